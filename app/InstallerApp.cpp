@@ -1,0 +1,209 @@
+#include <winsock2.h>
+#include "app/InstallerApp.h"
+#include <ctime>
+#include <cstdlib>
+#include "app/MainFrame.h"
+#include "app/Resource.h"
+#include "framework/Text.h"
+#include "system/Prerequisites.h"
+#include "identity/UserIdFinder.h"
+
+CInstallerApp::CInstallerApp() = default;
+
+CInstallerApp::~CInstallerApp()
+{
+    delete m_pSession;
+    if (m_pFont)
+        DeleteObject(m_pFont);
+}
+
+// Step 5: string 126, and the OS version when it can be read.
+std::string CInstallerApp::BuildAgentString(bool& isVista) const
+{
+    std::string agent = LoadResString(IDS_AGENT);
+    isVista = false;
+    OSVERSIONINFOA os = {};
+    os.dwOSVersionInfoSize = sizeof os;
+    if (GetVersionExA(&os)) {
+        DWORD build = os.dwPlatformId == VER_PLATFORM_WIN32_NT ? os.dwBuildNumber : LOWORD(os.dwBuildNumber);
+        agent += Format(LoadResString(IDS_AGENT_WINDOWS).c_str(), (unsigned)os.dwMajorVersion,
+                        (unsigned)os.dwMinorVersion, (unsigned)build, os.szCSDVersion);
+        isVista = os.dwMajorVersion == 6;
+    }
+    return agent;
+}
+
+// Step 22: the time in seconds followed by one random value, cut to 13 digits.
+std::string CInstallerApp::GenerateUserId() const
+{
+    srand(GetTickCount());
+    std::string id = Format("%d%d", (int)(time(nullptr) & 0xFFFFFFFF), rand());
+    return id.substr(0, 13);
+}
+
+static std::string ExecutableProductVersion(const std::string& path)
+{
+    DWORD handle = 0;
+    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
+    if (!size)
+        return "";
+    std::vector<BYTE> data(size);
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data()) ||
+        !VerQueryValueA(data.data(), "\\", (void**)&info, &len) || !info)
+        return "";
+    return Format("%d.%d.%d.%d", HIWORD(info->dwProductVersionMS), LOWORD(info->dwProductVersionMS),
+                  HIWORD(info->dwProductVersionLS), LOWORD(info->dwProductVersionLS));
+}
+
+BOOL CInstallerApp::InitInstance()
+{
+    // 1. Shift+Ctrl held at start keeps the platform's default time-outs.
+    if (GetKeyState(VK_SHIFT) < 0 && GetKeyState(VK_CONTROL) < 0)
+        m_bDefaultTimeouts = TRUE;
+
+    // 2. Windows sockets.
+    WSADATA wsa;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+        MessageBoxA(nullptr, LoadResString(IDS_SOCKETS_INIT_FAILED).c_str(), m_strAppName.c_str(), MB_OK);
+        return FALSE;
+    }
+
+    // 3. COM, for the shell link object and the picture object.
+    CoInitialize(nullptr);
+
+    // 4. The profile lives under Software\Zembrio\Zembrio Installer.
+    SetRegistryKey("Zembrio");
+
+    // 5. Agent string.
+    bool isVista = false;
+    std::string agent = BuildAgentString(isVista);
+
+    // 6. Switches are found anywhere in the lower-cased command line.
+    std::string cmd = ToLower(m_strCmdLine);
+    auto has = [&cmd](const char* sw) { return cmd.find(sw) != std::string::npos; };
+
+    // 7 to 9. The uninstallation modes end without a window.
+    if (has("/uninstall") && !isVista) {
+        LoadState();
+        RelaunchFromWorkingFolder(false);
+        return FALSE;
+    }
+    if (!has("/uninstall")) {
+        if (has("/finish")) {
+            m_bQuietMode = TRUE;
+            LoadState();
+            if (!isVista)
+                RemoveInstallation();
+            SaveProgressState();
+            MessageBoxA(nullptr, LoadResString(IDS_UNINSTALLED).c_str(), m_strAppName.c_str(),
+                        MB_OK | MB_ICONINFORMATION);
+            return FALSE;
+        }
+        if (has("/quiet")) {
+            m_bQuietMode = TRUE;
+            LoadState();
+            if (!isVista)
+                RemoveInstallation();
+            return FALSE;
+        }
+    }
+
+    // 10.
+    if (has("-staging"))
+        m_bStaging = true;
+    bool simulateError = has("-error");
+
+    // 11. One installer at a time; a second one leaves silently. The handle
+    // stays open for the life of the process.
+    CreateMutexA(nullptr, TRUE, "ZembrioInstallerMutex");
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return FALSE;
+
+    // 12. Own path and product version.
+    char path[MAX_PATH] = "";
+    if (GetModuleFileNameA(nullptr, path, MAX_PATH)) {
+        m_strExePath = path;
+        m_strExeVersion = ExecutableProductVersion(m_strExePath);
+    }
+
+    // 13 to 15. The one internet session.
+    m_pSession = new CInternetSession(agent.c_str(), 1, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    AfxInitRichEdit();
+    if (!m_bDefaultTimeouts) {
+        m_pSession->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 30000);
+        m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 30000);
+    }
+
+    // 16 and 17. Fresh start or resumption.
+    LoadState();
+    m_bFreshStart = DecideFreshStart();
+
+    // 18. The window, shown and painted at once.
+    CMainFrame* frame = new CMainFrame;
+    m_pMainWnd = frame;
+    if (!frame->CreateInstallerWindow(m_bFreshStart))
+        return FALSE;
+    frame->ShowWindow(SW_SHOW);
+    frame->UpdateWindow();
+
+    // 19. Working folder.
+    if (!PrepareWorkingFolder()) {
+        frame->ReportError(CategoryFileIO, "cantcreatetempfolder", true, true);
+        return FALSE;
+    }
+
+    // 20. Run log.
+    OpenRunLog();
+    char now[128] = "";
+    time_t t = time(nullptr);
+    strftime(now, sizeof now, "%c", localtime(&t));
+    WriteRunLog("Time", now);
+    WriteRunLog("Temp Folder", m_strTempFolder);
+    WriteRunLog("This EXE Path", m_strExePath);
+
+    // 21. Shell folders through the carried library.
+    const char* pendingError = nullptr;
+    if (!ExtractShellFolderLibrary())
+        pendingError = "cantextractshelldll";
+    else if (ReadShellFolders())
+        ReleaseShellFolderLibrary();
+    else
+        pendingError = "cantgetwindowspaths";
+
+    // 22. User id: from the browsers' cookies, or made up.
+    if (m_bFreshStart) {
+        CUserIdFinder finder(m_astrShellFolder[FolderApplicationData]);
+        if (!finder.FindUserId(m_strUserId))
+            m_strUserId = GenerateUserId();
+        WriteRunLog("UserId", m_strUserId);
+    }
+
+    // 23. Start report and first stage.
+    if (pendingError) {
+        frame->ReportError(CategoryGeneral, pendingError, true, true);
+    } else {
+        frame->ReportEvent(CategoryGeneral, "bootstrapstart");
+        if (simulateError)
+            frame->ReportError(CategorySimulated, "showerrordialogfortesting", true, true);
+        else if (m_bFreshStart)
+            frame->SetStage(0);
+        else
+            frame->SetStage(IsMainAppRunning() ? 6 : 2);
+    }
+    return TRUE;
+}
+
+int CInstallerApp::ExitInstance()
+{
+    CloseRunLog();
+    if (!m_bQuietMode) {
+        if (m_bFreshStart)
+            SaveStartState();
+        SaveProgressState();
+    }
+    delete m_pMainWnd;
+    m_pMainWnd = nullptr;
+    return CWinApp::ExitInstance();
+}

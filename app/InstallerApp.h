@@ -1,0 +1,170 @@
+// The installer's application object: start-up and its command-line modes,
+// the installer state in the profile, and the services every other part
+// reaches through AfxGetApp() (run log, reports, endpoints, folders).
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "framework/Internet.h"
+#include "framework/WinApp.h"
+#include "framework/Wnd.h"
+#include "ui/SkinControls.h"
+
+class CMainFrame;
+
+// Kinds of web address; the numbers are fixed because callers pass them.
+enum EndpointKind { InstallBase = 1, SiteRoot = 2, Logger = 3, FaqPage = 4, FreeGoodiesPage = 5 };
+
+enum ErrorCategory {
+    CategorySimulated = 0,
+    CategoryGeneral = 1,
+    CategoryNetwork = 2,
+    CategoryFileIO = 3,
+    CategoryPermissions = 4,
+    CategoryUnsupportedOS = 5,
+    CategoryDiskSpace = 6,
+};
+const char* ErrorCategoryText(int category);
+
+// SystemType flags.
+enum : UINT {
+    NeedMdac = 0x001,
+    NeedDotNet = 0x002,
+    OldDirectX = 0x004,
+    MainAppPresent = 0x008,
+    Windows9x = 0x040,
+    Windows2000 = 0x080,
+    WindowsVista = 0x100,
+};
+
+// The shell folder set, in lookup and log order.
+enum ShellFolder {
+    FolderCommonFiles,
+    FolderWindowsSystem,
+    FolderDesktop,
+    FolderProgramFiles,
+    FolderStartMenu,
+    FolderStartup,
+    FolderWindows,
+    FolderApplicationData,
+    ShellFolderCount
+};
+
+class CInstallerApp : public CWinApp {
+public:
+    CInstallerApp();
+    ~CInstallerApp() override;
+
+    BOOL InitInstance() override;
+    int ExitInstance() override;
+    BOOL OnIdle(LONG count) override;
+
+    CMainFrame* MainFrame() const { return (CMainFrame*)m_pMainWnd; }
+
+    // Installer state in HKCU\Software\Zembrio\Zembrio Installer.
+    void LoadState();
+    void SaveStartState();
+    void SaveProgressState();
+    UINT RememberedItemSize(const std::string& url) const;
+    // The fresh-start decision of start-up; resets the start group when fresh.
+    bool DecideFreshStart();
+
+    // Endpoints.
+    const char* EndpointUrl(int kind) const;
+
+    // Run log.
+    bool OpenRunLog();
+    bool WriteRunLog(const char* name, const char* value);
+    bool WriteRunLog(const char* name, const std::string& value) { return WriteRunLog(name, value.c_str()); }
+    void CloseRunLog();
+
+    // Event reporting.
+    void SendEventReport(const char* categoryText, const char* name);
+    std::string BuildReportUrl(const char* categoryText, const char* name) const;
+    void SendReportRequest(const std::string& url);
+    std::string ErrorPageUrl(const char* categoryText) const;
+    static std::string EscapeUrlText(const std::string& text);
+    bool ProbeConnectivity();
+
+    // Working folder and shell folders.
+    bool PrepareWorkingFolder();
+    static bool PurgeFolder(const std::string& folder);
+    bool ExtractShellFolderLibrary();
+    bool ReadShellFolders();
+    bool ReleaseShellFolderLibrary();
+    static const char* ShellFolderName(int folder);
+
+    // Self-installation and uninstallation.
+    bool InstallSelf();
+    bool RelaunchFromWorkingFolder(bool quiet);
+    bool CreateShortcut(const std::string& target, const std::string& link, const std::string& description);
+    bool RemoveInstallation();
+
+    // Members, in declared order.
+    std::atomic<bool> m_bStaging{false};
+    std::string m_strUserId;
+    BOOL m_bQuietMode = FALSE;
+    BOOL m_bFreshStart = FALSE;
+    std::string m_strExePath;
+    std::string m_strExeVersion;
+
+    std::string m_strVersion;
+    UINT m_nSystemType = 0;
+    BOOL m_bCompleted = FALSE;
+    std::string m_strTempPath;
+    BOOL m_bUIFlag = FALSE;
+    std::string m_strUninstallFolder;
+    std::string m_strUninstallExecutable;
+    std::string m_strUninstallDesktopIcon;
+    std::string m_strUninstallStartMenuIcon;
+    std::string m_strUninstallStartupIcon;
+
+    BOOL m_bDefaultTimeouts = FALSE;
+
+    std::string m_strLogPath;
+    bool m_bLogEnabled = false;    // the run log's "file object present" state
+    std::mutex m_logLock;
+
+    CInternetSession* m_pSession = nullptr;
+    std::string m_strTempFolder;
+    std::string m_strSystemTempPath;
+    HFONT m_pFont = nullptr;
+
+    CSkinLabel m_wndProgressText;
+    CProgressCtrl m_wndProgress;
+    CSkinButton m_btnClose{1041};
+    CSkinButton m_btnMinimize{1031};
+    CSkinButton m_btnCancel{1011};
+    CSkinButton m_btnFinish{1001};
+    CSkinButton m_btnHide{1021};
+    CSkinButton m_btnNext{1051};
+    CButton m_btnAgree;
+    CRichEditCtrl m_wndLicense;
+    CSkinButton m_btnContinue{185};
+
+    HMODULE m_hShellFolderLib = nullptr;
+    typedef HRESULT(WINAPI* SHGetFolderPathAProc)(HWND, int, HANDLE, DWORD, LPSTR);
+    SHGetFolderPathAProc m_pfnSHGetFolderPath = nullptr;
+    std::string m_astrShellFolder[ShellFolderCount];
+
+    int m_nLicenseSize = 0;
+    const BYTE* m_pLicenseData = nullptr;
+    int m_nLicensePos = 0;
+
+    CLinkButton m_lnkHelp{32784};
+    CLinkButton m_lnkGoodies{32785};
+
+    std::vector<std::string> m_astrItemURL;
+    std::vector<UINT> m_anItemSize;
+
+    // Start-up helpers, one per step group.
+    std::string BuildAgentString(bool& isVista) const;
+    std::string GenerateUserId() const;
+};
+
+inline CInstallerApp* GetInstallerApp()
+{
+    return (CInstallerApp*)AfxGetApp();
+}

@@ -1,0 +1,500 @@
+// The main window: layout, painting and the stage machine.
+#include "app/MainFrame.h"
+#include <shellapi.h>
+#include "app/InstallerApp.h"
+#include "app/Resource.h"
+#include "download/DownloadList.h"
+#include "framework/Text.h"
+#include "system/Prerequisites.h"
+#include "ui/PageImage.h"
+
+enum { kPageWidth = 524, kPageHeight = 338 };
+
+CMainFrame::CMainFrame() = default;
+
+CMainFrame::~CMainFrame()
+{
+    // Destroy while this class's handlers still run (WM_DESTROY cancels the
+    // downloads), then make sure no worker still uses the list or the frame.
+    DestroyWindow();
+    WaitForWorker();
+    if (HANDLE worker = m_hWorker.load())
+        WaitForSingleObject(worker, INFINITE);
+    delete m_pDownloadThread;
+    delete m_pLaunchThread;
+    delete m_pDownloads;
+}
+
+// The window rectangle: the work area moved inward by half the surplus on
+// each side, so an odd surplus makes the window one pixel larger.
+RECT PlaceWindow(const RECT& workArea)
+{
+    int dx = ((workArea.right - workArea.left) - kPageWidth) / 2;
+    int dy = ((workArea.bottom - workArea.top) - kPageHeight) / 2;
+    RECT rc = {workArea.left + dx, workArea.top + dy, workArea.right - dx, workArea.bottom - dy};
+    return rc;
+}
+
+BOOL CMainFrame::PreCreateWindow(CREATESTRUCTA& cs)
+{
+    RECT work;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    RECT rc = PlaceWindow(work);
+    cs.x = rc.left;
+    cs.y = rc.top;
+    cs.cx = rc.right - rc.left;
+    cs.cy = rc.bottom - rc.top;
+    cs.lpszClass = AfxRegisterWndClass(0);
+    return TRUE;
+}
+
+static DWORD CALLBACK StreamLicense(DWORD_PTR cookie, LPBYTE buffer, LONG count, LONG* done)
+{
+    CInstallerApp* app = (CInstallerApp*)cookie;
+    *done = 0;
+    if (!app->m_pLicenseData)
+        return 1;
+    LONG remaining = app->m_nLicenseSize - app->m_nLicensePos;
+    LONG n = count < remaining ? count : remaining;
+    if (n > 0) {
+        memcpy(buffer, app->m_pLicenseData + app->m_nLicensePos, n);
+        app->m_nLicensePos += n;
+        *done = n;
+    }
+    return 0;
+}
+
+static void LoadLicense(CInstallerApp* app)
+{
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_LICENSE), "RTF");
+    DWORD size = res ? SizeofResource(self, res) : 0;
+    HGLOBAL loaded = size ? LoadResource(self, res) : nullptr;
+    app->m_nLicenseSize = (int)size;
+    app->m_pLicenseData = loaded ? (const BYTE*)LockResource(loaded) : nullptr;
+    app->m_nLicensePos = 0;
+    if (!app->m_pLicenseData || !size)
+        return;
+    EDITSTREAM es = {};
+    es.dwCookie = (DWORD_PTR)app;
+    es.pfnCallback = StreamLicense;
+    app->m_wndLicense.StreamIn(SF_RTF, es);
+}
+
+BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
+{
+    CInstallerApp* app = GetInstallerApp();
+    RECT none = {0, 0, 0, 0};
+    if (!Create(nullptr, "Zembrio", WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, none))
+        return FALSE;
+    HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_APP));
+    SendMessage(WM_SETICON, ICON_BIG, (LPARAM)icon);
+
+    RECT client;
+    GetClientRect(&client);
+    int W = client.right, H = client.bottom;
+    auto R = [](int l, int t, int r, int b) { RECT rc = {l, t, r, b}; return rc; };
+    const DWORD owner = BS_OWNERDRAW;
+    app->m_btnHide.Create("Hide", owner, R(W - 260, H - 28, W - 185, H - 5), this, ID_HIDE);
+    app->m_btnFinish.Create("Finish", owner, R(W - 172, H - 28, W - 97, H - 5), this, ID_FINISH);
+    app->m_btnNext.Create("Next", owner | WS_VISIBLE | WS_DISABLED, R(W - 172, H - 28, W - 97, H - 5), this, ID_NEXT);
+    app->m_btnContinue.Create("Next", owner | WS_DISABLED, R(W - 292, H - 28, W - 97, H - 5), this, ID_NEXT);
+    app->m_btnCancel.Create("Cancel", owner | WS_VISIBLE, R(W - 84, H - 28, W - 9, H - 5), this, ID_CANCEL);
+    app->m_btnMinimize.Create("-", owner | WS_VISIBLE, R(W - 41, 4, W - 25, 20), this, ID_MINIMIZE);
+    app->m_btnClose.Create("X", owner | WS_VISIBLE, R(W - 25, 4, W - 9, 20), this, ID_CLOSE);
+    app->m_wndProgress.Create(PBS_SMOOTH, R(45, 185, 474, 203), this, ID_PROGRESS_BAR);
+    app->m_wndProgressText.Create("", SS_CENTER, R(45, 207, 474, 225), this, ID_PROGRESS_TEXT);
+    app->m_wndLicense.Create(WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY, R(45, 119, 490, 265),
+                             this, ID_RICH_EDIT_CONTROL);
+    app->m_btnAgree.Create(LoadResString(IDS_I_AGREE).c_str(), WS_VISIBLE | BS_AUTOCHECKBOX, R(45, 276, 58, 289), this,
+                           ID_CHECKBOX);
+    app->m_lnkHelp.Create("Link", owner, R(45, 178, 510, 195), this, ID_LINK);
+    app->m_lnkGoodies.Create("Link", owner, R(262, 238, 727, 255), this, ID_GOODIES_LINK);
+
+    app->m_wndProgress.SetRange(0, 100);
+    app->m_wndProgress.SetStep(1);
+    HDC screen = GetDC(nullptr);
+    app->m_pFont = CreateFontA(-MulDiv(10, GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                               FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                               DEFAULT_PITCH | FF_SWISS, "Arial");
+    ReleaseDC(nullptr, screen);
+    app->m_wndProgressText.SetFont(app->m_pFont, TRUE);
+
+    // Only the top corners are rounded: the rounded bottom lies below the window.
+    SetWindowRgn(m_hWnd, CreateRoundRectRgn(0, 0, W, H + 12, 12, 12), TRUE);
+
+    if (streamLicense)
+        LoadLicense(app);
+    return TRUE;
+}
+
+void CMainFrame::WaitForWorker()
+{
+    HANDLE worker = m_hWorker.load();
+    if (!worker)
+        return;
+    m_bCancel = true;
+    MsgWaitForMultipleObjects(1, &worker, FALSE, 10000, QS_ALLINPUT);
+}
+
+static void Show(CWnd& wnd, bool shown)
+{
+    wnd.ShowWindow(shown ? SW_SHOW : SW_HIDE);
+}
+
+static void Enable(CWnd& wnd, bool on)
+{
+    wnd.EnableWindow(on);
+}
+
+BOOL CMainFrame::SetStage(int stage)
+{
+    CInstallerApp* app = GetInstallerApp();
+    m_nStage = stage;
+    switch (stage) {
+    case 0:
+        Enable(app->m_btnNext, false);
+        break;
+    case 1:
+        Enable(app->m_btnNext, true);
+        app->m_bUIFlag = TRUE;
+        break;
+    case 2: {
+        Show(app->m_wndLicense, false);
+        Show(app->m_btnAgree, false);
+        Show(app->m_btnNext, false);
+        Show(app->m_btnHide, true);
+        Show(app->m_btnFinish, true);
+        Show(app->m_btnContinue, false);
+        Enable(app->m_wndLicense, false);
+        Enable(app->m_btnAgree, false);
+        Enable(app->m_btnNext, false);
+        Enable(app->m_btnHide, true);
+        Enable(app->m_btnFinish, false);
+        Enable(app->m_btnContinue, true);
+
+        app->m_lnkGoodies.SetWindowText("Zembrio Free Goodies");
+        m_strGoodiesLink = app->EndpointUrl(FreeGoodiesPage);
+        Show(app->m_lnkGoodies, true);
+
+        InvalidateRect(m_hWnd, nullptr, TRUE);
+        UpdateWindow();
+
+        if (!app->ProbeConnectivity()) {
+            ReportError(CategoryNetwork, "novalidconnection", true, true);
+            return FALSE;
+        }
+        UINT freeMb = FreeMegabytes(app->m_astrShellFolder[FolderWindowsSystem]);
+        if (freeMb < 200) {
+            ReportError(CategoryDiskSpace, Format("%d", (int)freeMb).c_str(), true, true);
+            return FALSE;
+        }
+        if (app->m_bFreshStart) {
+            CheckPrerequisites();
+            if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
+                app->RelaunchFromWorkingFolder(true);
+                return FALSE;
+            }
+            app->m_nSystemType = m_nSystemType;
+        } else {
+            m_nSystemType = app->m_nSystemType;
+            m_bDotNetReady = !(m_nSystemType & NeedDotNet);
+        }
+
+        Show(app->m_wndProgress, true);
+        Show(app->m_wndProgressText, true);
+        app->m_wndProgress.SetPos(0);
+        app->m_wndProgressText.SetWindowText("");
+        SetTimer(ID_DOWNLOAD_UI_TIMER, 100);
+        PrepareInstallTasks();
+        break;
+    }
+    case 3: {
+        KillTimer(ID_DOWNLOAD_UI_TIMER);
+        if (m_bFailed)
+            return FALSE;
+        Show(app->m_btnNext, false);
+        Show(app->m_btnFinish, true);
+        Enable(app->m_btnFinish, false);
+        Enable(app->m_btnCancel, false);
+        Enable(app->m_btnClose, false);
+        Show(app->m_lnkGoodies, false);
+        Show(app->m_wndProgress, true);
+        Show(app->m_wndProgressText, false);
+        app->m_wndProgress.SetPos(0);
+        SetTimer(ID_INSTALLER_RUNNING_UI_TIMER, 1000);
+        m_pLaunchThread = StartLaunchThread();
+        if (!m_pLaunchThread) {
+            ReportError(CategoryGeneral, "cantcreatelaunchthread", true, true);
+            return FALSE;
+        }
+        break;
+    }
+    case 4:
+        KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
+        if (m_bFailed)
+            return FALSE;
+        app->m_wndProgress.SetPos(100);
+        Show(app->m_btnHide, false);
+        Show(app->m_lnkHelp, false);
+        Show(app->m_lnkGoodies, false);
+        Enable(app->m_btnFinish, true);
+        Enable(app->m_btnCancel, true);
+        Enable(app->m_btnClose, true);
+        Show(app->m_wndProgress, false);
+        Show(app->m_wndProgressText, false);
+        app->m_wndProgress.SetPos(0);
+        if (IsIconic())
+            ShowWindow(SW_SHOWNORMAL);
+        break;
+    case 5:
+        KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
+        app->m_lnkHelp.SetWindowText(m_strErrorLink);
+        Show(app->m_wndLicense, false);
+        Show(app->m_btnAgree, false);
+        Show(app->m_btnNext, false);
+        Show(app->m_btnHide, false);
+        Show(app->m_btnFinish, true);
+        Show(app->m_btnCancel, true);
+        Show(app->m_lnkHelp, true);
+        Show(app->m_lnkGoodies, false);
+        Enable(app->m_wndLicense, false);
+        Enable(app->m_btnAgree, false);
+        Enable(app->m_btnNext, false);
+        Enable(app->m_btnFinish, true);
+        Enable(app->m_btnCancel, false);
+        Enable(app->m_btnClose, true);
+        Enable(app->m_lnkHelp, true);
+        Show(app->m_wndProgress, false);
+        Show(app->m_wndProgressText, false);
+        if (IsIconic())
+            ShowWindow(SW_SHOWNORMAL);
+        break;
+    case 6:
+        Show(app->m_wndLicense, false);
+        Show(app->m_btnAgree, false);
+        Show(app->m_btnNext, false);
+        Show(app->m_btnContinue, true);
+        Enable(app->m_wndLicense, false);
+        Enable(app->m_btnAgree, false);
+        Enable(app->m_btnNext, false);
+        Enable(app->m_btnHide, true);
+        Enable(app->m_btnFinish, false);
+        Enable(app->m_btnContinue, true);
+        Show(app->m_lnkGoodies, false);
+        break;
+    case 7:
+        KillTimer(ID_DOWNLOAD_UI_TIMER);
+        if (m_bFailed)
+            return FALSE;
+        Show(app->m_wndLicense, false);
+        Show(app->m_btnAgree, false);
+        Show(app->m_btnNext, true);
+        Show(app->m_btnHide, false);
+        Show(app->m_btnFinish, false);
+        Show(app->m_btnCancel, true);
+        Show(app->m_lnkHelp, false);
+        Show(app->m_lnkGoodies, false);
+        Enable(app->m_wndLicense, false);
+        Enable(app->m_btnAgree, false);
+        Enable(app->m_btnNext, true);
+        Enable(app->m_btnFinish, false);
+        Enable(app->m_btnCancel, true);
+        Enable(app->m_btnClose, true);
+        Enable(app->m_lnkHelp, false);
+        Show(app->m_wndProgress, false);
+        Show(app->m_wndProgressText, false);
+        if (IsIconic())
+            ShowWindow(SW_SHOWNORMAL);
+        break;
+    }
+    InvalidateRect(m_hWnd, nullptr, TRUE);
+    UpdateWindow();
+    return TRUE;
+}
+
+void CMainFrame::OnNext()
+{
+    if (IsMainAppRunning())
+        SetStage(6);
+    else if (m_nStage == 7)
+        SetStage(3);
+    else
+        SetStage(2);
+}
+
+void CMainFrame::OnCheckbox()
+{
+    int check = GetInstallerApp()->m_btnAgree.GetCheck();
+    if (check == BST_CHECKED)
+        SetStage(1);
+    else if (check == BST_UNCHECKED)
+        SetStage(0);
+}
+
+void CMainFrame::OnCancel()
+{
+    CInstallerApp* app = GetInstallerApp();
+    if (!app->m_bCompleted)
+        ReportEvent(CategoryGeneral, "userclickedcancel");
+    m_bCancel = true;
+    if (m_pDownloads)
+        m_pDownloads->CancelActiveTransfer();
+    if (app->m_bCompleted) {
+        if (m_nSystemType & WindowsVista)
+            CInstallerApp::PurgeFolder(app->m_strTempPath);
+        else
+            app->RelaunchFromWorkingFolder(true);
+    }
+    PostQuitMessage(0);
+}
+
+void CMainFrame::OnClose()
+{
+    WaitForWorker();
+    OnCancel();
+}
+
+// The percentage shown for received out of expected bytes: at least two
+// characters wide, space-padded (" 7%", "42%").
+std::string ProgressText(UINT received, UINT expected)
+{
+    UINT percent = expected ? (UINT)MulDiv((int)received, 100, (int)expected) : 0;
+    return Format("%2u%%", percent);
+}
+
+void CMainFrame::OnTimer(UINT_PTR id)
+{
+    CInstallerApp* app = GetInstallerApp();
+    if (id == ID_DOWNLOAD_UI_TIMER) {
+        if (!m_pDownloads || !m_pDownloads->SizesKnown())
+            return;
+        UINT received = m_pDownloads->TotalLocalBytes();
+        if ((int)received == m_nLastBytesShown)
+            return;
+        std::string percent = ProgressText(received, m_pDownloads->TotalServerBytes());
+        if (IsIconic()) {
+            SetWindowText(percent + " - " + app->m_strAppName);
+        } else {
+            app->m_wndProgress.SetPos(atoi(percent.c_str()));
+            app->m_wndProgressText.SetWindowText(Format("%s done", percent.c_str()));
+        }
+        if (DownloadsFinished())
+            SetStage((m_nSystemType & WindowsVista) ? 7 : 3);
+        m_nLastBytesShown = (int)received;
+    } else if (id == ID_INSTALLER_RUNNING_UI_TIMER) {
+        if (!IsIconic()) {
+            int pos = app->m_wndProgress.GetPos() + 1;
+            app->m_wndProgress.SetPos(pos > 100 ? 0 : pos);
+        } else {
+            SetWindowText("Installing... - " + app->m_strAppName);
+        }
+    }
+}
+
+LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (msg) {
+    case WM_SETFOCUS:
+    case WM_NCPAINT:
+        return 0;
+    case WM_NCHITTEST:
+        return HTCAPTION;
+    case WM_NCCALCSIZE: {
+        LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
+        RECT* rc = (RECT*)lParam;
+        int cx = GetSystemMetrics(SM_CXEDGE), cy = GetSystemMetrics(SM_CYEDGE);
+        rc->left -= cx;
+        rc->right += cx;
+        rc->top -= cy;
+        rc->bottom += cy;
+        return r;
+    }
+    case WM_PAINT:
+        OnPaint();
+        return 0;
+    case WM_ACTIVATE:
+        if (LOWORD(wParam) == WA_ACTIVE || LOWORD(wParam) == WA_CLICKACTIVE)
+            InvalidateRect(m_hWnd, nullptr, FALSE);
+        break;
+    case WM_ACTIVATEAPP:
+        return DefWindowProcA(m_hWnd, msg, wParam, lParam);
+    case WM_TIMER:
+        OnTimer(wParam);
+        return 0;
+    case WM_SIZE: {
+        LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
+        if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED)
+            SetWindowText(GetInstallerApp()->m_strAppName);
+        return r;
+    }
+    case WM_QUERYENDSESSION:
+        if (!CFrameWnd::WindowProc(msg, wParam, lParam))
+            return FALSE;
+        ReportEvent(CategoryGeneral, "windowsexiting");
+        PostQuitMessage(0);
+        return TRUE;
+    case WM_DESTROY: {
+        LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
+        if (m_nStage == 2 && m_pDownloads) {
+            m_bCancel = true;
+            m_pDownloads->CancelActiveTransfer();
+            Sleep(2000);
+        }
+        return r;
+    }
+    case WM_APP:
+        SetStage(5);
+        return 0;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case ID_NEXT: OnNext(); return 0;
+        case ID_HIDE:
+        case ID_MINIMIZE: ShowWindow(SW_MINIMIZE); return 0;
+        case ID_CANCEL: OnCancel(); return 0;
+        case ID_CLOSE: OnClose(); return 0;
+        case ID_AUTO_START_COMMAND: SetStage(2); return 0;
+        case ID_FINISH: OnFinish(); return 0;
+        case ID_CHECKBOX: OnCheckbox(); return 0;
+        case ID_LINK: ShellExecuteA(nullptr, "open", m_strErrorLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
+        case ID_GOODIES_LINK:
+            ShellExecuteA(nullptr, "open", m_strGoodiesLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            return 0;
+        }
+        break;
+    }
+    return CFrameWnd::WindowProc(msg, wParam, lParam);
+}
+
+// The page image of the stage; stage 3 also places the bar for its page.
+UINT PageImageForStage(int stage, bool dotNetReady)
+{
+    switch (stage) {
+    case 0:
+    case 1: return IDB_PAGE_LICENSE;
+    case 2: return IDB_PAGE_DOWNLOADING;
+    case 3: return dotNetReady ? IDB_PAGE_COMPLETING : IDB_PAGE_DOTNET;
+    case 4: return IDB_PAGE_COMPLETE;
+    case 5: return IDB_PAGE_ERROR;
+    case 6: return IDB_PAGE_CLOSE_APP;
+    case 7: return IDB_PAGE_VISTA;
+    }
+    return 0;
+}
+
+void CMainFrame::OnPaint()
+{
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(m_hWnd, &ps);
+    if (m_nStage == 3) {
+        int top = m_bDotNetReady ? 185 : 205;
+        RECT bar = {45, top, 45 + 429, top + 18};
+        GetInstallerApp()->m_wndProgress.MoveWindow(bar, FALSE);
+    }
+    CPageImage image;
+    RECT natural = {0, 0, 0, 0};
+    if (image.Load(PageImageForStage(m_nStage, m_bDotNetReady)))
+        image.Render(dc, natural);
+    image.Free();
+    EndPaint(m_hWnd, &ps);
+}

@@ -1,0 +1,69 @@
+// The installer's one window and its stage machine.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <string>
+#include "framework/Thread.h"
+#include "framework/Wnd.h"
+
+class DownloadList;
+
+// Pure helpers of the layout and the progress display.
+RECT PlaceWindow(const RECT& workArea);
+std::string ProgressText(UINT received, UINT expected);
+UINT PageImageForStage(int stage, bool dotNetReady);
+
+class CMainFrame : public CFrameWnd {
+public:
+    CMainFrame();
+    ~CMainFrame() override;
+
+    BOOL PreCreateWindow(CREATESTRUCTA& cs) override;
+    LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
+
+    // Creates the window and its controls; the license is streamed in only
+    // on a fresh start.
+    BOOL CreateInstallerWindow(bool streamLicense);
+
+    BOOL SetStage(int stage);
+    void WaitForWorker();
+
+    // Reports (error reports mark the run failed and ask for the error page).
+    void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
+    void ReportEvent(int category, const char* name);
+
+    // Stage 2 and 3 work.
+    void CheckPrerequisites();
+    void PrepareInstallTasks();
+
+    // Handlers.
+    void OnNext();
+    void OnCancel();
+    void OnClose();
+    void OnFinish();
+    void OnCheckbox();
+    void OnTimer(UINT_PTR id);
+    void OnPaint();
+
+    // The download stage is over: every item complete and the download
+    // worker ended without a marked failure (it verifies after the bytes
+    // arrive, so complete bytes alone are not enough).
+    bool DownloadsFinished() const;
+    // The launch worker, created suspended without automatic deletion; null
+    // when it cannot be created.
+    CWinThread* StartLaunchThread();
+
+    // Members, in declared order.
+    int m_nLastBytesShown = -1;
+    CWinThread* m_pDownloadThread = nullptr;
+    std::atomic<UINT> m_nSystemType{0};
+    int m_nStage = 0;
+    std::string m_strErrorLink;
+    std::string m_strGoodiesLink;
+    std::atomic<bool> m_bFailed{false};
+    std::atomic<bool> m_bDotNetReady{false};
+    DownloadList* m_pDownloads = nullptr;
+    CWinThread* m_pLaunchThread = nullptr;
+    std::atomic<HANDLE> m_hWorker{nullptr};
+    std::atomic<bool> m_bCancel{false};
+};

@@ -1,0 +1,27 @@
+// The two compiled-in sets of web addresses; -staging picks the second for
+// every kind but the public web site.
+#include "app/InstallerApp.h"
+#include "BuildConfig.h"
+
+static const char* const kProduction[] = {
+    ZEMBRIO_INSTALL_SERVER "/install",
+    ZEMBRIO_INSTALL_SERVER,
+    ZEMBRIO_LOGGING_SERVER "/Logger/Zembrio.aspx",
+    ZEMBRIO_INSTALL_SERVER "/install/faq.htm",
+    ZEMBRIO_WEB_SITE "/freegoodies",
+};
+
+static const char* const kStaging[] = {
+    ZEMBRIO_STAGING_INSTALL_SERVER "/install",
+    ZEMBRIO_STAGING_INSTALL_SERVER,
+    ZEMBRIO_STAGING_LOGGING_SERVER "/Logger/Zembrio.aspx",
+    ZEMBRIO_STAGING_INSTALL_SERVER "/install/faq.htm",
+    ZEMBRIO_WEB_SITE "/freegoodies",
+};
+
+const char* CInstallerApp::EndpointUrl(int kind) const
+{
+    if (kind < InstallBase || kind > FreeGoodiesPage)
+        return nullptr;
+    return (m_bStaging ? kStaging : kProduction)[kind - 1];
+}

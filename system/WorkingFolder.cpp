@@ -1,0 +1,132 @@
+// The working folder under the system's temp folder, and the shell folder set
+// resolved through the shell-folder library the installer carries.
+#include "app/InstallerApp.h"
+#include "app/MainFrame.h"
+#include "app/Resource.h"
+#include "framework/File.h"
+#include "system/Prerequisites.h"
+
+static const struct {
+    const char* name;
+    int csidl;
+} kShellFolders[ShellFolderCount] = {
+    {"Common Files", 0x2B},     // CSIDL_PROGRAM_FILES_COMMON
+    {"Windows System", 0x25},   // CSIDL_SYSTEM
+    {"Desktop", 0x10},          // CSIDL_DESKTOPDIRECTORY
+    {"Program Files", 0x26},    // CSIDL_PROGRAM_FILES
+    {"Start Menu", 0x02},       // CSIDL_PROGRAMS
+    {"Startup", 0x07},          // CSIDL_STARTUP
+    {"Windows", 0x24},          // CSIDL_WINDOWS
+    {"Application Data", 0x1A}, // CSIDL_APPDATA
+};
+
+const char* CInstallerApp::ShellFolderName(int folder)
+{
+    return folder >= 0 && folder < ShellFolderCount ? kShellFolders[folder].name : nullptr;
+}
+
+// Tests replace the system's temp path to reach the buffer limit.
+DWORD (*g_pfnGetTempPath)(DWORD, LPSTR) = [](DWORD size, LPSTR buf) -> DWORD { return GetTempPathA(size, buf); };
+
+bool CInstallerApp::PrepareWorkingFolder()
+{
+    if (!m_bFreshStart) {
+        m_strTempFolder = m_strTempPath;
+        return true;
+    }
+    char temp[MAX_PATH];
+    DWORD len = g_pfnGetTempPath(MAX_PATH, temp);
+    if (len == 0 || len > MAX_PATH) {
+        MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder2", true, true);
+        return false;
+    }
+    m_strSystemTempPath = temp;
+    m_strTempFolder = m_strSystemTempPath + "Zembrio";
+    bool ok = true;
+    if (!PathExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
+        MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder1", true, true);
+        ok = false;
+    }
+    m_strTempPath = m_strTempFolder;
+    return ok;
+}
+
+bool CInstallerApp::PurgeFolder(const std::string& folder)
+{
+    if (PathExists(folder)) {
+        WIN32_FIND_DATAA found;
+        HANDLE find = FindFirstFileA((folder + "\\*.*").c_str(), &found);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    continue;
+                std::string path = folder + "\\" + found.cFileName;
+                // Run logs outlive every purge, and with them the folder.
+                if (path.find("log.txt") == std::string::npos)
+                    DeleteFileA(path.c_str());
+            } while (FindNextFileA(find, &found));
+            FindClose(find);
+        }
+    }
+    RemoveDirectoryA(folder.c_str());
+    return true;
+}
+
+bool CInstallerApp::ExtractShellFolderLibrary()
+{
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_SHELL_FOLDER_DLL), "DLL");
+    DWORD size = res ? SizeofResource(self, res) : 0;
+    HGLOBAL loaded = size ? LoadResource(self, res) : nullptr;
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes) {
+        MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+        return false;
+    }
+
+    std::string path = m_strTempFolder + "\\shfolder.dll";
+    CFile file;
+    if (!file.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+        MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+        return false;
+    }
+    try {
+        file.Write(bytes, size);
+        file.Close();
+        WriteRunLog("shfolder.dll", path);
+    } catch (const CFileException&) {
+        // A copy that cannot be written fails to load below.
+        file.Close();
+    }
+
+    m_hShellFolderLib = LoadLibraryA(path.c_str());
+    if (m_hShellFolderLib)
+        m_pfnSHGetFolderPath = (SHGetFolderPathAProc)GetProcAddress(m_hShellFolderLib, "SHGetFolderPathA");
+    if (m_hShellFolderLib && m_pfnSHGetFolderPath)
+        return true;
+    MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+    return false;
+}
+
+bool CInstallerApp::ReadShellFolders()
+{
+    if (!m_pfnSHGetFolderPath)
+        return true;
+    for (int i = 0; i < ShellFolderCount; i++) {
+        char path[MAX_PATH] = "";
+        m_pfnSHGetFolderPath(nullptr, kShellFolders[i].csidl, nullptr, 0, path);
+        m_astrShellFolder[i] = path;
+    }
+    for (int i = 0; i < ShellFolderCount; i++)
+        WriteRunLog(kShellFolders[i].name, m_astrShellFolder[i]);
+    return true;
+}
+
+bool CInstallerApp::ReleaseShellFolderLibrary()
+{
+    if (m_hShellFolderLib)
+        FreeLibrary(m_hShellFolderLib);
+    m_hShellFolderLib = nullptr;
+    m_pfnSHGetFolderPath = nullptr;
+    return true;
+}
