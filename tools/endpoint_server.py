@@ -321,7 +321,8 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
         self.record = {"time": now_iso(), "conn": self.conn_id, "method": self.command or None,
                        "path": self.path, "range": headers.get("Range"),
                        "agent": headers.get("User-Agent"), "status": None, "length": None,
-                       "head": 0, "sent": 0, "fault": None, "aborted": False, "seconds": None}
+                       "head": 0, "sent": 0, "fault": None, "aborted": False, "error": None,
+                       "seconds": None}
 
     def end_record(self):
         self.record["seconds"] = round(time.monotonic() - self.started, 4)
@@ -378,7 +379,7 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
             self.route()
         except (ConnectionError, TimeoutError, OSError) as error:
             self.record["aborted"] = True
-            self.record.setdefault("error", str(error))
+            self.record["error"] = str(error)
             self.close_connection = True
         finally:
             self.end_record()
@@ -718,8 +719,12 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
-    server = EndpointServer(args.port, args.root, args.events, args.requests,
-                            rate=args.rate, stall_seconds=args.stall_seconds, verbose=args.verbose)
+    try:
+        server = EndpointServer(args.port, args.root, args.events, args.requests,
+                                rate=args.rate, stall_seconds=args.stall_seconds, verbose=args.verbose)
+    except OSError as error:
+        sys.stderr.write("endpoint server: cannot listen on %s:%d: %s\n" % (BIND_ADDRESS, args.port, error))
+        return 1
     for fault in args.fault:
         if fault.name == "refuse":
             server.request_refusal(fault.value)
