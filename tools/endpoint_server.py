@@ -223,10 +223,10 @@ def parse_range(header, size):
     Multiple ranges and malformed values are ignored, which HTTP allows."""
     if not header or not header.startswith("bytes="):
         return None
-    spec = header[len("bytes="):].strip()
-    if "," in spec or "-" not in spec:
+    wanted = header[len("bytes="):].strip()
+    if "," in wanted or "-" not in wanted:
         return None
-    first, _, last = (part.strip() for part in spec.partition("-"))
+    first, _, last = (part.strip() for part in wanted.partition("-"))
     if not (first.isdigit() or first == "") or not (last.isdigit() or last == ""):
         return None
     if first == "":
