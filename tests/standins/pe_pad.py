@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""Pad a Windows PE file to a chosen size and give it a correct header checksum.
+
+The installer refuses downloaded executables that are too small or whose
+optional-header CheckSum does not match the file, so the test components must
+be big enough and carry a checksum computed the way MapFileAndCheckSum does:
+a 16-bit end-around-carry sum of the file's little-endian words, with the
+CheckSum field counted as zero and an odd last byte counted as a word of its
+own, plus the file length.
+
+Usage as a program:
+    pe_pad.py IN OUT --size N [--checksum correct|zero|wrong]
+    pe_pad.py IN OUT --at-least N [--checksum ...]
+    pe_pad.py --verify FILE [FILE ...]
+"""
+
+import argparse
+import array
+import os
+import struct
+import sys
+
+CHECKSUM_MODES = ("correct", "zero", "wrong")
+
+# The overlay is position dependent (each little-endian dword holds its own
+# file offset, XOR a constant), so a byte range written at the wrong place by a
+# resumed download changes the file instead of repeating the same bytes.
+PAD_XOR = 0x5A3C9E17
+
+
+class PeError(ValueError):
+    pass
+
+
+def checksum_offset(data):
+    """File offset of the optional header's CheckSum field."""
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        raise PeError("no MZ header")
+    (e_lfanew,) = struct.unpack_from("<I", data, 0x3C)
+    if e_lfanew + 24 + 68 > len(data) or data[e_lfanew:e_lfanew + 4] != b"PE\0\0":
+        raise PeError("no PE signature")
+    (magic,) = struct.unpack_from("<H", data, e_lfanew + 24)
+    if magic not in (0x10B, 0x20B):
+        raise PeError("unknown optional header magic 0x%X" % magic)
+    # CheckSum sits at offset 64 of the optional header for PE32 and PE32+.
+    return e_lfanew + 24 + 64
+
+
+def header_checksum(data):
+    (value,) = struct.unpack_from("<I", data, checksum_offset(data))
+    return value
+
+
+def _word_sum(data):
+    even = len(data) & ~1
+    words = array.array("H")
+    words.frombytes(memoryview(data)[:even])
+    if sys.byteorder == "big":
+        words.byteswap()
+    total = sum(words)
+    if len(data) & 1:
+        total += data[-1]
+    return total
+
+
+def compute_checksum(data):
+    """The checksum MapFileAndCheckSum computes for this file image."""
+    offset = checksum_offset(data)
+    total = _word_sum(data)
+    # Count the CheckSum field as zero; it is dword aligned, so it is two words.
+    (lo, hi) = struct.unpack_from("<HH", data, offset)
+    total -= lo + hi
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+def padding(start, end):
+    """Deterministic overlay bytes for file offsets start..end."""
+    first = start & ~3
+    count = (end - first + 3) // 4
+    dwords = array.array("I", (((first + 4 * i) ^ PAD_XOR) & 0xFFFFFFFF for i in range(count)))
+    if dwords.itemsize != 4:
+        raise RuntimeError("array 'I' is not 32-bit on this platform")
+    if sys.byteorder == "big":
+        dwords.byteswap()
+    raw = dwords.tobytes()
+    return raw[start - first:end - first]
+
+
+def set_checksum(image, mode="correct"):
+    """Write the CheckSum field of a bytearray image in place; returns the value."""
+    if mode not in CHECKSUM_MODES:
+        raise ValueError("checksum mode must be one of %s" % ", ".join(CHECKSUM_MODES))
+    offset = checksum_offset(image)
+    if mode == "zero":
+        value = 0
+    else:
+        value = compute_checksum(image)
+        if mode == "wrong":
+            # Off by one in the low word: still a plausible-looking value.
+            value = (value & 0xFFFF0000) | ((value + 1) & 0xFFFF)
+    struct.pack_into("<I", image, offset, value)
+    return value
+
+
+def pad_bytes(data, size, checksum="correct"):
+    """A copy of the PE image data padded to exactly size bytes."""
+    checksum_offset(data)
+    if size < len(data):
+        raise PeError("target size %d is smaller than the file (%d bytes)" % (size, len(data)))
+    image = bytearray(data)
+    image += padding(len(data), size)
+    set_checksum(image, checksum)
+    return bytes(image)
+
+
+def pad_file(src, dst, size=None, at_least=None, checksum="correct"):
+    """Write dst as src padded to size (exact) or to at least at_least bytes.
+
+    Returns (final size, CheckSum field written).
+    """
+    with open(src, "rb") as f:
+        data = f.read()
+    if size is None:
+        size = max(len(data), at_least or 0)
+    image = pad_bytes(data, size, checksum)
+    tmp = dst + ".tmp"
+    with open(tmp, "wb") as f:
+        f.write(image)
+    os.replace(tmp, dst)
+    return len(image), header_checksum(image)
+
+
+def verify_file(path):
+    """(header CheckSum, computed checksum) of a file on disk."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return header_checksum(data), compute_checksum(data)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("input", nargs="?")
+    parser.add_argument("output", nargs="?")
+    group = parser.add_mutually_exclusive_group()
+    group.add_argument("--size", type=int, help="exact size of the output in bytes")
+    group.add_argument("--at-least", type=int, help="pad only up to this size; a larger file keeps its size")
+    parser.add_argument("--checksum", choices=CHECKSUM_MODES, default="correct")
+    parser.add_argument("--verify", nargs="+", metavar="FILE", help="check the header checksum of files")
+    args = parser.parse_args(argv)
+
+    try:
+        if args.verify:
+            bad = 0
+            for path in args.verify:
+                stored, computed = verify_file(path)
+                ok = stored == computed
+                bad += not ok
+                print("%s: size %d header 0x%08X computed 0x%08X %s"
+                      % (path, os.path.getsize(path), stored, computed, "ok" if ok else "MISMATCH"))
+            return 1 if bad else 0
+        if not args.input or not args.output or (args.size is None and args.at_least is None):
+            parser.error("IN, OUT and --size or --at-least are required")
+        size, value = pad_file(args.input, args.output, args.size, args.at_least, args.checksum)
+        print("%s: %d bytes, CheckSum 0x%08X (%s)" % (args.output, size, value, args.checksum))
+        return 0
+    except (OSError, PeError) as e:
+        print("pe_pad: %s" % e, file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

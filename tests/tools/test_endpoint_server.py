@@ -1,0 +1,437 @@
+#!/usr/bin/env python3
+"""Tests of tools/endpoint_server.py, run as a real server process on 127.0.0.1."""
+
+import http.client
+import json
+import os
+import random
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "..", "..", "tools", "endpoint_server.py")
+DATA = random.Random(7).randbytes(5000)
+OTHER = random.Random(8).randbytes(3000)
+SECRET = b"outside the components folder"
+
+
+def wait_for(predicate, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    return predicate()
+
+
+class ServerProcess:
+    """One endpoint server subprocess with its own components folder and logs."""
+
+    def __init__(self, *extra):
+        self.tmp = tempfile.TemporaryDirectory()
+        base = self.tmp.name
+        self.root = os.path.join(base, "components")
+        os.makedirs(os.path.join(self.root, "sub"))
+        self.write("a.bin", DATA)
+        self.write("b.bin", OTHER)
+        with open(os.path.join(base, "secret.txt"), "wb") as out:
+            out.write(SECRET)
+        self.events_path = os.path.join(base, "events.jsonl")
+        self.requests_path = os.path.join(base, "requests.jsonl")
+        port_file = os.path.join(base, "port")
+        self.output = open(os.path.join(base, "server.out"), "w")
+        self.proc = subprocess.Popen(
+            [sys.executable, SERVER, "--port", "0", "--port-file", port_file, "--root", self.root,
+             "--events", self.events_path, "--requests", self.requests_path,
+             "--max-seconds", "60", "--stall-seconds", "10"] + list(extra),
+            stdout=self.output, stderr=subprocess.STDOUT)
+        if not wait_for(lambda: os.path.exists(port_file) or self.proc.poll() is not None, 10):
+            self.stop()
+            raise RuntimeError("server did not start")
+        with open(port_file) as text:
+            self.port = int(text.read())
+
+    def write(self, name, data):
+        with open(os.path.join(self.root, name), "wb") as out:
+            out.write(data)
+
+    def connection(self, timeout=5):
+        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+
+    def get(self, path, headers=None, method="GET"):
+        conn = self.connection()
+        try:
+            conn.request(method, path, headers=headers or {})
+            response = conn.getresponse()
+            return response.status, response.headers, response.read()
+        finally:
+            conn.close()
+
+    def control(self, query):
+        status, _, body = self.get("/__control?" + query)
+        return status, body
+
+    def lines(self, path):
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as text:
+            return [json.loads(line) for line in text]
+
+    def requests(self):
+        return self.lines(self.requests_path)
+
+    def events(self):
+        return self.lines(self.events_path)
+
+    def mark(self):
+        return len(self.requests())
+
+    def records_since(self, mark, path, count=1):
+        """Request-log records of path written after mark, once count of them exist.
+
+        Records are written when an answer ends, so they may lag behind the client."""
+        def matching():
+            return [r for r in self.requests()[mark:] if r["path"] == path]
+        wait_for(lambda: len(matching()) >= count)
+        found = matching()
+        assert len(found) >= count, "too few records of %s: %r" % (path, found)
+        return found
+
+    def stop(self, signum=signal.SIGTERM, timeout=5):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signum)
+        try:
+            return self.proc.wait(timeout)
+        finally:
+            if self.proc.poll() is None:
+                self.proc.kill()
+                self.proc.wait()
+            self.output.close()
+            self.tmp.cleanup()
+
+
+def raw_exchange(port, request, timeout=5, source=None):
+    """Send request bytes, read until the server closes; returns (status, headers, body)."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                    source_address=(source, 0) if source else None)
+    try:
+        sock.sendall(request)
+        data = b""
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    finally:
+        sock.close()
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+    return int(lines[0].split()[1]), headers, body
+
+
+def raw_get(port, path, extra=""):
+    return raw_exchange(port, ("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n%s\r\n"
+                               % (path, extra)).encode("latin-1"))
+
+
+server = None
+
+
+def setUpModule():
+    global server
+    server = ServerProcess()
+
+
+def tearDownModule():
+    rc = server.stop()
+    assert rc == 0, "server exit code %r" % rc
+
+
+class ServingTests(unittest.TestCase):
+    def setUp(self):
+        server.control("reset=1")
+
+    def test_whole_file_and_head_share_one_keep_alive_connection(self):
+        mark = server.mark()
+        conn = server.connection()
+        for method in ("GET", "HEAD", "GET"):
+            conn.request(method, "/install/a.bin")
+            response = conn.getresponse()
+            body = response.read()
+            self.assertEqual(response.status, 200)
+            self.assertEqual(response.headers["Content-Length"], "5000")
+            self.assertEqual(body, DATA if method == "GET" else b"")
+        conn.close()
+        records = server.records_since(mark, "/install/a.bin", 3)
+        self.assertEqual(len({r["conn"] for r in records}), 1)
+        self.assertEqual([r["sent"] for r in records], [5000, 0, 5000])
+
+    def test_byte_ranges_and_unsatisfiable_ranges(self):
+        mark = server.mark()
+        conn = server.connection()
+        cases = [("bytes=1000-4999", 1000, 4999), ("bytes=0-", 0, 4999), ("bytes=4999-4999", 4999, 4999),
+                 ("bytes=-100", 4900, 4999), ("bytes=4000-9999", 4000, 4999)]
+        for header, first, last in cases:
+            conn.request("GET", "/install/a.bin", headers={"Range": header})
+            response = conn.getresponse()
+            body = response.read()
+            self.assertEqual(response.status, 206, header)
+            self.assertEqual(response.headers["Content-Range"], "bytes %d-%d/5000" % (first, last))
+            self.assertEqual(body, DATA[first:last + 1], header)
+        for header in ("bytes=5000-", "bytes=5000-6000", "bytes=-0"):
+            conn.request("GET", "/install/a.bin", headers={"Range": header})
+            response = conn.getresponse()
+            response.read()
+            self.assertEqual(response.status, 416, header)
+            self.assertEqual(response.headers["Content-Range"], "bytes */5000")
+        conn.close()
+        records = server.records_since(mark, "/install/a.bin", 8)
+        self.assertEqual([r["range"] for r in records],
+                         [c[0] for c in cases] + ["bytes=5000-", "bytes=5000-6000", "bytes=-0"])
+        self.assertEqual([r["sent"] for r in records], [4000, 5000, 1, 100, 1000, 0, 0, 0])
+
+    def test_pages_and_faq_sections(self):
+        for path in ("/", "/freegoodies", "/install/faq.htm"):
+            status, headers, body = server.get(path)
+            self.assertEqual((status, headers["Content-Type"]), (200, "text/html"), path)
+        for category in ("simulated", "general", "network", "fileio", "permissions",
+                         "unsupportedos", "diskspace"):
+            self.assertIn(('id="%s"' % category).encode(), body)
+        self.assertEqual(server.get("/nothing")[0], 404)
+        server.write("faq.htm", b"<html>our own help</html>")
+        try:
+            self.assertEqual(server.get("/install/faq.htm")[2], b"<html>our own help</html>")
+        finally:
+            os.remove(os.path.join(server.root, "faq.htm"))
+
+    def test_paths_outside_the_folder_and_directories_are_refused(self):
+        attempts = ["/install/../secret.txt", "/install/%2e%2e/secret.txt", "/install/..%2fsecret.txt",
+                    "/install/%2E%2E%5Csecret.txt", "/install/..\\secret.txt", "/install/sub/../../secret.txt",
+                    "/install/%252e%252e/secret.txt", "/install//" + os.path.join(server.tmp.name, "secret.txt"),
+                    "/install/%2F" + server.tmp.name.lstrip("/") + "/secret.txt", "/install/", "/install/sub",
+                    "/install/sub/", "/install/a.bin%00.txt"]
+        for path in attempts:
+            status, _, body = raw_get(server.port, path)
+            self.assertIn(status, (403, 404), path)
+            self.assertNotIn(SECRET, body, path)
+
+    def test_logger_records_decoded_event_with_agent(self):
+        query = "event=networkThreadControl%2CNetworkError&userUID=ab+c%7E%E9&source=zembrioinstaller"
+        status, headers, body = server.get("/Logger/Zembrio.aspx?" + query, {"User-Agent": "Zembrio Agent"})
+        self.assertEqual(status, 200)
+        self.assertLess(len(body), 64)
+        event = server.events()[-1]
+        self.assertEqual(event["event"], "networkThreadControl,NetworkError")
+        self.assertEqual(event["userUID"], "ab+c~\u00e9")
+        self.assertEqual(event["source"], "zembrioinstaller")
+        self.assertEqual(event["agent"], "Zembrio Agent")
+        self.assertEqual(event["raw"], query)
+        server.get("/Logger/Zembrio.aspx?event=generalbootstrapstart&userUID=&source=x")
+        self.assertEqual((server.events()[-1]["userUID"], server.events()[-1]["event"]),
+                         ("", "generalbootstrapstart"))
+
+
+class FaultTests(unittest.TestCase):
+    def setUp(self):
+        server.control("reset=1")
+
+    def set_fault(self, text, name=None):
+        status, body = server.control("fault=%s" % text + ("&file=%s" % name if name else ""))
+        self.assertEqual(status, 200, body)
+
+    def test_no_length_sends_body_then_closes(self):
+        self.set_fault("no-length", "a.bin")
+        # A keep-alive request: only the server's close ends the read in time.
+        status, headers, body = raw_exchange(server.port, b"GET /install/a.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual((status, headers["connection"]), (200, "close"))
+        self.assertNotIn("content-length", headers)
+        self.assertEqual(body, DATA)
+        # other files keep their length
+        self.assertEqual(server.get("/install/b.bin")[1]["Content-Length"], "3000")
+
+    def test_short_body_announces_full_length(self):
+        self.set_fault("short-body=100", "a.bin")
+        status, headers, body = raw_get(server.port, "/install/a.bin", "Range: bytes=0-\r\n")
+        self.assertEqual((status, headers["content-length"], body), (206, "5000", DATA[:100]))
+        self.set_fault("short-body@a.bin")
+        conn = server.connection()
+        conn.request("GET", "/install/a.bin")
+        with self.assertRaises(http.client.IncompleteRead) as caught:
+            conn.getresponse().read()
+        self.assertEqual(len(caught.exception.partial), 2500)
+        conn.close()
+
+    def test_ignore_range_answers_whole_file(self):
+        self.set_fault("ignore-range")
+        status, headers, body = server.get("/install/a.bin", {"Range": "bytes=1000-4999"})
+        self.assertEqual((status, body), (200, DATA))
+        self.assertNotIn("Content-Range", headers)
+
+    def test_status_faults_for_ranges_all_requests_and_logger(self):
+        self.set_fault("status-range=500", "a.bin")
+        conn = server.connection()
+        for path, headers, expected in [("/install/a.bin", {}, 200),
+                                        ("/install/a.bin", {"Range": "bytes=0-9"}, 500),
+                                        ("/install/b.bin", {"Range": "bytes=0-9"}, 206)]:
+            conn.request("GET", path, headers=headers)
+            response = conn.getresponse()
+            response.read()
+            self.assertEqual(response.status, expected, (path, headers))
+        conn.close()
+        self.set_fault("status=503")
+        self.assertEqual(server.get("/")[0], 503)
+        self.assertEqual(server.get("/install/b.bin")[0], 503)
+        server.control("reset=1")
+        self.set_fault("logger-status=500")
+        self.assertEqual(server.get("/Logger/Zembrio.aspx?event=e1&userUID=u&source=s")[0], 500)
+        self.assertEqual(server.events()[-1]["event"], "e1")  # the server still saw it
+        self.assertEqual(server.get("/")[0], 200)
+
+    def test_slow_paces_only_the_chosen_file(self):
+        self.set_fault("slow=20000", "a.bin")
+        started = time.monotonic()
+        self.assertEqual(server.get("/install/a.bin")[2], DATA)
+        self.assertGreater(time.monotonic() - started, 0.2)  # 5000 bytes at 20000 B/s
+        started = time.monotonic()
+        server.get("/install/b.bin")
+        self.assertLess(time.monotonic() - started, 0.1)
+
+    def test_stall_holds_the_body_until_the_client_leaves(self):
+        self.set_fault("stall=1000", "a.bin")
+        mark = server.mark()
+        sock = socket.create_connection(("127.0.0.1", server.port), timeout=0.5)
+        sock.sendall(b"GET /install/a.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+        data = b""
+        with self.assertRaises(socket.timeout):
+            while True:
+                data += sock.recv(65536)
+        self.assertTrue(data.endswith(DATA[:1000]))
+        self.assertIn(b"Content-Length: 5000", data)
+        sock.close()
+        record = server.records_since(mark, "/install/a.bin")[0]
+        self.assertEqual((record["sent"], record["aborted"]), (1000, True))
+
+    def test_drop_resets_the_logger_without_recording(self):
+        self.set_fault("drop@/Logger/Zembrio.aspx")
+        before = len(server.events())
+        with self.assertRaises((ConnectionError, http.client.RemoteDisconnected)):
+            server.get("/Logger/Zembrio.aspx?event=lost&userUID=u&source=s")
+        self.assertEqual(len(server.events()), before)
+        self.assertEqual(server.get("/")[0], 200)
+
+    def test_control_validates_resets_and_serves_only_loopback_127_0_0_1(self):
+        self.assertEqual(server.control("fault=nonsense")[0], 400)
+        self.assertEqual(server.control("fault=status=99")[0], 400)
+        self.set_fault("status=500@a.bin")
+        status, body = server.control("")
+        self.assertEqual(json.loads(body)["faults"], ["status=500@a.bin"])
+        self.assertEqual(server.control("reset=1")[0], 200)
+        self.assertEqual(server.get("/install/a.bin")[0], 200)
+        status, _, _ = raw_exchange(server.port, b"GET /__control?fault=status=500 HTTP/1.1\r\n"
+                                    b"Host: x\r\nConnection: close\r\n\r\n", source="127.0.0.2")
+        self.assertEqual(status, 403)
+        self.assertEqual(server.get("/")[0], 200)
+
+
+class LifecycleTests(unittest.TestCase):
+    def test_start_time_faults_and_bad_arguments(self):
+        own = ServerProcess("--fault", "ignore-range@a.bin", "--fault", "logger-status=502")
+        try:
+            self.assertEqual(own.get("/install/a.bin", {"Range": "bytes=0-9"})[0], 200)
+            self.assertEqual(own.get("/install/b.bin", {"Range": "bytes=0-9"})[0], 206)
+            self.assertEqual(own.get("/Logger/Zembrio.aspx?event=x")[0], 502)
+        finally:
+            self.assertEqual(own.stop(), 0)
+        for bad in (["--bind", "0.0.0.0"], ["--fault", "bogus"], ["--fault", "status=42"],
+                    ["--fault", "slow"]):
+            result = subprocess.run([sys.executable, SERVER, "--max-seconds", "5"] + bad,
+                                    capture_output=True, timeout=10)
+            self.assertEqual(result.returncode, 2, bad)
+
+    def test_refuse_at_start_and_at_run_time(self):
+        own = ServerProcess("--fault", "refuse=1")
+        try:
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.1", own.port), timeout=2)
+            self.assertTrue(wait_for(lambda: self.reachable(own), 5))
+            idle = own.connection()
+            idle.request("GET", "/")
+            idle.getresponse().read()
+            self.assertEqual(own.control("fault=refuse=1")[0], 200)
+            time.sleep(0.3)
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.1", own.port), timeout=2)
+            with self.assertRaises((ConnectionError, http.client.HTTPException)):
+                idle.request("GET", "/")  # the kept-alive connection was ended too
+                idle.getresponse().read()
+            idle.close()
+            self.assertTrue(wait_for(lambda: self.reachable(own), 5))
+        finally:
+            self.assertEqual(own.stop(), 0)
+
+    @staticmethod
+    def reachable(own):
+        try:
+            return own.get("/")[0] == 200
+        except ConnectionError:
+            return False
+
+    def test_signals_stop_promptly_with_complete_logs(self):
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            own = ServerProcess("--fault", "stall=100@a.bin")
+            stalled = socket.create_connection(("127.0.0.1", own.port), timeout=5)
+            stalled.sendall(b"GET /install/a.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+            idle = own.connection()
+            idle.request("GET", "/")
+            idle.getresponse().read()
+            wait_for(lambda: stalled.recv(65536, socket.MSG_PEEK))
+            started = time.monotonic()
+            requests_path = own.requests_path
+            own.proc.send_signal(signum)
+            rc = own.proc.wait(5)
+            records = own.requests()
+            own.stop()
+            stalled.close()
+            idle.close()
+            self.assertEqual(rc, 0, signum)
+            self.assertLess(time.monotonic() - started, 3)
+            self.assertEqual([r["path"] for r in records], ["/", "/install/a.bin"], requests_path)
+            self.assertEqual(records[1]["sent"], 100)
+
+    def test_max_seconds_ends_the_server(self):
+        result = subprocess.run([sys.executable, SERVER, "--max-seconds", "0.3"],
+                                capture_output=True, timeout=10)
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(result.stdout.strip().isdigit())
+
+    def test_global_rate_is_accurate(self):
+        rate, size = 16 << 20, 8 << 20
+        own = ServerProcess("--rate", str(rate))
+        try:
+            own.write("big.bin", bytes(size))
+            conn = own.connection()
+            conn.request("GET", "/install/big.bin")
+            response = conn.getresponse()
+            started = time.monotonic()
+            received = len(response.read())
+            elapsed = time.monotonic() - started
+            conn.close()
+            record = own.records_since(0, "/install/big.bin")[0]
+        finally:
+            self.assertEqual(own.stop(), 0)
+        self.assertEqual(received, size)
+        # The server's own clock is the measure; the client may only lag
+        # behind it (a busy machine delays the reader), never run ahead.
+        self.assertAlmostEqual(size / record["seconds"] / rate, 1.0, delta=0.03)
+        self.assertLess(size / elapsed / rate, 1.05)
+
+
+if __name__ == "__main__":
+    unittest.main()
