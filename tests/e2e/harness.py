@@ -19,7 +19,8 @@ from pathlib import Path
 SOURCE = Path(os.environ.get("ZEMBRIO_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 BUILD = Path(os.environ.get("ZEMBRIO_BUILD_DIR", SOURCE / "build"))
 WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
-PORT = 47810                      # compiled into the test build (tools/configure)
+# The port compiled into the test build (tools/configure writes it down).
+PORT = int((BUILD / "test-port").read_text()) if (BUILD / "test-port").exists() else 47810
 EXE_NAME = "ZembrioInstaller.exe"
 STATE_KEY = r"HKCU\Software\Zembrio\Zembrio Installer"
 UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Zembrio Installer"

@@ -1,0 +1,99 @@
+#include "TestSupport.h"
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+static const char kTestRoot[] = "Software\\ZembrioTests";
+
+static void DeleteKeyTree(HKEY parent, const std::string& path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        char name[256];
+        while (RegEnumKeyA(key, 0, name, sizeof name) == ERROR_SUCCESS)
+            DeleteKeyTree(key, name);
+        RegCloseKey(key);
+    }
+    RegDeleteKeyA(parent, path.c_str());
+}
+
+RegistrySandbox::RegistrySandbox()
+{
+    static int counter;
+    m_strRoot = std::string(kTestRoot) + "\\" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+    RegCreateKeyExA(HKEY_CURRENT_USER, (m_strRoot + "\\user").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &m_hUser, nullptr);
+    RegCreateKeyExA(HKEY_CURRENT_USER, (m_strRoot + "\\machine").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &m_hMachine, nullptr);
+    RegOverridePredefKey(HKEY_CURRENT_USER, m_hUser);
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_hMachine);
+}
+
+RegistrySandbox::~RegistrySandbox()
+{
+    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    RegCloseKey(m_hUser);
+    RegCloseKey(m_hMachine);
+    DeleteKeyTree(HKEY_CURRENT_USER, m_strRoot);
+}
+
+ScratchFolder::ScratchFolder()
+{
+    static int counter;
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    m_strPath = std::string(temp) + "zembrio-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(++counter);
+    DeleteTree(m_strPath);
+    CreateDirectoryA(m_strPath.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder()
+{
+    DeleteTree(m_strPath);
+}
+
+bool WriteTextFile(const std::string& path, const std::string& bytes)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::string ReadTextFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool FileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void DeleteTree(const std::string& path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(child);
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+    }
+    RemoveDirectoryA(path.c_str());
+}

@@ -1,0 +1,38 @@
+// Helpers shared by the unit tests: a private registry, scratch folders and
+// an application object to hang the installer's services on.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// Redirects HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE of this process to fresh
+// keys under HKCU\Software\ZembrioTests for the life of the object, so tests
+// can plant and read values without touching the real profile.
+class RegistrySandbox {
+public:
+    RegistrySandbox();
+    ~RegistrySandbox();
+    RegistrySandbox(const RegistrySandbox&) = delete;
+    RegistrySandbox& operator=(const RegistrySandbox&) = delete;
+
+private:
+    HKEY m_hUser = nullptr;
+    HKEY m_hMachine = nullptr;
+    std::string m_strRoot;
+};
+
+// A fresh folder under the temp folder, removed with everything in it.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    const std::string& Path() const { return m_strPath; }
+    std::string File(const std::string& name) const { return m_strPath + "\\" + name; }
+
+private:
+    std::string m_strPath;
+};
+
+bool WriteTextFile(const std::string& path, const std::string& bytes);
+std::string ReadTextFile(const std::string& path);
+bool FileExists(const std::string& path);
+void DeleteTree(const std::string& path);
