@@ -81,6 +81,18 @@ static void LoadLicense(CInstallerApp* app)
     app->m_wndLicense.StreamIn(SF_RTF, es);
 }
 
+// A font of the given size in tenths of a point on the screen, everything
+// else left at zero.
+static HFONT CreatePointFont(int tenthsOfPoint, const char* face)
+{
+    LOGFONTA lf = {};
+    HDC screen = GetDC(nullptr);
+    lf.lfHeight = -abs(GetDeviceCaps(screen, LOGPIXELSY) * tenthsOfPoint / 720);
+    ReleaseDC(nullptr, screen);
+    lstrcpynA(lf.lfFaceName, face, LF_FACESIZE);
+    return CreateFontIndirectA(&lf);
+}
+
 BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
 {
     CInstallerApp* app = GetInstallerApp();
@@ -113,11 +125,7 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
 
     app->m_wndProgress.SetRange(0, 100);
     app->m_wndProgress.SetStep(1);
-    HDC screen = GetDC(nullptr);
-    app->m_pFont = CreateFontA(-MulDiv(10, GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
-                               FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                               DEFAULT_PITCH | FF_SWISS, "Arial");
-    ReleaseDC(nullptr, screen);
+    app->m_pFont = CreatePointFont(100, "Arial");
     app->m_wndProgressText.SetFont(app->m_pFont, TRUE);
 
     // Only the top corners are rounded: the rounded bottom lies below the window.
@@ -401,13 +409,17 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_NCHITTEST:
         return HTCAPTION;
     case WM_NCCALCSIZE: {
-        LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
         RECT* rc = (RECT*)lParam;
+        RECT window = *rc;
+        LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
         int cx = GetSystemMetrics(SM_CXEDGE), cy = GetSystemMetrics(SM_CYEDGE);
         rc->left -= cx;
         rc->right += cx;
         rc->top -= cy;
         rc->bottom += cy;
+        // Windows keeps a client area inside its window; Wine takes a larger
+        // one as given, which would shift the page and every control.
+        IntersectRect(rc, rc, &window);
         return r;
     }
     case WM_PAINT:
@@ -447,6 +459,9 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         SetStage(5);
         return 0;
     case WM_COMMAND:
+        // Clicks only: the controls' other notifications are not commands.
+        if (HIWORD(wParam) != BN_CLICKED)
+            break;
         switch (LOWORD(wParam)) {
         case ID_NEXT: OnNext(); return 0;
         case ID_HIDE:
@@ -493,8 +508,8 @@ void CMainFrame::OnPaint()
     }
     CPageImage image;
     RECT natural = {0, 0, 0, 0};
-    if (image.Load(PageImageForStage(m_nStage, m_bDotNetReady)))
-        image.Render(dc, natural);
+    image.Load(PageImageForStage(m_nStage, m_bDotNetReady));
+    image.Render(dc, natural);
     image.Free();
     EndPaint(m_hWnd, &ps);
 }

@@ -8,16 +8,19 @@
 class CPageImage {
 public:
     CPageImage() = default;
-    virtual ~CPageImage() { Free(); }
+    ~CPageImage() { Free(); }
     CPageImage(const CPageImage&) = delete;
     CPageImage& operator=(const CPageImage&) = delete;
 
-    BOOL Load(UINT resourceId);
-    // An all-zero rectangle draws at the natural size at the origin.
-    BOOL Render(HDC dc, const RECT& rect);
+    // False when there is no such "IMAGE" resource (the held picture stays);
+    // bytes that are not a picture give true and an empty holder.
+    bool Load(WORD resourceId);
+    bool Load(IStream* stream);
+    // An all-zero rectangle draws at the natural size at the origin; any
+    // other rectangle is used as given.
+    bool Render(HDC dc, RECT rect, const RECT* bounds = nullptr);
     void Free();
     SIZE GetImageSize(HDC dc = nullptr) const;
 
     IPicture* m_pPicture = nullptr;
-    HGLOBAL m_hGlobal = nullptr;
 };

@@ -1,42 +1,126 @@
 #include "ui/SkinControls.h"
 
-// Plain drawing until the skinned look lands: the button's bitmap state and
-// the link text are drawn with the platform's defaults.
+int SkinBitmapForState(int baseBitmapId, UINT itemState, bool hover)
+{
+    if (itemState & ODS_SELECTED)
+        return baseBitmapId + 2;
+    if (itemState & ODS_DISABLED)
+        return baseBitmapId + 3;
+    if (hover)
+        return baseBitmapId + 1;
+    return baseBitmapId;
+}
+
+LinkStyle LinkStyleForState(UINT itemState, bool hover)
+{
+    if (itemState & ODS_SELECTED)
+        return {RGB(255, 0, 0), true};
+    if (itemState & ODS_DISABLED)
+        return {RGB(127, 127, 127), false};
+    return {RGB(0, 0, 255), hover};
+}
+
+// Hover tracking and double clicks, the same for both button kinds. Returns
+// TRUE with *result set when the message was handled here.
+static BOOL HandleButtonMouse(CButton& button, int& hover, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)
+{
+    switch (msg) {
+    case WM_MOUSEMOVE:
+        *result = button.CButton::WindowProc(msg, wParam, lParam);
+        if (!hover) {
+            TRACKMOUSEEVENT tme = {};
+            tme.cbSize = sizeof tme;
+            tme.dwFlags = TME_HOVER | TME_LEAVE;
+            tme.hwndTrack = button.m_hWnd;
+            tme.dwHoverTime = 10;
+            _TrackMouseEvent(&tme);
+        }
+        return TRUE;
+    case WM_MOUSEHOVER:
+    case WM_MOUSELEAVE:
+        hover = (msg == WM_MOUSEHOVER);
+        // No erase: the face is replaced in one paint.
+        InvalidateRect(button.m_hWnd, nullptr, FALSE);
+        *result = 0;
+        return TRUE;
+    case WM_LBUTTONDBLCLK:
+        // Two quick clicks are two presses, not a double click.
+        button.PostMessage(WM_LBUTTONDOWN, wParam, lParam);
+        *result = 0;
+        return TRUE;
+    }
+    return FALSE;
+}
+
 void CSkinButton::DrawItem(LPDRAWITEMSTRUCT dis)
 {
-    char text[64];
-    ::GetWindowTextA(m_hWnd, text, sizeof text);
-    DrawFrameControl(dis->hDC, &dis->rcItem, DFC_BUTTON, DFCS_BUTTONPUSH);
-    DrawTextA(dis->hDC, text, -1, &dis->rcItem, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    int id = SkinBitmapForState(m_nBaseBitmap, dis->itemState, m_bHover != 0);
+    // Loaded for every paint: nothing is kept between paints.
+    HBITMAP bitmap = LoadBitmapA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id));
+    if (!bitmap)
+        return;    // a state without artwork draws nothing
+    BITMAP info = {};
+    GetObjectA(bitmap, sizeof info, &info);
+    HDC memory = CreateCompatibleDC(dis->hDC);
+    if (memory) {
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        BitBlt(dis->hDC, 0, 0, info.bmWidth, info.bmHeight, memory, 0, 0, SRCCOPY);
+        SelectObject(memory, previous);
+        DeleteDC(memory);
+    }
+    DeleteObject(bitmap);
 }
 
 LRESULT CSkinButton::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    LRESULT result = 0;
+    if (HandleButtonMouse(*this, m_bHover, msg, wParam, lParam, &result))
+        return result;
     return CButton::WindowProc(msg, wParam, lParam);
 }
 
 void CLinkButton::DrawItem(LPDRAWITEMSTRUCT dis)
 {
-    char text[512];
-    ::GetWindowTextA(m_hWnd, text, sizeof text);
-    DrawTextA(dis->hDC, text, -1, &dis->rcItem, DT_LEFT | DT_VCENTER | DT_SINGLELINE);
+    LinkStyle style = LinkStyleForState(dis->itemState, m_bHover != 0);
+    HFONT font = CreateFontA(17, 0, 0, 0, FW_DONTCARE, FALSE, style.underline, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS,
+                             "Arial");
+    HDC dc = dis->hDC;
+    SetTextColor(dc, style.color);
+    SetBkColor(dc, kControlBackColor);
+    HGDIOBJ previous = font ? SelectObject(dc, font) : nullptr;
+    std::string text = GetWindowText();
+    RECT client;
+    GetClientRect(&client);
+    DrawTextA(dc, text.c_str(), (int)text.size(), &client, DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_NOCLIP);
+    if (font) {
+        SelectObject(dc, previous);
+        DeleteObject(font);
+    }
 }
 
 LRESULT CLinkButton::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    LRESULT result = 0;
+    if (HandleButtonMouse(*this, m_bHover, msg, wParam, lParam, &result))
+        return result;
+    if (msg == WM_ERASEBKGND)
+        return 0;
     return CButton::WindowProc(msg, wParam, lParam);
 }
 
-CSkinLabel::CSkinLabel() : m_hBackground(CreateSolidBrush(RGB(240, 240, 240))) {}
+CSkinLabel::CSkinLabel() : m_hBackground(CreateSolidBrush(kControlBackColor)) {}
 
 CSkinLabel::~CSkinLabel()
 {
-    DeleteObject(m_hBackground);
+    DestroyWindow();
+    if (m_hBackground)
+        DeleteObject(m_hBackground);
 }
 
 HBRUSH CSkinLabel::CtlColor(HDC dc, UINT)
 {
-    SetTextColor(dc, RGB(77, 77, 77));
-    SetBkColor(dc, RGB(240, 240, 240));
+    SetTextColor(dc, kLabelTextColor);
+    SetBkColor(dc, kControlBackColor);
     return m_hBackground;
 }

@@ -2,9 +2,25 @@
 #pragma once
 #include "framework/Wnd.h"
 
+// The bitmap a skinned button shows: base + 2 pressed, else base + 3
+// disabled, else base + 1 under the pointer, else base. Focus and default
+// states are not drawn.
+int SkinBitmapForState(int baseBitmapId, UINT itemState, bool hover);
+
+// Colour and underline of a link's text in a given state.
+struct LinkStyle {
+    COLORREF color;
+    bool underline;
+};
+LinkStyle LinkStyleForState(UINT itemState, bool hover);
+
+const COLORREF kLabelTextColor = RGB(77, 77, 77);
+const COLORREF kControlBackColor = RGB(240, 240, 240);
+
 class CSkinButton : public CButton {
 public:
     explicit CSkinButton(int baseBitmapId) : m_nBaseBitmap(baseBitmapId) {}
+    ~CSkinButton() override = default;
     void DrawItem(LPDRAWITEMSTRUCT dis) override;
     LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
@@ -14,7 +30,9 @@ public:
 
 class CLinkButton : public CButton {
 public:
+    // The command identifier is the window's; the argument only documents it.
     explicit CLinkButton(int commandId = 0) : m_nCommandId(commandId) {}
+    ~CLinkButton() override = default;
     void DrawItem(LPDRAWITEMSTRUCT dis) override;
     LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
