@@ -371,6 +371,11 @@ std::string ProgressText(UINT received, UINT expected)
     return Format("%2u%%", percent);
 }
 
+std::string ProgressCaption(const std::string& progress, const std::string& title)
+{
+    return progress + " - " + title;
+}
+
 void CMainFrame::OnTimer(UINT_PTR id)
 {
     CInstallerApp* app = GetInstallerApp();
@@ -382,7 +387,7 @@ void CMainFrame::OnTimer(UINT_PTR id)
             return;
         std::string percent = ProgressText(received, m_pDownloads->TotalServerBytes());
         if (IsIconic()) {
-            SetWindowText(percent + " - " + app->m_strAppName);
+            SetWindowText(ProgressCaption(percent, app->m_strAppName));
         } else {
             app->m_wndProgress.SetPos(atoi(percent.c_str()));
             app->m_wndProgressText.SetWindowText(Format("%s done", percent.c_str()));
@@ -395,7 +400,7 @@ void CMainFrame::OnTimer(UINT_PTR id)
             int pos = app->m_wndProgress.GetPos() + 1;
             app->m_wndProgress.SetPos(pos > 100 ? 0 : pos);
         } else {
-            SetWindowText("Installing... - " + app->m_strAppName);
+            SetWindowText(ProgressCaption("Installing...", app->m_strAppName));
         }
     }
 }

@@ -11,6 +11,8 @@ class DownloadList;
 // Pure helpers of the layout and the progress display.
 RECT PlaceWindow(const RECT& workArea);
 std::string ProgressText(UINT received, UINT expected);
+// A progress text with the application title, the caption while minimized.
+std::string ProgressCaption(const std::string& progress, const std::string& title);
 UINT PageImageForStage(int stage, bool dotNetReady);
 
 class CMainFrame : public CFrameWnd {

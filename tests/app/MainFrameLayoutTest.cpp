@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+#include "app/InstallerApp.h"
+#include "app/MainFrame.h"
+#include "app/Resource.h"
+#include "support/TestSupport.h"
+
+static RECT Rect(int l, int t, int r, int b)
+{
+    RECT rc = {l, t, r, b};
+    return rc;
+}
+
+TEST(PlaceWindow, CentresThePageAndGrowsByOddSurplus)
+{
+    RECT rc = PlaceWindow(Rect(0, 0, 1024, 738));
+    EXPECT_EQ(250, rc.left);
+    EXPECT_EQ(200, rc.top);
+    EXPECT_EQ(524, rc.right - rc.left);
+    EXPECT_EQ(338, rc.bottom - rc.top);
+
+    rc = PlaceWindow(Rect(0, 0, 1024, 739));
+    EXPECT_EQ(200, rc.top);
+    EXPECT_EQ(339, rc.bottom - rc.top);
+
+    // A task bar on top moves the work area, and the window with it.
+    rc = PlaceWindow(Rect(0, 30, 1024, 768));
+    EXPECT_EQ(30 + 200, rc.top);
+}
+
+TEST(PlaceWindow, SmallWorkAreaKeepsAboutThePageSize)
+{
+    RECT rc = PlaceWindow(Rect(0, 0, 500, 300));
+    EXPECT_EQ(-12, rc.left);
+    EXPECT_EQ(-19, rc.top);
+    EXPECT_EQ(524, rc.right - rc.left);
+    EXPECT_EQ(338, rc.bottom - rc.top);
+    // Odd negative surplus: the inset truncates toward zero.
+    rc = PlaceWindow(Rect(0, 0, 501, 300));
+    EXPECT_EQ(523, rc.right - rc.left);
+}
+
+TEST(ProgressText, PercentIsPaddedAndRounded)
+{
+    EXPECT_EQ(" 0%", ProgressText(0, 1000000));
+    EXPECT_EQ("25%", ProgressText(250000, 1000000));
+    EXPECT_EQ(" 7%", ProgressText(70, 1000));
+    EXPECT_EQ("100%", ProgressText(1000000, 1000000));
+    EXPECT_EQ(" 0%", ProgressText(4, 1000));
+    EXPECT_EQ(" 1%", ProgressText(5, 1000));
+    // Large files: the multiply-divide does not overflow.
+    EXPECT_EQ("50%", ProgressText(1000000000u, 2000000000u));
+    EXPECT_EQ(" 0%", ProgressText(0, 0));
+    EXPECT_EQ("25% - Zembrio Installer", ProgressCaption(ProgressText(250000, 1000000), "Zembrio Installer"));
+}
+
+TEST(PageImageForStage, EveryStageHasItsPage)
+{
+    EXPECT_EQ(172u, PageImageForStage(0, false));
+    EXPECT_EQ(172u, PageImageForStage(1, true));
+    EXPECT_EQ(142u, PageImageForStage(2, false));
+    EXPECT_EQ(143u, PageImageForStage(3, true));
+    EXPECT_EQ(189u, PageImageForStage(3, false));
+    EXPECT_EQ(144u, PageImageForStage(4, false));
+    EXPECT_EQ(145u, PageImageForStage(5, false));
+    EXPECT_EQ(146u, PageImageForStage(6, false));
+    EXPECT_EQ(147u, PageImageForStage(7, false));
+}
+
+// The real window, created as start-up creates it (without the later steps).
+class MainFrameWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app.SetRegistryKey("Zembrio");
+        ASSERT_TRUE(AfxInitRichEdit());
+    }
+    RegistrySandbox registry;
+    CInstallerApp app;
+    CMainFrame frame;
+};
+
+// Shown as far as the window itself says (the frame is never shown here).
+static bool Shown(CWnd& wnd)
+{
+    return (GetWindowLongA(wnd.m_hWnd, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+TEST_F(MainFrameWindowTest, WindowIsPlacedShapedAndCoveredByItsClientArea)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    RECT work, rc, client;
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    RECT expected = PlaceWindow(work);
+    GetWindowRect(frame.m_hWnd, &rc);
+    EXPECT_TRUE(EqualRect(&expected, &rc));
+    frame.GetClientRect(&client);
+    EXPECT_EQ(rc.right - rc.left, client.right);
+    EXPECT_EQ(rc.bottom - rc.top, client.bottom);
+    POINT origin = {0, 0};
+    ClientToScreen(frame.m_hWnd, &origin);
+    EXPECT_EQ(rc.left, origin.x);
+    EXPECT_EQ(rc.top, origin.y);
+
+    // Rounded top corners, square bottom corners.
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    ASSERT_NE(ERROR, GetWindowRgn(frame.m_hWnd, region));
+    int w = rc.right - rc.left, h = rc.bottom - rc.top;
+    EXPECT_FALSE(PtInRegion(region, 0, 0));
+    EXPECT_FALSE(PtInRegion(region, w - 1, 0));
+    EXPECT_TRUE(PtInRegion(region, w / 2, 0));
+    EXPECT_TRUE(PtInRegion(region, 0, h - 1));
+    EXPECT_TRUE(PtInRegion(region, w - 2, h - 1));
+    DeleteObject(region);
+
+    EXPECT_EQ(0, GetWindowLongA(frame.m_hWnd, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE);
+    EXPECT_NE(0, SendMessageA(frame.m_hWnd, WM_GETICON, ICON_BIG, 0));
+    EXPECT_EQ(HTCAPTION, SendMessageA(frame.m_hWnd, WM_NCHITTEST, 0, MAKELPARAM(rc.left + 5, rc.top + 100)));
+}
+
+TEST_F(MainFrameWindowTest, ControlsSitWhereTheLayoutPutsThem)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    struct {
+        CWnd* wnd;
+        RECT rc;
+        bool visible;
+        bool enabled;
+    } expected[] = {
+        {&app.m_btnHide, {264, 310, 339, 333}, false, true},
+        {&app.m_btnFinish, {352, 310, 427, 333}, false, true},
+        {&app.m_btnNext, {352, 310, 427, 333}, true, false},
+        {&app.m_btnContinue, {232, 310, 427, 333}, false, false},
+        {&app.m_btnCancel, {440, 310, 515, 333}, true, true},
+        {&app.m_btnMinimize, {483, 4, 499, 20}, true, true},
+        {&app.m_btnClose, {499, 4, 515, 20}, true, true},
+        {&app.m_wndProgress, {45, 185, 474, 203}, false, true},
+        {&app.m_wndProgressText, {45, 207, 474, 225}, false, true},
+        {&app.m_wndLicense, {45, 119, 490, 265}, true, true},
+        {&app.m_btnAgree, {45, 276, 58, 289}, true, true},
+        {&app.m_lnkHelp, {45, 178, 510, 195}, false, true},
+        {&app.m_lnkGoodies, {262, 238, 727, 255}, false, true},
+    };
+    for (auto& e : expected) {
+        RECT rc;
+        GetWindowRect(e.wnd->m_hWnd, &rc);
+        MapWindowPoints(nullptr, frame.m_hWnd, (POINT*)&rc, 2);
+        EXPECT_TRUE(EqualRect(&e.rc, &rc)) << GetDlgCtrlID(e.wnd->m_hWnd) << " at " << rc.left << "," << rc.top;
+        EXPECT_EQ(e.visible, (GetWindowLongA(e.wnd->m_hWnd, GWL_STYLE) & WS_VISIBLE) != 0);
+        EXPECT_EQ(e.enabled, IsWindowEnabled(e.wnd->m_hWnd) != 0);
+    }
+    EXPECT_EQ(100, (int)SendMessageA(app.m_wndProgress.m_hWnd, PBM_GETRANGE, FALSE, 0));
+    HFONT font = (HFONT)SendMessageA(app.m_wndProgressText.m_hWnd, WM_GETFONT, 0, 0);
+    ASSERT_EQ(app.m_pFont, font);
+    LOGFONTA lf;
+    GetObjectA(font, sizeof lf, &lf);
+    EXPECT_STREQ("Arial", lf.lfFaceName);
+    HDC screen = GetDC(nullptr);
+    EXPECT_EQ(-(GetDeviceCaps(screen, LOGPIXELSY) * 100 / 720), lf.lfHeight);
+    ReleaseDC(nullptr, screen);
+}
+
+TEST_F(MainFrameWindowTest, LicenseIsStreamedOnlyOnAFreshStart)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    std::string text = app.m_wndLicense.GetWindowText();
+    EXPECT_EQ(0u, text.find("Zembrio End-User License Agreement")) << text.substr(0, 80);
+    EXPECT_EQ(app.m_nLicenseSize, app.m_nLicensePos);
+
+    CInstallerApp* current = GetInstallerApp();
+    ASSERT_EQ(&app, current);
+    frame.DestroyWindow();
+    CMainFrame resumed;
+    ASSERT_TRUE(resumed.CreateInstallerWindow(false));
+    EXPECT_EQ("", app.m_wndLicense.GetWindowText());
+}
+
+TEST_F(MainFrameWindowTest, LicenseBoxDrivesStagesZeroAndOne)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    frame.SetStage(0);
+    app.m_btnAgree.SetCheck(BST_CHECKED);
+    SendMessageA(frame.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_CHECKBOX, BN_CLICKED), (LPARAM)app.m_btnAgree.m_hWnd);
+    EXPECT_EQ(1, frame.m_nStage);
+    EXPECT_TRUE(app.m_btnNext.IsWindowEnabled());
+    EXPECT_TRUE(app.m_bUIFlag);
+
+    app.m_btnAgree.SetCheck(BST_UNCHECKED);
+    SendMessageA(frame.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_CHECKBOX, BN_CLICKED), (LPARAM)app.m_btnAgree.m_hWnd);
+    EXPECT_EQ(0, frame.m_nStage);
+    EXPECT_FALSE(app.m_btnNext.IsWindowEnabled());
+    EXPECT_TRUE(app.m_bUIFlag);
+
+    // Focus notifications of the box are not clicks.
+    app.m_btnAgree.SetCheck(BST_CHECKED);
+    SendMessageA(frame.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_CHECKBOX, BN_SETFOCUS), (LPARAM)app.m_btnAgree.m_hWnd);
+    EXPECT_EQ(0, frame.m_nStage);
+}
+
+TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    frame.SetStage(0);
+    frame.m_strErrorLink = "http://127.0.0.1/faq.html#simulated";
+    SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
+    EXPECT_EQ(5, frame.m_nStage);
+    EXPECT_EQ(frame.m_strErrorLink, app.m_lnkHelp.GetWindowText());
+    EXPECT_TRUE(Shown(app.m_lnkHelp) && app.m_lnkHelp.IsWindowEnabled());
+    EXPECT_TRUE(Shown(app.m_btnFinish) && app.m_btnFinish.IsWindowEnabled());
+    EXPECT_TRUE(Shown(app.m_btnCancel));
+    EXPECT_FALSE(app.m_btnCancel.IsWindowEnabled());
+    EXPECT_FALSE(Shown(app.m_wndLicense));
+    EXPECT_FALSE(Shown(app.m_btnAgree));
+    EXPECT_FALSE(Shown(app.m_btnNext));
+}
+
+TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    frame.SetStage(5);
+    frame.m_bFailed = true;
+    EXPECT_FALSE(frame.SetStage(7));
+    EXPECT_EQ(7, frame.m_nStage);
+    EXPECT_FALSE(Shown(app.m_btnNext));
+    EXPECT_FALSE(frame.SetStage(4));
+    EXPECT_FALSE(frame.SetStage(3));
+    EXPECT_TRUE(app.m_btnFinish.IsWindowEnabled());
+    EXPECT_EQ(nullptr, frame.m_pLaunchThread);
+}
+
+TEST_F(MainFrameWindowTest, VistaNoticeAndCompletionPages)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    EXPECT_TRUE(frame.SetStage(7));
+    EXPECT_TRUE(Shown(app.m_btnNext) && app.m_btnNext.IsWindowEnabled());
+    EXPECT_TRUE(app.m_btnCancel.IsWindowEnabled());
+    EXPECT_FALSE(Shown(app.m_wndLicense));
+
+    EXPECT_TRUE(frame.SetStage(4));
+    EXPECT_TRUE(app.m_btnFinish.IsWindowEnabled());
+    EXPECT_FALSE(Shown(app.m_btnHide));
+    EXPECT_FALSE(Shown(app.m_wndProgress));
+    EXPECT_EQ(0, app.m_wndProgress.GetPos());
+}
