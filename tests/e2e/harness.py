@@ -118,8 +118,8 @@ class EndpointServer:
             cmd += ["--fault", f]
         if rate:
             cmd += ["--rate", str(rate)]
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=open(self.workdir / "server.log", "wb"))
+        self._log = open(self.workdir / "server.log", "wb")
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._log)
         deadline = time.time() + 15
         while not port_file.exists():
             if self.proc.poll() is not None or time.time() > deadline:
@@ -152,6 +152,8 @@ class EndpointServer:
                 self.proc.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
+                self.proc.wait(timeout=10)
+        self._log.close()
 
     def __enter__(self):
         return self
@@ -236,3 +238,108 @@ def scratch_dir(name):
 
 def components_dir():
     return BUILD / "tests" / "standins" / "components"
+
+
+# ---- the window driver ------------------------------------------------------
+
+DRIVER_EXE = BUILD / "tests" / "driver" / "zdriver.exe"
+
+# Control identifiers of the installer's window.
+ID_NEXT, ID_HIDE, ID_CANCEL, ID_MINIMIZE, ID_CLOSE = 32770, 32771, 32772, 32773, 32774
+ID_PROGRESS_BAR, ID_PROGRESS_TEXT, ID_AUTO_START, ID_FINISH = 32775, 32778, 32780, 32781
+ID_LICENSE, ID_CHECKBOX, ID_LINK, ID_GOODIES_LINK = 32782, 32783, 32784, 32785
+
+
+class DriverError(RuntimeError):
+    pass
+
+
+class Driver:
+    """tests/driver/zdriver.exe: reads and presses the installer's controls
+    by identifier, sends it messages, takes screenshots."""
+
+    def __init__(self, exe=DRIVER_EXE, timeout=60):
+        self.exe = exe
+        self.timeout = timeout
+
+    def run(self, *args, check=True):
+        """Runs one driver command; returns (exit code, list of JSON records)."""
+        r = wine(self.exe, *args, timeout=self.timeout)
+        records = [json.loads(l) for l in r.stdout.decode("latin-1").splitlines() if l.strip().startswith("{")]
+        if check and r.returncode != 0:
+            raise DriverError(f"zdriver {' '.join(map(str, args))}: exit {r.returncode} {records}")
+        return r.returncode, records
+
+    def wait_window(self, seconds=30):
+        code, records = self.run("wait-window", seconds, check=False)
+        return code == 0
+
+    def controls(self):
+        """Every child control, in creation order, as dicts with id, class,
+        visible, enabled, text, check, rect."""
+        return self.run("list")[1]
+
+    def control(self, ident, controls=None):
+        """The control with this identifier; of Next and Continue (both
+        32770) the visible one, else the first."""
+        found = [c for c in (controls or self.controls()) if c["id"] == ident]
+        if not found:
+            raise DriverError(f"no control {ident}")
+        return next((c for c in found if c["visible"]), found[0])
+
+    def click(self, ident, force=False, post=False):
+        """BM_CLICK to the control; False when the driver refused because the
+        control is hidden or disabled (a user could not press it either)."""
+        args = ["click", ident] + (["--force"] if force else []) + (["--post"] if post else [])
+        code, _ = self.run(*args, check=False)
+        if code not in (0, 3):
+            raise DriverError(f"click {ident}: exit {code}")
+        return code == 0
+
+    def command(self, ident, post=False):
+        return self.run("command", ident, *(["--post"] if post else []))[1]
+
+    def message(self, msg, wparam=0, lparam=0, post=False):
+        """Sends (or posts) a message to the window; returns the result."""
+        records = self.run("message", msg, wparam, lparam, *(["--post"] if post else []))[1]
+        return records[0].get("result") if records else None
+
+    def minimize(self):
+        return self.run("minimize")[1][0]
+
+    def restore(self):
+        return self.run("restore")[1][0]
+
+    def caption(self):
+        return self.run("caption")[1][0]
+
+    def msgbox(self, button=None):
+        code, records = self.run("msgbox", *([button] if button else []), check=False)
+        return records[0] if code == 0 and records else None
+
+    def pointer(self, *where):
+        return self.run("pointer", *where)[1]
+
+    def screenshot(self, png_path):
+        """Saves the window as it is on the screen as a PNG."""
+        png_path = Path(png_path)
+        png_path.parent.mkdir(parents=True, exist_ok=True)
+        bmp = png_path.with_suffix(".bmp")
+        self.run("screenshot", "Z:" + str(bmp.resolve()).replace("/", "\\"))
+        subprocess.run(["convert", str(bmp), str(png_path)], check=True, timeout=60)
+        bmp.unlink()
+        return png_path
+
+
+def screenshots_dir():
+    d = BUILD / "screenshots"
+    d.mkdir(parents=True, exist_ok=True)
+    return d
+
+
+def start_main_app_standin(folder, seconds=60):
+    """The main-application stand-in running under the image name
+    ZembrioMain.exe, as if the product were running."""
+    exe = Path(folder) / "ZembrioMain.exe"
+    shutil.copy(BUILD / "tests" / "standins" / "zembriomain_standin.exe", exe)
+    return start_installer("--stay", str(seconds), exe=exe)
