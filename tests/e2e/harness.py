@@ -118,8 +118,9 @@ class EndpointServer:
             cmd += ["--fault", f]
         if rate:
             cmd += ["--rate", str(rate)]
+        self.server_log = open(self.workdir / "server.log", "wb")
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=open(self.workdir / "server.log", "wb"))
+                                     stderr=self.server_log)
         deadline = time.time() + 15
         while not port_file.exists():
             if self.proc.poll() is not None or time.time() > deadline:
@@ -152,6 +153,7 @@ class EndpointServer:
                 self.proc.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
+        self.server_log.close()
 
     def __enter__(self):
         return self
@@ -236,3 +238,27 @@ def scratch_dir(name):
 
 def components_dir():
     return BUILD / "tests" / "standins" / "components"
+
+
+def close_installer(proc, timeout=30):
+    """Asks the installer's window to close, as the window manager would
+    (WM_CLOSE, so exit saves the state), and waits for the process; kills it
+    if it does not end in time. Returns the exit code or None."""
+    wine("taskkill", "/im", EXE_NAME)
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        kill_installer()
+        proc.wait(timeout=15)
+        return None
+
+
+def wait_for_event(server, event, timeout=30):
+    """Waits until the logger has received the event; returns all events."""
+    return wait_for(lambda: event in server.event_names() and server.events(), timeout=timeout)
+
+
+def log_events(log):
+    """The run log's Event and Error lines as the logger's event values
+    (the category and the name joined without the comma)."""
+    return [value.replace(",", "", 1) for name, value in log if name in ("Event", "Error")]
