@@ -41,6 +41,24 @@ std::string CInstallerApp::GenerateUserId() const
     return id.substr(0, 13);
 }
 
+StartSwitches ParseStartSwitches(const std::string& cmdLine)
+{
+    std::string cmd = ToLower(cmdLine);
+    auto has = [&cmd](const char* sw) { return cmd.find(sw) != std::string::npos; };
+    return {has("/uninstall"), has("/finish"), has("/quiet"), has("-staging"), has("-error")};
+}
+
+StartMode ChooseStartMode(const StartSwitches& switches, bool isVista)
+{
+    if (switches.uninstall)
+        return isVista ? StartNormal : StartUninstall;
+    if (switches.finish)
+        return StartFinish;
+    if (switches.quiet)
+        return StartQuiet;
+    return StartNormal;
+}
+
 static std::string ExecutableProductVersion(const std::string& path)
 {
     DWORD handle = 0;
@@ -80,40 +98,35 @@ BOOL CInstallerApp::InitInstance()
     bool isVista = false;
     std::string agent = BuildAgentString(isVista);
 
-    // 6. Switches are found anywhere in the lower-cased command line.
-    std::string cmd = ToLower(m_strCmdLine);
-    auto has = [&cmd](const char* sw) { return cmd.find(sw) != std::string::npos; };
-
-    // 7 to 9. The uninstallation modes end without a window.
-    if (has("/uninstall") && !isVista) {
+    // 6 to 9. The uninstallation modes end without a window.
+    StartSwitches switches = ParseStartSwitches(m_strCmdLine);
+    switch (ChooseStartMode(switches, isVista)) {
+    case StartUninstall:
         LoadState();
         RelaunchFromWorkingFolder(false);
         return FALSE;
-    }
-    if (!has("/uninstall")) {
-        if (has("/finish")) {
-            m_bQuietMode = TRUE;
-            LoadState();
-            if (!isVista)
-                RemoveInstallation();
-            SaveProgressState();
-            MessageBoxA(nullptr, LoadResString(IDS_UNINSTALLED).c_str(), m_strAppName.c_str(),
-                        MB_OK | MB_ICONINFORMATION);
-            return FALSE;
-        }
-        if (has("/quiet")) {
-            m_bQuietMode = TRUE;
-            LoadState();
-            if (!isVista)
-                RemoveInstallation();
-            return FALSE;
-        }
+    case StartFinish:
+        m_bQuietMode = TRUE;
+        LoadState();
+        if (!isVista)
+            RemoveInstallation();
+        SaveProgressState();
+        MessageBoxA(nullptr, LoadResString(IDS_UNINSTALLED).c_str(), m_strAppName.c_str(), MB_OK | MB_ICONINFORMATION);
+        return FALSE;
+    case StartQuiet:
+        m_bQuietMode = TRUE;
+        LoadState();
+        if (!isVista)
+            RemoveInstallation();
+        return FALSE;
+    case StartNormal:
+        break;
     }
 
     // 10.
-    if (has("-staging"))
+    if (switches.staging)
         m_bStaging = true;
-    bool simulateError = has("-error");
+    bool simulateError = switches.error;
 
     // 11. One installer at a time; a second one leaves silently. The handle
     // stays open for the life of the process.
@@ -158,7 +171,8 @@ BOOL CInstallerApp::InitInstance()
     OpenRunLog();
     char now[128] = "";
     time_t t = time(nullptr);
-    strftime(now, sizeof now, "%c", localtime(&t));
+    if (const struct tm* local = localtime(&t))
+        strftime(now, sizeof now, "%c", local);
     WriteRunLog("Time", now);
     WriteRunLog("Temp Folder", m_strTempFolder);
     WriteRunLog("This EXE Path", m_strExePath);
@@ -198,7 +212,9 @@ BOOL CInstallerApp::InitInstance()
 int CInstallerApp::ExitInstance()
 {
     CloseRunLog();
-    if (!m_bQuietMode) {
+    // A run that ended before reading the record (a second instance, failed
+    // sockets) must not overwrite the first instance's record with defaults.
+    if (!m_bQuietMode && m_bStateLoaded) {
         if (m_bFreshStart)
             SaveStartState();
         SaveProgressState();

@@ -14,6 +14,16 @@
 
 class CMainFrame;
 
+// The command-line switches, each found anywhere in the lower-cased text.
+struct StartSwitches {
+    bool uninstall, finish, quiet, staging, error;
+};
+StartSwitches ParseStartSwitches(const std::string& cmdLine);
+// The uninstallation hand-off modes end start-up without a window; Vista
+// ignores /uninstall, and /finish counts only without /uninstall.
+enum StartMode { StartNormal, StartUninstall, StartFinish, StartQuiet };
+StartMode ChooseStartMode(const StartSwitches& switches, bool isVista);
+
 // Kinds of web address; the numbers are fixed because callers pass them.
 enum EndpointKind { InstallBase = 1, SiteRoot = 2, Logger = 3, FaqPage = 4, FreeGoodiesPage = 5 };
 
@@ -158,6 +168,8 @@ public:
 
     std::vector<std::string> m_astrItemURL;
     std::vector<UINT> m_anItemSize;
+    // Set by LoadState: exit saves only a record this run has read.
+    bool m_bStateLoaded = false;
 
     // Start-up helpers, one per step group.
     std::string BuildAgentString(bool& isVista) const;

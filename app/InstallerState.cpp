@@ -7,6 +7,8 @@
 
 // Every value lives directly in the application's profile key.
 static const char kSection[] = "";
+// A handful of items is normal; a damaged NumItems must not hang start-up.
+static const int kMaxItems = 256;
 
 void CInstallerApp::LoadState()
 {
@@ -25,10 +27,13 @@ void CInstallerApp::LoadState()
     m_astrItemURL.clear();
     m_anItemSize.clear();
     int count = (int)GetProfileInt(kSection, "NumItems", 0);
+    if (count > kMaxItems)
+        count = kMaxItems;
     for (int i = 0; i < count; i++) {
         m_astrItemURL.push_back(GetProfileString(kSection, Format("ItemURL%d", i).c_str()));
         m_anItemSize.push_back(GetProfileInt(kSection, Format("ItemSize%d", i).c_str(), 0));
     }
+    m_bStateLoaded = true;
 }
 
 void CInstallerApp::SaveStartState()

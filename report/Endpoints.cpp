@@ -19,9 +19,15 @@ static const char* const kStaging[] = {
     ZEMBRIO_WEB_SITE "/freegoodies",
 };
 
+// Unit tests point the five kinds at their own loopback servers; the
+// product never sets it.
+const char* const* g_pTestEndpoints = nullptr;
+
 const char* CInstallerApp::EndpointUrl(int kind) const
 {
     if (kind < InstallBase || kind > FreeGoodiesPage)
         return nullptr;
+    if (g_pTestEndpoints)
+        return g_pTestEndpoints[kind - 1];
     return (m_bStaging ? kStaging : kProduction)[kind - 1];
 }

@@ -49,14 +49,15 @@ void CInstallerApp::SendReportRequest(const std::string& url)
 {
     if (!m_pSession)
         return;
+    CInternetFile* response = nullptr;
     try {
-        CInternetFile* response = m_pSession->OpenURL(
+        response = m_pSession->OpenURL(
             url.c_str(), 1, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_TRANSFER_BINARY);
         response->Close();
-        delete response;
-    } catch (const CException&) {
+    } catch (...) {
         // A lost report is not worth bothering the visitor with.
     }
+    delete response;
 }
 
 void CInstallerApp::SendEventReport(const char* categoryText, const char* name)
@@ -71,21 +72,21 @@ std::string CInstallerApp::ErrorPageUrl(const char* categoryText) const
 
 bool CInstallerApp::ProbeConnectivity()
 {
-    for (int attempt = 0; attempt < 5; attempt++) {
+    for (int attempt = 0; attempt < 5 && m_pSession; attempt++) {
+        CInternetFile* response = nullptr;
+        bool reached = false;
         try {
-            CInternetFile* response = m_pSession->OpenURL(EndpointUrl(SiteRoot), 1,
-                                                          INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_TRANSFER_BINARY);
+            response = m_pSession->OpenURL(EndpointUrl(SiteRoot), 1,
+                                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_TRANSFER_BINARY);
             char scratch[16];
-            try {
-                response->Read(scratch, sizeof scratch);
-            } catch (...) {
-                delete response;
-                throw;
-            }
-            delete response;
-            return true;
-        } catch (const CException&) {
+            response->Read(scratch, sizeof scratch);
+            reached = true;
+        } catch (...) {
+            // Any failure is one failed attempt; the next starts at once.
         }
+        delete response;
+        if (reached)
+            return true;
     }
     if (CMainFrame* frame = MainFrame())
         frame->ReportError(CategoryNetwork, "nonetworkavailable", true, true);

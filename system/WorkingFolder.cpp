@@ -35,8 +35,10 @@ bool CInstallerApp::PrepareWorkingFolder()
         return true;
     }
     char temp[MAX_PATH];
+    // Success returns the length without the terminating zero, so 260 or
+    // more means the path does not fit.
     DWORD len = g_pfnGetTempPath(MAX_PATH, temp);
-    if (len == 0 || len > MAX_PATH) {
+    if (len == 0 || len >= MAX_PATH) {
         MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder2", true, true);
         return false;
     }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include "app/InstallerApp.h"
+#include <string>
 #include "support/TestSupport.h"
 
 // The record is read and written through the real registry (redirected).
@@ -35,4 +36,100 @@ TEST_F(InstallerStateTest, SavedItemsComeBackAndShorterListsLeaveOldValues)
     EXPECT_EQ(21u, app.m_anItemSize[1]);
     EXPECT_EQ(21u, app.RememberedItemSize("HTTP://A/Y.EXE"));
     EXPECT_EQ(0u, app.RememberedItemSize("http://a/z.exe"));
+}
+
+// The record's raw values, read past the application's profile code.
+static std::string RawString(const char* name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Zembrio\\Zembrio Installer", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "<no key>";
+    char buf[512] = "";
+    DWORD type = 0, size = sizeof buf;
+    LONG rc = RegQueryValueExA(key, name, nullptr, &type, (BYTE*)buf, &size);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS)
+        return "<absent>";
+    if (type == REG_DWORD)
+        return "dword:" + std::to_string(*(DWORD*)buf);
+    return type == REG_SZ ? std::string(buf) : "<type " + std::to_string(type) + ">";
+}
+
+TEST_F(InstallerStateTest, GroupsAreWrittenByTheirOwnOperationWithTheirTypes)
+{
+    app.m_strVersion = "2.0.320.0";
+    app.m_nSystemType = 0x142;
+    app.m_strTempPath = "C:\\temp\\Zembrio";
+    app.m_bUIFlag = TRUE;
+    app.m_strUserId = "11897001234";
+    app.m_bCompleted = TRUE;
+    app.m_strUninstallFolder = "C:\\Program Files\\Zembrio\\Installer";
+    app.SaveStartState();
+    EXPECT_EQ("2.0.320.0", RawString("Version"));
+    EXPECT_EQ("dword:322", RawString("SystemType"));
+    EXPECT_EQ("C:\\temp\\Zembrio", RawString("TempPath"));
+    EXPECT_EQ("dword:1", RawString("UIFlag"));
+    EXPECT_EQ("11897001234", RawString("UserId"));
+    EXPECT_EQ("<absent>", RawString("Completed"));
+    EXPECT_EQ("<absent>", RawString("NumItems"));
+
+    app.SaveProgressState();
+    EXPECT_EQ("dword:1", RawString("Completed"));
+    EXPECT_EQ("C:\\Program Files\\Zembrio\\Installer", RawString("UninstallFolder"));
+    EXPECT_EQ("", RawString("UninstallStartupIcon"));
+    EXPECT_EQ("dword:0", RawString("NumItems"));
+
+    CInstallerApp other;
+    other.SetRegistryKey("Zembrio");
+    other.LoadState();
+    EXPECT_EQ("2.0.320.0", other.m_strVersion);
+    EXPECT_EQ(0x142u, other.m_nSystemType);
+    EXPECT_TRUE(other.m_bCompleted);
+    EXPECT_EQ("C:\\temp\\Zembrio", other.m_strTempPath);
+    EXPECT_TRUE(other.m_bUIFlag);
+    EXPECT_EQ("11897001234", other.m_strUserId);
+    EXPECT_EQ("C:\\Program Files\\Zembrio\\Installer", other.m_strUninstallFolder);
+}
+
+TEST_F(InstallerStateTest, ItemCountBoundsReadingAndMissingItemsReadEmpty)
+{
+    app.WriteProfileInt("", "NumItems", 3);
+    app.WriteProfileString("", "ItemURL0", "http://h/install/installhelper.exe");
+    app.WriteProfileInt("", "ItemSize0", 10240);
+    app.WriteProfileInt("", "ItemSize1", 77);
+    app.WriteProfileString("", "itemurl2", "http://h/install/setup.exe");   // names ignore case
+    app.WriteProfileInt("", "ItemSize2", 20971520);
+    app.LoadState();
+    ASSERT_EQ(3u, app.m_astrItemURL.size());
+    ASSERT_EQ(3u, app.m_anItemSize.size());
+    EXPECT_EQ("", app.m_astrItemURL[1]);
+    EXPECT_EQ(77u, app.m_anItemSize[1]);
+    EXPECT_EQ("http://h/install/setup.exe", app.m_astrItemURL[2]);
+    EXPECT_EQ(20971520u, app.RememberedItemSize("http://H/Install/SETUP.exe"));
+    EXPECT_EQ(10240u, app.RememberedItemSize("HTTP://H/INSTALL/INSTALLHELPER.EXE"));
+    EXPECT_EQ(0u, app.RememberedItemSize("http://h/install/setupm.exe"));
+    EXPECT_EQ(77u, app.RememberedItemSize(""));   // the missing URL reads as an empty one
+
+    app.WriteProfileInt("", "NumItems", -2);
+    app.LoadState();
+    EXPECT_TRUE(app.m_astrItemURL.empty());
+    EXPECT_TRUE(app.m_anItemSize.empty());
+}
+
+TEST_F(InstallerStateTest, DamagedItemCountDoesNotHangStartUp)
+{
+    app.WriteProfileInt("", "NumItems", 0x7FFFFFFF);
+    DWORD start = GetTickCount();
+    app.LoadState();
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    EXPECT_LE(app.m_astrItemURL.size(), 1000u);
+}
+
+TEST_F(InstallerStateTest, ValuesOfTheWrongTypeReadAsAbsent)
+{
+    app.WriteProfileInt("", "Version", 2);
+    app.WriteProfileString("", "Completed", "1");
+    app.LoadState();
+    EXPECT_EQ("", app.m_strVersion);
+    EXPECT_FALSE(app.m_bCompleted);
 }

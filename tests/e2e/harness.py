@@ -343,3 +343,27 @@ def start_main_app_standin(folder, seconds=60):
     exe = Path(folder) / "ZembrioMain.exe"
     shutil.copy(BUILD / "tests" / "standins" / "zembriomain_standin.exe", exe)
     return start_installer("--stay", str(seconds), exe=exe)
+
+
+def close_installer(proc, timeout=30):
+    """Asks the installer's window to close, as the window manager would
+    (WM_CLOSE, so exit saves the state), and waits for the process; kills it
+    if it does not end in time. Returns the exit code or None."""
+    wine("taskkill", "/im", EXE_NAME)
+    try:
+        return proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        kill_installer()
+        proc.wait(timeout=15)
+        return None
+
+
+def wait_for_event(server, event, timeout=30):
+    """Waits until the logger has received the event; returns all events."""
+    return wait_for(lambda: event in server.event_names() and server.events(), timeout=timeout)
+
+
+def log_events(log):
+    """The run log's Event and Error lines as the logger's event values
+    (the category and the name joined without the comma)."""
+    return [value.replace(",", "", 1) for name, value in log if name in ("Event", "Error")]

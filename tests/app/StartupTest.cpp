@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+#include <ctime>
+#include <functional>
+#include "app/InstallerApp.h"
+#include "app/Resource.h"
+#include "framework/Text.h"
+#include "support/TestSupport.h"
+
+// ---- command-line switches ---------------------------------------------------
+
+TEST(StartSwitches, FoundInAnyCaseAnywhereEvenInsideLongerWords)
+{
+    StartSwitches s = ParseStartSwitches("/UNINSTALL");
+    EXPECT_TRUE(s.uninstall);
+    EXPECT_FALSE(s.finish || s.quiet || s.staging || s.error);
+    s = ParseStartSwitches("x/finishy");
+    EXPECT_TRUE(s.finish);
+    EXPECT_FALSE(s.uninstall);
+    s = ParseStartSwitches("\"C:\\a b\\x.exe\" /Quiet-STAGING-Error");
+    EXPECT_TRUE(s.quiet && s.staging && s.error);
+    s = ParseStartSwitches("-staginG");
+    EXPECT_TRUE(s.staging);
+    EXPECT_FALSE(s.error);
+    // Near misses do not count.
+    s = ParseStartSwitches("uninstall finish quiet staging error /fini-sh /-error");
+    EXPECT_FALSE(s.uninstall || s.finish || s.quiet || s.staging);
+    EXPECT_TRUE(s.error);   // "/-error" contains "-error"
+    s = ParseStartSwitches("");
+    EXPECT_FALSE(s.uninstall || s.finish || s.quiet || s.staging || s.error);
+}
+
+TEST(StartSwitches, ModeChoiceWithUninstallFirstAndVistaIgnoringIt)
+{
+    auto mode = [](const char* cmd, bool vista) { return ChooseStartMode(ParseStartSwitches(cmd), vista); };
+    EXPECT_EQ(StartNormal, mode("", false));
+    EXPECT_EQ(StartNormal, mode("-staging -error", false));
+    EXPECT_EQ(StartUninstall, mode("/uninstall", false));
+    EXPECT_EQ(StartUninstall, mode("/uninstall /finish", false));
+    EXPECT_EQ(StartUninstall, mode("/finish /quiet /UNINSTALL", false));
+    EXPECT_EQ(StartFinish, mode("/finish", false));
+    EXPECT_EQ(StartFinish, mode("/finish /quiet", false));
+    EXPECT_EQ(StartQuiet, mode("/quiet", false));
+    // On Vista /uninstall is ignored, and with it a /finish beside it.
+    EXPECT_EQ(StartNormal, mode("/uninstall", true));
+    EXPECT_EQ(StartNormal, mode("/uninstall /finish", true));
+    EXPECT_EQ(StartNormal, mode("/uninstall /quiet", true));
+    EXPECT_EQ(StartFinish, mode("/finish", true));
+    EXPECT_EQ(StartQuiet, mode("/quiet", true));
+}
+
+// ---- agent string and generated id ---------------------------------------------
+
+TEST(StartupText, AgentStringCarriesTheOsVersion)
+{
+    CInstallerApp app;
+    bool vista = false;
+    std::string agent = app.BuildAgentString(vista);
+    OSVERSIONINFOA os = {};
+    os.dwOSVersionInfoSize = sizeof os;
+    ASSERT_EQ(148u, sizeof os);
+    ASSERT_TRUE(GetVersionExA(&os));
+    DWORD build = os.dwPlatformId == VER_PLATFORM_WIN32_NT ? os.dwBuildNumber : (os.dwBuildNumber & 0xFFFF);
+    EXPECT_EQ(Format("Zembrio Installer v.1.8.204 3/1/07, Windows %lu.%lu.%lu (%s)", os.dwMajorVersion,
+                     os.dwMinorVersion, build, os.szCSDVersion),
+              agent);
+    EXPECT_EQ(os.dwMajorVersion == 6, vista);
+}
+
+TEST(StartupText, GeneratedIdIsAtMostThirteenDigitsStartingWithTheTime)
+{
+    CInstallerApp app;
+    for (int i = 0; i < 20; i++) {
+        std::string before = std::to_string((long long)time(nullptr));
+        std::string id = app.GenerateUserId();
+        std::string after = std::to_string((long long)time(nullptr));
+        ASSERT_GE(id.size(), 11u) << id;   // ten digits of time and at least one random digit
+        ASSERT_LE(id.size(), 13u) << id;
+        EXPECT_EQ(std::string::npos, id.find_first_not_of("0123456789")) << id;
+        EXPECT_TRUE(id.compare(0, 10, before) == 0 || id.compare(0, 10, after) == 0) << id << " at " << before;
+    }
+}
+
+// ---- the fresh-start decision over stored records -----------------------------
+
+class FreshStartTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        app.SetRegistryKey("Zembrio");
+        app.m_strExeVersion = "2.0.320.0";
+        app.WriteProfileString("", "Version", "2.0.320.0");
+        app.WriteProfileInt("", "SystemType", NeedDotNet);
+        app.WriteProfileInt("", "Completed", 0);
+        app.WriteProfileString("", "TempPath", folder.Path().c_str());
+        app.WriteProfileInt("", "UIFlag", 1);
+        app.WriteProfileString("", "UserId", "1189700000123");
+        app.WriteProfileString("", "UninstallExecutable", "C:\\Program Files\\Zembrio\\ZembrioInstaller.exe");
+        app.WriteProfileInt("", "NumItems", 1);
+        app.WriteProfileString("", "ItemURL0", "http://h/install/setup.exe");
+        app.WriteProfileInt("", "ItemSize0", 20971520);
+    }
+    // Loads the planted record and decides; true means a fresh start.
+    bool Decide()
+    {
+        app.LoadState();
+        return app.DecideFreshStart();
+    }
+    void ExpectStartGroupReset()
+    {
+        EXPECT_EQ("2.0.320.0", app.m_strVersion);
+        EXPECT_EQ(0u, app.m_nSystemType);
+        EXPECT_FALSE(app.m_bCompleted);
+        EXPECT_EQ("", app.m_strTempPath);
+        EXPECT_FALSE(app.m_bUIFlag);
+        // The id, the uninstall values and the items survive.
+        EXPECT_EQ("1189700000123", app.m_strUserId);
+        EXPECT_EQ("C:\\Program Files\\Zembrio\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
+        EXPECT_EQ(20971520u, app.RememberedItemSize("http://h/install/setup.exe"));
+    }
+    RegistrySandbox registry;
+    ScratchFolder folder;
+    CInstallerApp app;
+};
+
+TEST_F(FreshStartTest, CompleteRecordOfThisVersionResumesWithEverythingKept)
+{
+    EXPECT_FALSE(Decide());
+    EXPECT_EQ((UINT)NeedDotNet, app.m_nSystemType);
+    EXPECT_EQ(folder.Path(), app.m_strTempPath);
+    EXPECT_TRUE(app.m_bUIFlag);
+    EXPECT_EQ("1189700000123", app.m_strUserId);
+}
+
+TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
+{
+    struct Case {
+        const char* what;
+        std::function<void(CInstallerApp&)> plant;
+    } cases[] = {
+        {"older version", [](CInstallerApp& a) { a.WriteProfileString("", "Version", "2.0.319.0"); }},
+        {"version differs in a byte", [](CInstallerApp& a) { a.WriteProfileString("", "Version", "2.0.320.0 "); }},
+        {"no version", [](CInstallerApp& a) { a.WriteProfileString("", "Version", nullptr); }},
+        {"completed", [](CInstallerApp& a) { a.WriteProfileInt("", "Completed", 1); }},
+        {"completed by another value", [](CInstallerApp& a) { a.WriteProfileInt("", "Completed", 7); }},
+        {"empty temp path", [](CInstallerApp& a) { a.WriteProfileString("", "TempPath", ""); }},
+        {"license never accepted", [](CInstallerApp& a) { a.WriteProfileInt("", "UIFlag", 0); }},
+        {"temp folder deleted", [this](CInstallerApp& a) {
+             a.WriteProfileString("", "TempPath", (folder.Path() + "\\gone").c_str());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        c.plant(app);
+        EXPECT_TRUE(Decide());
+        ExpectStartGroupReset();
+    }
+}
+
+// ---- what exit saves -------------------------------------------------------------
+
+class ExitSaveTest : public FreshStartTest {
+protected:
+    // Changes every member in memory so the registry shows what was saved.
+    void ChangeEverything()
+    {
+        app.m_strVersion = "9.9.9.9";
+        app.m_nSystemType = 0x100;
+        app.m_strTempPath = "C:\\new";
+        app.m_bUIFlag = FALSE;
+        app.m_strUserId = "new id";
+        app.m_bCompleted = TRUE;
+        app.m_strUninstallExecutable = "C:\\new.exe";
+        app.m_astrItemURL = {"a", "b"};
+        app.m_anItemSize = {1, 2};
+    }
+};
+
+TEST_F(ExitSaveTest, FreshStartSavesBothGroups)
+{
+    app.LoadState();
+    app.m_bFreshStart = TRUE;
+    ChangeEverything();
+    app.ExitInstance();
+    app.LoadState();
+    EXPECT_EQ("9.9.9.9", app.m_strVersion);
+    EXPECT_EQ("new id", app.m_strUserId);
+    EXPECT_EQ("C:\\new", app.m_strTempPath);
+    EXPECT_TRUE(app.m_bCompleted);
+    EXPECT_EQ("C:\\new.exe", app.m_strUninstallExecutable);
+    EXPECT_EQ(2u, app.m_astrItemURL.size());
+}
+
+TEST_F(ExitSaveTest, ResumptionSavesOnlyTheProgressGroup)
+{
+    app.LoadState();
+    app.m_bFreshStart = FALSE;
+    ChangeEverything();
+    app.ExitInstance();
+    app.LoadState();
+    EXPECT_EQ("2.0.320.0", app.m_strVersion);
+    EXPECT_EQ("1189700000123", app.m_strUserId);
+    EXPECT_EQ(folder.Path(), app.m_strTempPath);
+    EXPECT_TRUE(app.m_bUIFlag);
+    EXPECT_TRUE(app.m_bCompleted);
+    EXPECT_EQ("C:\\new.exe", app.m_strUninstallExecutable);
+    EXPECT_EQ(2u, app.m_astrItemURL.size());
+}
+
+TEST_F(ExitSaveTest, QuietModeSavesNothing)
+{
+    app.LoadState();
+    app.m_bFreshStart = TRUE;
+    app.m_bQuietMode = TRUE;
+    ChangeEverything();
+    app.ExitInstance();
+    app.LoadState();
+    EXPECT_EQ("2.0.320.0", app.m_strVersion);
+    EXPECT_FALSE(app.m_bCompleted);
+    EXPECT_EQ(1u, app.m_astrItemURL.size());
+}
+
+// A run that ended before reading the record (a refused second instance)
+// leaves the running installer's record alone.
+TEST_F(ExitSaveTest, RunThatNeverReadTheRecordSavesNothing)
+{
+    CInstallerApp second;
+    second.SetRegistryKey("Zembrio");
+    second.ExitInstance();
+    app.LoadState();
+    EXPECT_EQ("C:\\Program Files\\Zembrio\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
+    EXPECT_EQ(1u, app.m_astrItemURL.size());
+    EXPECT_EQ("2.0.320.0", app.m_strVersion);
+}

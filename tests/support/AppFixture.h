@@ -1,0 +1,38 @@
+// An application object wired as start-up leaves it: a private registry, a
+// working folder with an open run log, an internet session, a real (hidden)
+// main frame to receive error reports, and the web addresses pointed at
+// loopback servers of the test.
+#pragma once
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+#include "LoopbackServer.h"
+#include "TestSupport.h"
+#include "app/InstallerApp.h"
+#include "app/MainFrame.h"
+
+extern const char* const* g_pTestEndpoints;
+
+class AppFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Points every kind at base (kind paths appended as the product does);
+    // the site root may go elsewhere, to make only the probe fail.
+    void UseEndpoints(const std::string& base, const std::string& siteRoot = "");
+    // The run log's lines, without their line ends.
+    std::vector<std::string> LogLines() const;
+    // Whether the frame was asked for the error page (removes the request).
+    bool ErrorPageRequested();
+
+    RegistrySandbox registry;
+    ScratchFolder folder;
+    CInstallerApp app;
+    CMainFrame* frame = nullptr;
+    LoopbackServer logger;
+
+private:
+    std::string m_astrEndpoint[5];
+    const char* m_apszEndpoint[5] = {};
+};

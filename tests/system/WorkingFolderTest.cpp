@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <cstring>
+#include "app/Resource.h"
+#include "support/AppFixture.h"
+
+extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
+
+// The system's temp path as the test wants it, with GetTempPathA's contract:
+// the length without the zero, or the size needed when it does not fit.
+static std::string g_fakeTempPath;
+static bool g_fakeTempFails;
+static DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
+{
+    if (g_fakeTempFails)
+        return 0;
+    if (g_fakeTempPath.size() + 1 > size)
+        return (DWORD)g_fakeTempPath.size() + 1;
+    strcpy(buffer, g_fakeTempPath.c_str());
+    return (DWORD)g_fakeTempPath.size();
+}
+
+class WorkingFolderTest : public AppFixture {
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        m_pfnSaved = g_pfnGetTempPath;
+        g_pfnGetTempPath = FakeGetTempPath;
+        g_fakeTempFails = false;
+        g_fakeTempPath = temp.Path() + "\\";
+        app.m_bFreshStart = TRUE;
+    }
+    void TearDown() override
+    {
+        g_pfnGetTempPath = m_pfnSaved;
+        app.ReleaseShellFolderLibrary();
+        AppFixture::TearDown();
+    }
+    // The events the logger received, by their event value.
+    std::vector<std::string> Events() const
+    {
+        std::vector<std::string> out;
+        for (const std::string& t : logger.Targets()) {
+            size_t at = t.find("event=") + 6;
+            out.push_back(t.substr(at, t.find('&', at) - at));
+        }
+        return out;
+    }
+    ScratchFolder temp;
+    DWORD (*m_pfnSaved)(DWORD, LPSTR) = nullptr;
+};
+
+TEST_F(WorkingFolderTest, FreshStartCreatesTheFolderOrReusesItWithItsFiles)
+{
+    std::string expected = temp.Path() + "\\Zembrio";
+    ASSERT_TRUE(app.PrepareWorkingFolder());
+    EXPECT_EQ(expected, app.m_strTempFolder);
+    EXPECT_EQ(expected, app.m_strTempPath);
+    EXPECT_TRUE(GetFileAttributesA(expected.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+
+    WriteTextFile(expected + "\\setup.exe", "partial");
+    app.m_strTempPath = "C:\\elsewhere";
+    ASSERT_TRUE(app.PrepareWorkingFolder());
+    EXPECT_EQ(expected, app.m_strTempPath);
+    EXPECT_EQ("partial", ReadTextFile(expected + "\\setup.exe"));
+    EXPECT_TRUE(logger.Targets().empty());
+    DeleteTree(expected);
+}
+
+TEST_F(WorkingFolderTest, ResumptionTakesTheStoredFolderWithoutCreatingIt)
+{
+    app.m_bFreshStart = FALSE;
+    app.m_strTempPath = temp.Path() + "\\not-there";
+    g_fakeTempFails = true;   // not consulted
+    EXPECT_TRUE(app.PrepareWorkingFolder());
+    EXPECT_EQ(temp.Path() + "\\not-there", app.m_strTempFolder);
+    EXPECT_FALSE(FileExists(app.m_strTempFolder));
+}
+
+TEST_F(WorkingFolderTest, TempPathOf259CharactersIsTakenAnd260IsRefused)
+{
+    // A real folder whose path with its backslash is exactly 259 characters.
+    std::string path = temp.Path();
+    while (path.size() < 258) {
+        path += "\\" + std::string(std::min<size_t>(40, 257 - path.size()), 'p');
+        CreateDirectoryA(path.c_str(), nullptr);
+    }
+    ASSERT_EQ(258u, path.size());
+    ASSERT_TRUE(FileExists(path));
+    g_fakeTempPath = path + "\\";
+    app.PrepareWorkingFolder();   // the folder below may be too long to make
+    EXPECT_EQ(g_fakeTempPath + "Zembrio", app.m_strTempPath);
+    for (const std::string& e : Events())
+        EXPECT_NE("fileiocantcreatetempfolder2", e);
+
+    app.m_strTempPath = "previous";
+    frame->m_bFailed = false;
+    g_fakeTempPath = path + "x\\";
+    ASSERT_EQ(260u, g_fakeTempPath.size());
+    EXPECT_FALSE(app.PrepareWorkingFolder());
+    EXPECT_EQ("previous", app.m_strTempPath);
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_EQ("fileiocantcreatetempfolder2", Events().back());
+    EXPECT_EQ("Error=fileio,cantcreatetempfolder2", LogLines().back());
+}
+
+TEST_F(WorkingFolderTest, UnavailableTempPathAndUncreatableFolderAreReported)
+{
+    g_fakeTempFails = true;
+    app.m_strTempPath = "previous";
+    EXPECT_FALSE(app.PrepareWorkingFolder());
+    EXPECT_EQ("previous", app.m_strTempPath);
+
+    g_fakeTempFails = false;
+    g_fakeTempPath = temp.Path() + "\\missing parent\\";
+    EXPECT_FALSE(app.PrepareWorkingFolder());
+    EXPECT_EQ(g_fakeTempPath + "Zembrio", app.m_strTempPath);
+    EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1"}), Events());
+    EXPECT_TRUE(ErrorPageRequested());
+}
+
+TEST(PurgeFolder, KeepsRunLogsAndSubfoldersAndDeletesTheRest)
+{
+    ScratchFolder folder;
+    for (const char* name : {"log.txt", "oldlog.txt", "setup.exe", "shfolder.dll", "installhelpertasks.txt"})
+        WriteTextFile(folder.File(name), name);
+    CreateDirectoryA(folder.File("sub").c_str(), nullptr);
+    WriteTextFile(folder.File("sub\\inner.exe"), "x");
+    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder.Path()));
+    EXPECT_EQ("log.txt", ReadTextFile(folder.File("log.txt")));
+    EXPECT_EQ("oldlog.txt", ReadTextFile(folder.File("oldlog.txt")));
+    EXPECT_TRUE(FileExists(folder.File("sub\\inner.exe")));
+    for (const char* name : {"setup.exe", "shfolder.dll", "installhelpertasks.txt"})
+        EXPECT_FALSE(FileExists(folder.File(name))) << name;
+    EXPECT_TRUE(FileExists(folder.Path()));
+}
+
+// The test is on the path's letters, so a log in capitals is not kept (the
+// file system cannot hold it beside log.txt, hence a folder of its own).
+TEST(PurgeFolder, RunLogInCapitalsIsDeleted)
+{
+    ScratchFolder folder;
+    WriteTextFile(folder.File("LOG.TXT"), "x");
+    WriteTextFile(folder.File("oldlog.txt"), "x");
+    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder.Path()));
+    EXPECT_FALSE(FileExists(folder.File("LOG.TXT")));
+    EXPECT_TRUE(FileExists(folder.File("oldlog.txt")));
+}
+
+TEST(PurgeFolder, RemovesAFolderLeftEmptyAndIgnoresAMissingOne)
+{
+    ScratchFolder parent;
+    std::string folder = parent.File("Zembrio");
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteTextFile(folder + "\\setup.exe", "x");
+    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder));
+    EXPECT_FALSE(FileExists(folder));
+    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder));
+    EXPECT_FALSE(FileExists(folder));
+}
+
+// ---- the carried shell-folder library ----------------------------------------
+
+TEST_F(WorkingFolderTest, LibraryIsWrittenLoadedAndAnswersTheEightFolders)
+{
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_SHELL_FOLDER_DLL), "DLL");
+    ASSERT_NE(nullptr, res);
+    std::string carried((const char*)LockResource(LoadResource(self, res)), SizeofResource(self, res));
+
+    app.m_strTempFolder = folder.Path();
+    ASSERT_TRUE(app.ExtractShellFolderLibrary());
+    std::string dll = folder.File("shfolder.dll");
+    EXPECT_EQ(carried, ReadTextFile(dll));
+    EXPECT_NE(nullptr, app.m_pfnSHGetFolderPath);
+    char loaded[MAX_PATH] = "";
+    GetModuleFileNameA(app.m_hShellFolderLib, loaded, MAX_PATH);
+    EXPECT_EQ(0, lstrcmpiA(dll.c_str(), loaded));
+
+    ASSERT_TRUE(app.ReadShellFolders());
+    const struct {
+        const char* name;
+        int csidl;
+    } expected[] = {{"Common Files", CSIDL_PROGRAM_FILES_COMMON}, {"Windows System", CSIDL_SYSTEM},
+                    {"Desktop", CSIDL_DESKTOPDIRECTORY},         {"Program Files", CSIDL_PROGRAM_FILES},
+                    {"Start Menu", CSIDL_PROGRAMS},              {"Startup", CSIDL_STARTUP},
+                    {"Windows", CSIDL_WINDOWS},                  {"Application Data", CSIDL_APPDATA}};
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(9u, lines.size());
+    EXPECT_EQ("shfolder.dll=" + dll, lines[0]);
+    for (int i = 0; i < 8; i++) {
+        char path[MAX_PATH] = "";
+        SHGetFolderPathA(nullptr, expected[i].csidl, nullptr, 0, path);
+        EXPECT_NE("", std::string(path)) << expected[i].name;
+        EXPECT_EQ(path, app.m_astrShellFolder[i]) << expected[i].name;
+        EXPECT_STREQ(expected[i].name, CInstallerApp::ShellFolderName(i));
+        EXPECT_EQ(std::string(expected[i].name) + "=" + path, lines[i + 1]);
+    }
+
+    EXPECT_TRUE(app.ReleaseShellFolderLibrary());
+    EXPECT_EQ(nullptr, app.m_hShellFolderLib);
+    EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
+    EXPECT_TRUE(FileExists(dll));
+    EXPECT_TRUE(logger.Targets().empty());
+}
+
+TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenIsReportedAndFoldersStayEmpty)
+{
+    app.m_strTempFolder = folder.File("missing");
+    EXPECT_FALSE(app.ExtractShellFolderLibrary());
+    EXPECT_EQ(nullptr, app.m_pfnSHGetFolderPath);
+    EXPECT_EQ(std::vector<std::string>{"fileiocantextractshelldll"}, Events());
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_TRUE(app.ReadShellFolders());
+    for (const std::string& f : app.m_astrShellFolder)
+        EXPECT_EQ("", f);
+    EXPECT_EQ(std::vector<std::string>{"Error=fileio,cantextractshelldll"}, LogLines());
+}
