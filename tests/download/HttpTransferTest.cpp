@@ -80,6 +80,25 @@ TEST_F(HttpTransferTest, FreshFileIsFetchedWithAFullRangeAfterAPlainRequest)
     EXPECT_EQ("bytes=0-69999", requests[1].range);
 }
 
+// The length request's body is never read, so it must not cross the wire
+// either (a cache fill would pull all of it).
+TEST_F(HttpTransferTest, UnreadBodiesStayOnTheServer)
+{
+    std::string content = Pattern(6000000, 11);
+    std::string url = Serve("unread.bin", content);
+    Control("fault=slow=4000000@unread.bin");
+    std::string local = m_scratch.File("unread.bin");
+    HttpTransfer size;
+    EXPECT_EQ(TransferOK, size.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(TransferOK, Fetch(url, local));
+    EXPECT_EQ(content.size(), ReadBinaryFile(local).size());
+    long long plain = 0;
+    for (const LoggedRequest& r : Requests("unread.bin", 3))
+        if (r.range.empty())
+            plain += r.sent;
+    EXPECT_LT(plain, 1000000);
+}
+
 TEST_F(HttpTransferTest, ShortBodyEndsWithElevenAndKeepsWhatArrived)
 {
     std::string content = Pattern(5000, 6);
