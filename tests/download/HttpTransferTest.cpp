@@ -84,9 +84,9 @@ TEST_F(HttpTransferTest, FreshFileIsFetchedWithAFullRangeAfterAPlainRequest)
 // either (a cache fill would pull all of it).
 TEST_F(HttpTransferTest, UnreadBodiesStayOnTheServer)
 {
-    std::string content = Pattern(6000000, 11);
+    std::string content = Pattern(2500000, 11);
     std::string url = Serve("unread.bin", content);
-    Control("fault=slow=4000000@unread.bin");
+    Control("fault=slow=1250000@unread.bin");
     std::string local = m_scratch.File("unread.bin");
     HttpTransfer size;
     EXPECT_EQ(TransferOK, size.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
