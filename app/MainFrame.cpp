@@ -18,8 +18,11 @@ CMainFrame::~CMainFrame()
     // downloads), then make sure no worker still uses the list or the frame.
     DestroyWindow();
     WaitForWorker();
-    if (HANDLE worker = m_hWorker.load())
-        WaitForSingleObject(worker, INFINITE);
+    // A worker clears m_hWorker just before it returns and its thread object
+    // is used until the thread's very end: wait for the threads themselves.
+    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread})
+        if (thread && thread->m_hThread)
+            WaitForSingleObject(thread->m_hThread, INFINITE);
     delete m_pDownloadThread;
     delete m_pLaunchThread;
     delete m_pDownloads;
@@ -383,7 +386,9 @@ void CMainFrame::OnTimer(UINT_PTR id)
         if (!m_pDownloads || !m_pDownloads->SizesKnown())
             return;
         UINT received = m_pDownloads->TotalLocalBytes();
-        if ((int)received == m_nLastBytesShown)
+        // The last bytes arrive before the worker has verified them: keep
+        // looking until it has ended.
+        if ((int)received == m_nLastBytesShown && !DownloadsFinished())
             return;
         std::string percent = ProgressText(received, m_pDownloads->TotalServerBytes());
         if (IsIconic()) {

@@ -1,13 +1,77 @@
 // Download items, the list that holds them and their verification.
 #pragma once
 #include <windows.h>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "download/DownloadError.h"
+
+class CInternetSession;
+class CMainFrame;
+class HttpTransfer;
+
+// One file to fetch. The two sizes are read by the UI thread while the
+// download thread changes them, hence atomic.
+class DownloadItem {
+public:
+    virtual ~DownloadItem() = default;
+
+    bool IsComplete() const { return m_nServerSize.load() <= m_nLocalSize.load(); }
+
+    std::atomic<UINT> m_nLocalSize{0};
+    std::atomic<UINT> m_nServerSize{0};
+    std::string m_strLocalPath;
+    std::string m_strURL;
+    UINT m_nKnownSize = 0;
+    int m_nMinimumSize = 0;
+};
 
 class DownloadList {
 public:
-    virtual ~DownloadList() = default;
-    bool SizesKnown() const { return false; }
-    UINT TotalLocalBytes() const { return 0; }
-    UINT TotalServerBytes() const { return 0; }
-    bool AllComplete() const { return true; }
-    void CancelActiveTransfer() {}
+    explicit DownloadList(CInternetSession* session = nullptr) : m_pSession(session) {}
+    virtual ~DownloadList();
+    DownloadList(const DownloadList&) = delete;
+    DownloadList& operator=(const DownloadList&) = delete;
+
+    bool AddItem(const std::string& url, const std::string& localPath, UINT knownSize, int minimumSize);
+    UINT ItemCount() const { return (UINT)m_apItems.size(); }
+    std::string ItemUrl(UINT index) const { return m_apItems[index]->m_strURL; }
+    UINT ItemServerSize(UINT index) const { return m_apItems[index]->m_nServerSize; }
+    DownloadItem& Item(UINT index) { return *m_apItems[index]; }
+
+    // Progress, read by the UI thread without a lock.
+    UINT TotalServerBytes() const;
+    UINT TotalLocalBytes() const;
+    bool AllComplete() const;
+    bool SizesKnown() const { return m_bSizesKnown; }
+    // Stops the running transfer, if any, after its current chunk.
+    void CancelActiveTransfer();
+
+    // Minimum sizes and executable header checksums, in list order.
+    DownloadError VerifyAll(bool deleteBad);
+
+    // The steps of the download thread.
+    DownloadError QueryAllSizes(bool discardStale);
+    DownloadError QuerySize(DownloadItem& item);
+    void CheckLocalSize(DownloadItem& item);
+    DownloadError DownloadMissing();
+    DownloadError DownloadItemFile(DownloadItem& item);
+    static void AddProgress(void* item, UINT count);
+
+    // Fields, in declared order.
+    std::atomic<bool> m_bSizesKnown{false};
+    HttpTransfer* m_pActiveTransfer = nullptr;   // guarded by m_activeLock
+    CInternetSession* m_pSession;
+    std::vector<DownloadItem*> m_apItems;
+
+private:
+    std::mutex m_activeLock;
 };
+
+// The download worker; its parameter is the main frame. Always returns 0.
+UINT DownloadThreadProc(void* frame);
+// Starts the download worker for the frame's list: suspended, without
+// automatic deletion, kept in m_pDownloadThread with its handle in
+// m_hWorker, then resumed. False when the thread cannot be created.
+bool StartDownloadThread(CMainFrame* frame);

@@ -1,0 +1,90 @@
+// The download worker: sizes, stale partial files, the stored item list,
+// the missing bytes, verification; failures become one error report.
+#include "app/InstallerApp.h"
+#include "app/MainFrame.h"
+#include "download/DownloadList.h"
+#include "framework/Text.h"
+
+// The worker's last action: from here on the frame may be destroyed.
+static UINT EndDownloadThread(CMainFrame* frame)
+{
+    frame->m_hWorker = nullptr;
+    return 0;
+}
+
+static void ReportDownloadError(CMainFrame* frame, DownloadError result)
+{
+    int category;
+    switch (result) {
+    case NetworkError:
+    case FileTooSmall:
+    case BadChecksum:
+        category = CategoryNetwork;
+        break;
+    case FileIOError:
+    case FileNotFound:
+        category = CategoryFileIO;
+        break;
+    default:
+        return;   // a cancel is the user's choice, not a failure
+    }
+    frame->ReportError(category, Format("ThreadControl,%s", DownloadErrorName(result)).c_str(), true, true);
+}
+
+UINT DownloadThreadProc(void* param)
+{
+    CMainFrame* frame = (CMainFrame*)param;
+    CInstallerApp* app = GetInstallerApp();
+    if (frame->m_bCancel)
+        return EndDownloadThread(frame);
+    DownloadList* list = frame->m_pDownloads;
+    if (!list) {
+        frame->ReportError(CategoryGeneral, "", true, true);
+        return EndDownloadThread(frame);
+    }
+
+    DownloadError result = list->QueryAllSizes(true);
+    if (result == NoError) {
+        if (frame->m_bCancel)
+            return EndDownloadThread(frame);
+        if (app->m_bFreshStart) {
+            app->m_astrItemURL.clear();
+            app->m_anItemSize.clear();
+            for (UINT i = 0; i < list->ItemCount(); i++) {
+                app->m_astrItemURL.push_back(list->ItemUrl(i));
+                app->m_anItemSize.push_back(list->ItemServerSize(i));
+            }
+        }
+        if (frame->m_bCancel)
+            return EndDownloadThread(frame);
+        app->SaveProgressState();
+        if (frame->m_bCancel)
+            return EndDownloadThread(frame);
+        result = list->DownloadMissing();
+        if (result == NoError) {
+            if (frame->m_bCancel)
+                return EndDownloadThread(frame);
+            // The UI moves on once every byte is here and this thread has
+            // ended without a failure, so verification comes first.
+            result = list->VerifyAll(true);
+            if (result == NoError)
+                return EndDownloadThread(frame);
+        }
+    }
+    if (frame->m_bCancel)
+        return EndDownloadThread(frame);
+    ReportDownloadError(frame, result);
+    return EndDownloadThread(frame);
+}
+
+bool StartDownloadThread(CMainFrame* frame)
+{
+    CWinThread* thread = AfxBeginThread(DownloadThreadProc, frame, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!thread)
+        return false;
+    thread->m_bAutoDelete = FALSE;
+    frame->m_pDownloadThread = thread;
+    frame->m_hWorker = thread->m_hThread;
+    thread->ResumeThread();
+    return true;
+}

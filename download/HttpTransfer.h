@@ -1,0 +1,75 @@
+// One ranged HTTP download (or size query): a plain GET for the length, then
+// a GET with a Range header for the missing bytes, appended to the local file.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <string>
+#include "download/DownloadError.h"
+#include "framework/Internet.h"
+
+// Result codes of a transfer; the numbers are what callers and logs see.
+enum TransferResult {
+    TransferOK = 0,
+    TransferBadUrl = 1,
+    TransferNoConnection = 2,
+    TransferRequestFailed = 3,
+    TransferNoLength = 4,
+    TransferStartBeyondEnd = 5,
+    TransferEndBeyondEnd = 6,
+    TransferNoRangeConnection = 7,
+    TransferCantAddRange = 8,
+    TransferRangeRequestFailed = 9,
+    TransferCantOpenFile = 10,
+    TransferBodyEndedEarly = 11,
+    TransferWriteFailed = 12,
+    TransferSeekFailed = 13,
+    TransferReadFailed = 14,
+    TransferCancelled = 15,
+};
+
+// Transfer flags.
+enum { TransferResume = 1, TransferSizeOnly = 2 };
+
+// Called after every chunk has been written, with the caller's argument and
+// the number of bytes just written.
+typedef void (*TransferProgressProc)(void* arg, UINT count);
+
+// The DownloadError a transfer result stands for.
+DownloadError TransferResultToDownloadError(int result);
+
+class HttpTransfer {
+public:
+    HttpTransfer() = default;
+    virtual ~HttpTransfer() = default;
+    HttpTransfer(const HttpTransfer&) = delete;
+    HttpTransfer& operator=(const HttpTransfer&) = delete;
+
+    // Fetches what the local file still lacks (resuming from its size), or
+    // only the server's length when localPath is null.
+    int Fetch(CInternetSession* session, const char* url, const char* localPath, int flags,
+              TransferProgressProc progress, void* arg);
+    int TransferRange(CInternetSession* session, const char* url, const char* localPath, UINT startOffset,
+                      UINT length, int flags, TransferProgressProc progress, void* arg);
+    // Safe from any thread; the body loop stops after the chunk in progress.
+    void RequestCancel() { m_bCancel = true; }
+
+    // Fields, in declared order.
+    std::atomic<bool> m_bCancel{false};
+    UINT m_nBytesTransferred = 0;
+    UINT m_nLength = 0;
+    UINT m_nStartOffset = 0;
+    UINT m_nBufferSize = 16384;
+    int m_nContentLength = 0;
+    int m_nResult = 0;
+    std::string m_strLocalPath;
+    std::string m_strURL;
+    CInternetSession* m_pSession = nullptr;
+    INTERNET_PORT m_nPort = 0;
+    DWORD m_dwServiceType = 0;
+    std::string m_strObject;
+    std::string m_strServer;
+
+private:
+    int Finish(int result) { return m_nResult = result; }
+    int Body(CHttpFile& response, DWORD status, int flags, TransferProgressProc progress, void* arg);
+};

@@ -1,0 +1,299 @@
+#include <algorithm>
+#include "ServerFixture.h"
+#include "app/InstallerApp.h"
+#include "app/MainFrame.h"
+#include "download/DownloadList.h"
+#include "download/HttpTransfer.h"
+
+namespace {
+
+const int kSetupMinimum = 20971520;
+
+std::string Component(const char* relative)
+{
+    return ReadBinaryFile(TestEnv("ZEMBRIO_TEST_COMPONENTS") + "\\" + relative);
+}
+
+// The download worker against the endpoint server, with an application
+// object, a frame (no window unless a test makes one) and a run log.
+class DownloadThreadTest : public ServerTest {
+protected:
+    void SetUp() override
+    {
+        ServerTest::SetUp();
+        app.SetRegistryKey("Zembrio");
+        app.m_strTempFolder = m_scratch.Path();
+        app.OpenRunLog();
+        app.m_bFreshStart = TRUE;
+        app.m_pSession = m_pSession;   // the reports go out through it
+        frame = new CMainFrame;
+        app.m_pMainWnd = frame;
+        frame->m_pDownloads = new DownloadList(m_pSession);
+    }
+    void TearDown() override
+    {
+        delete frame;
+        app.m_pMainWnd = nullptr;
+        app.m_pSession = nullptr;   // the fixture's, not the application's
+        app.CloseRunLog();
+        ServerTest::TearDown();
+    }
+
+    DownloadList& List() { return *frame->m_pDownloads; }
+    void Add(const std::string& name, UINT knownSize = 0, int minimum = 0)
+    {
+        List().AddItem(Url(name), m_scratch.File(name), knownSize, minimum);
+    }
+    // Runs the worker to its end (a minute at most).
+    void RunWorker()
+    {
+        ASSERT_TRUE(StartDownloadThread(frame));
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 60000));
+        EXPECT_EQ(nullptr, frame->m_hWorker.load());
+    }
+    std::vector<std::string> ErrorLines()
+    {
+        std::vector<std::string> errors;
+        std::string log = ReadBinaryFile(m_scratch.File("log.txt"));
+        for (size_t at = log.find("Error="); at != std::string::npos; at = log.find("Error=", at + 1))
+            errors.push_back(log.substr(at + 6, log.find("\r\n", at) - at - 6));
+        return errors;
+    }
+
+    RegistrySandbox registry;
+    CInstallerApp app;
+    CMainFrame* frame = nullptr;
+};
+
+TEST_F(DownloadThreadTest, FreshRunDownloadsRecordsTheItemsAndVerifies)
+{
+    std::string a = Pattern(50000, 20), b = Pattern(30000, 21);
+    Serve("a.bin", a);
+    Serve("b.bin", b);
+    Add("a.bin");
+    Add("b.bin");
+    RunWorker();
+    EXPECT_EQ(a, ReadBinaryFile(m_scratch.File("a.bin")));
+    EXPECT_EQ(b, ReadBinaryFile(m_scratch.File("b.bin")));
+    EXPECT_TRUE(List().SizesKnown());
+    EXPECT_EQ(80000u, List().TotalLocalBytes());
+    EXPECT_EQ(80000u, List().TotalServerBytes());
+    EXPECT_TRUE(frame->DownloadsFinished());
+    EXPECT_TRUE(ErrorLines().empty());
+    ASSERT_EQ(2u, app.m_astrItemURL.size());
+    EXPECT_EQ(Url("b.bin"), app.m_astrItemURL[1]);
+    EXPECT_EQ(30000u, app.m_anItemSize[1]);
+    EXPECT_EQ(2u, app.GetProfileInt("", "NumItems", 0));
+    EXPECT_EQ(50000u, app.GetProfileInt("", "ItemSize0", 0));
+}
+
+// The first run is cancelled in the middle of the second file; the next run
+// (a resumption with the recorded sizes) fetches only the missing tail.
+TEST_F(DownloadThreadTest, SecondRunFetchesOnlyTheMissingTails)
+{
+    std::string a = Pattern(40000, 22), b = Pattern(300000, 23);
+    Serve("a.bin", a);
+    Serve("b.bin", b);
+    Control("fault=slow=100000@b.bin");
+    Add("a.bin");
+    Add("b.bin");
+    ASSERT_TRUE(StartDownloadThread(frame));
+    for (int i = 0; i < 400 && List().Item(1).m_nLocalSize < 50000; i++)
+        Sleep(25);
+    frame->m_bCancel = true;
+    List().CancelActiveTransfer();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 30000));
+    EXPECT_EQ(nullptr, frame->m_hWorker.load());
+    EXPECT_TRUE(ErrorLines().empty());   // a cancel is not reported
+    EXPECT_TRUE(Events().empty());
+    UINT partial = (UINT)ReadBinaryFile(m_scratch.File("b.bin")).size();
+    ASSERT_GT(partial, 0u);
+    ASSERT_LT(partial, b.size());
+    // The server logs the cut request once it notices the client has gone.
+    ASSERT_EQ(1u, RangedRequests("b.bin", 1).size());
+
+    // The next run: a new frame and list, the sizes from the stored record.
+    Control("reset=1");
+    delete frame;
+    frame = new CMainFrame;
+    app.m_pMainWnd = frame;
+    app.m_bFreshStart = FALSE;
+    app.LoadState();
+    frame->m_pDownloads = new DownloadList(m_pSession);
+    Add("a.bin", app.RememberedItemSize(Url("a.bin")));
+    Add("b.bin", app.RememberedItemSize(Url("b.bin")));
+    EXPECT_EQ(300000u, List().Item(1).m_nKnownSize);
+    size_t before = RangedRequests("b.bin").size();
+    size_t beforeA = RangedRequests("a.bin").size();
+    RunWorker();
+    EXPECT_EQ(a, ReadBinaryFile(m_scratch.File("a.bin")));
+    EXPECT_EQ(b, ReadBinaryFile(m_scratch.File("b.bin")));
+    std::vector<LoggedRequest> ranged = RangedRequests("b.bin", before + 1);
+    ASSERT_EQ(before + 1, ranged.size());
+    EXPECT_EQ("bytes=" + std::to_string(partial) + "-299999", ranged.back().range);
+    EXPECT_EQ((long long)(b.size() - partial), ranged.back().sent);
+    EXPECT_EQ(beforeA, RangedRequests("a.bin").size());
+    EXPECT_TRUE(frame->DownloadsFinished());
+}
+
+TEST_F(DownloadThreadTest, ChangedServerLengthDiscardsThePartialFile)
+{
+    std::string now = Pattern(5000, 24);
+    Serve("changed.bin", now);
+    WriteBinaryFile(m_scratch.File("changed.bin"), Pattern(1000, 25));   // of an older 4000-byte file
+    app.m_bFreshStart = FALSE;
+    Add("changed.bin", 4000);
+    RunWorker();
+    EXPECT_EQ(now, ReadBinaryFile(m_scratch.File("changed.bin")));
+    std::vector<LoggedRequest> ranged = RangedRequests("changed.bin", 1);
+    ASSERT_EQ(1u, ranged.size());
+    EXPECT_EQ("bytes=0-4999", ranged[0].range);
+    EXPECT_EQ(5000u, List().Item(0).m_nKnownSize);
+}
+
+TEST_F(DownloadThreadTest, MissingLengthStopsAtTheSizeQuery)
+{
+    Serve("first.bin", Pattern(3000, 26));
+    Serve("second.bin", Pattern(3000, 27));
+    Control("fault=no-length@second.bin");
+    Add("first.bin");
+    Add("second.bin");
+    RunWorker();
+    EXPECT_EQ(std::vector<std::string>{"network,ThreadControl,NetworkError"}, ErrorLines());
+    EXPECT_EQ(std::vector<std::string>{"networkThreadControl,NetworkError"}, Events(1));
+    EXPECT_TRUE(RangedRequests("first.bin").empty());
+    EXPECT_FALSE(FileExists(m_scratch.File("first.bin")));
+    EXPECT_FALSE(List().SizesKnown());
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_FALSE(frame->DownloadsFinished());
+    EXPECT_EQ(app.ErrorPageUrl("network"), frame->m_strErrorLink);
+}
+
+TEST_F(DownloadThreadTest, TooSmallSetupIsDeletedAndReported)
+{
+    std::string small = Component("components-broken\\setup_small.exe");
+    ASSERT_EQ((size_t)kSetupMinimum - 1, small.size());
+    Serve("setup.exe", small);
+    Add("setup.exe", 0, kSetupMinimum);
+    RunWorker();
+    EXPECT_FALSE(FileExists(m_scratch.File("setup.exe")));
+    EXPECT_EQ(std::vector<std::string>{"network,ThreadControl,FileTooSmall"}, ErrorLines());
+    EXPECT_EQ(std::vector<std::string>{"networkThreadControl,FileTooSmall"}, Events(1));
+    // Every byte arrived, yet the stage must not move on.
+    EXPECT_TRUE(List().AllComplete());
+    EXPECT_FALSE(frame->DownloadsFinished());
+}
+
+TEST_F(DownloadThreadTest, NoListIsAGeneralError)
+{
+    delete frame->m_pDownloads;
+    frame->m_pDownloads = nullptr;
+    RunWorker();
+    EXPECT_EQ(std::vector<std::string>{"general,"}, ErrorLines());
+    EXPECT_TRUE(frame->m_bFailed);
+}
+
+// Closing the window while a file arrives: the transfer is cancelled, and
+// the frame goes only after the worker has ended for good.
+TEST_F(DownloadThreadTest, DestroyingTheWindowDuringADownloadIsSafe)
+{
+    Serve("big.bin", Pattern(2000000, 28));
+    Control("fault=slow=200000@big.bin");
+    Add("big.bin");
+    RECT none = {0, 0, 10, 10};
+    ASSERT_TRUE(frame->Create(nullptr, "download test", WS_POPUP, none));
+    frame->m_nStage = 2;
+    ASSERT_TRUE(StartDownloadThread(frame));
+    for (int i = 0; i < 400 && List().Item(0).m_nLocalSize == 0; i++)
+        Sleep(25);
+    HANDLE thread;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), frame->m_pDownloadThread->m_hThread, GetCurrentProcess(),
+                                &thread, SYNCHRONIZE, FALSE, 0));
+    // A queued message ends the frame's bounded wait at once.
+    PostThreadMessageA(GetCurrentThreadId(), WM_USER, 0, 0);
+    DWORD started = GetTickCount();
+    delete frame;
+    frame = nullptr;
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
+    CloseHandle(thread);
+    EXPECT_LT(GetTickCount() - started, 8000u);   // cancelled, not waited out
+    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_LT(ReadBinaryFile(m_scratch.File("big.bin")).size(), 2000000u);
+}
+
+// Verification, on the padded stand-ins.
+class VerifyTest : public ::testing::Test {
+protected:
+    std::string Place(const char* component, const std::string& name)
+    {
+        std::string path = m_scratch.File(name);
+        std::string bytes = Component(component);
+        EXPECT_FALSE(bytes.empty()) << component;
+        WriteBinaryFile(path, bytes);
+        return path;
+    }
+    DownloadError VerifyOne(const std::string& path, int minimum = kSetupMinimum)
+    {
+        DownloadList list;
+        list.AddItem("http://127.0.0.1/x", path, 0, minimum);
+        return list.VerifyAll(true);
+    }
+    ScratchFolder m_scratch;
+};
+
+TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
+{
+    std::string good = Place("components\\setup.exe", "setup.exe");
+    EXPECT_EQ(NoError, VerifyOne(good, 20971527));   // exactly the minimum passes
+    EXPECT_EQ(FileTooSmall, VerifyOne(good, 20971528));
+    EXPECT_FALSE(FileExists(good));
+    EXPECT_EQ(FileNotFound, VerifyOne(good));
+
+    std::string zero = Place("components-broken\\setup_zerosum.exe", "zero.exe");
+    EXPECT_EQ(BadChecksum, VerifyOne(zero));
+    EXPECT_FALSE(FileExists(zero));
+    std::string wrong = Place("components-broken\\setup_badsum.exe", "wrong.EXE");
+    EXPECT_EQ(BadChecksum, VerifyOne(wrong));
+    std::string backup = Place("components-broken\\setup_badsum.exe", "setup.exe.bak");
+    EXPECT_EQ(NoError, VerifyOne(backup));
+    EXPECT_TRUE(FileExists(backup));
+
+    // Items are checked in order and the first failure ends the check.
+    DownloadList list;
+    list.AddItem("u", Place("components-broken\\setup_small.exe", "s.exe"), 0, kSetupMinimum);
+    list.AddItem("u", Place("components-broken\\setup_zerosum.exe", "z.exe"), 0, kSetupMinimum);
+    EXPECT_EQ(FileTooSmall, list.VerifyAll(false));
+    EXPECT_TRUE(FileExists(m_scratch.File("s.exe")));
+    EXPECT_EQ(NoError, DownloadList().VerifyAll(true));
+}
+
+TEST_F(VerifyTest, UnreadableExecutableIsBadChecksum)
+{
+    std::string good = Place("components\\setup.exe", "locked.exe");
+    HANDLE lock = CreateFileA(good.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+    EXPECT_EQ(BadChecksum, VerifyOne(good));
+    CloseHandle(lock);
+}
+
+TEST(DownloadListTest, ProgressBeforeAndAfterSizesAreKnown)
+{
+    DownloadList list;
+    EXPECT_TRUE(list.AllComplete());
+    EXPECT_EQ(0u, list.TotalServerBytes());
+    list.AddItem("u1", "p1", 0, 0);
+    list.AddItem("u2", "p2", 0, 0);
+    EXPECT_TRUE(list.AllComplete());   // unknown sizes count as complete
+    EXPECT_FALSE(list.SizesKnown());
+    list.Item(0).m_nServerSize = 100;
+    list.Item(1).m_nServerSize = 50;
+    list.Item(1).m_nLocalSize = 70;   // longer than the server's: complete
+    EXPECT_FALSE(list.AllComplete());
+    list.Item(0).m_nLocalSize = 100;
+    EXPECT_TRUE(list.AllComplete());
+    EXPECT_EQ(150u, list.TotalServerBytes());
+    EXPECT_EQ(170u, list.TotalLocalBytes());
+    list.CancelActiveTransfer();   // nothing active: no effect
+}
+
+} // namespace

@@ -1,0 +1,197 @@
+#include <atomic>
+#include <thread>
+#include "ServerFixture.h"
+#include "download/HttpTransfer.h"
+
+namespace {
+
+class HttpTransferTest : public ServerTest {
+protected:
+    static void Count(void* arg, UINT count) { *(std::atomic<UINT>*)arg += count; }
+
+    int Fetch(const std::string& url, const std::string& local, int flags = 0)
+    {
+        return m_transfer.Fetch(m_pSession, url.c_str(), local.empty() ? nullptr : local.c_str(), flags, Count,
+                                &m_nProgress);
+    }
+
+    HttpTransfer m_transfer;
+    std::atomic<UINT> m_nProgress{0};
+};
+
+TEST_F(HttpTransferTest, SizeQueryReadsTheLengthWithOneRequest)
+{
+    std::string url = Serve("size.bin", Pattern(5000, 1));
+    EXPECT_EQ(TransferOK, Fetch(url, "", TransferSizeOnly));
+    EXPECT_EQ(5000, m_transfer.m_nContentLength);
+    std::vector<LoggedRequest> requests = Requests("size.bin", 1);
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("", requests[0].range);
+
+    Control("fault=no-length@size.bin");
+    HttpTransfer again;
+    EXPECT_EQ(TransferNoLength, again.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(NetworkError, TransferResultToDownloadError(again.m_nResult));
+}
+
+TEST_F(HttpTransferTest, LocalFileAtLeastAsLongAsTheServersNeedsNoRange)
+{
+    std::string content = Pattern(5000, 2);
+    std::string url = Serve("whole.bin", content);
+    std::string equal = m_scratch.File("equal.bin"), longer = m_scratch.File("longer.bin");
+    WriteBinaryFile(equal, content);
+    WriteBinaryFile(longer, Pattern(6000, 3));
+    EXPECT_EQ(TransferOK, Fetch(url, equal));
+    EXPECT_EQ(TransferOK, Fetch(url, longer));
+    EXPECT_EQ(content, ReadBinaryFile(equal));
+    EXPECT_EQ(Pattern(6000, 3), ReadBinaryFile(longer));
+    EXPECT_EQ(2u, Requests("whole.bin", 2).size());
+    EXPECT_TRUE(RangedRequests("whole.bin").empty());
+    EXPECT_EQ(0u, m_nProgress);
+}
+
+TEST_F(HttpTransferTest, ResumeAppendsExactlyTheMissingTail)
+{
+    std::string content = Pattern(5000, 4);
+    std::string url = Serve("resume.bin", content);
+    std::string local = m_scratch.File("resume.bin");
+    WriteBinaryFile(local, content.substr(0, 1000));
+    EXPECT_EQ(TransferOK, Fetch(url, local));
+    EXPECT_EQ(content, ReadBinaryFile(local));
+    EXPECT_EQ(4000u, m_nProgress);
+    EXPECT_EQ(4000u, m_transfer.m_nBytesTransferred);
+    std::vector<LoggedRequest> ranged = RangedRequests("resume.bin", 1);
+    ASSERT_EQ(1u, ranged.size());
+    EXPECT_EQ("bytes=1000-4999", ranged[0].range);
+    EXPECT_EQ(206, ranged[0].status);
+    EXPECT_EQ(4000, ranged[0].sent);
+}
+
+TEST_F(HttpTransferTest, FreshFileIsFetchedWithAFullRangeAfterAPlainRequest)
+{
+    std::string content = Pattern(70000, 5);   // several chunks
+    std::string url = Serve("fresh.bin", content);
+    std::string local = m_scratch.File("fresh.bin");
+    EXPECT_EQ(TransferOK, Fetch(url, local));
+    EXPECT_EQ(content, ReadBinaryFile(local));
+    std::vector<LoggedRequest> requests = Requests("fresh.bin", 2);
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("", requests[0].range);
+    EXPECT_EQ("bytes=0-69999", requests[1].range);
+}
+
+// The length request's body is never read, so it must not cross the wire
+// either (a cache fill would pull all of it).
+TEST_F(HttpTransferTest, UnreadBodiesStayOnTheServer)
+{
+    std::string content = Pattern(2500000, 11);
+    std::string url = Serve("unread.bin", content);
+    Control("fault=slow=1250000@unread.bin");
+    std::string local = m_scratch.File("unread.bin");
+    HttpTransfer size;
+    EXPECT_EQ(TransferOK, size.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(TransferOK, Fetch(url, local));
+    EXPECT_EQ(content.size(), ReadBinaryFile(local).size());
+    long long plain = 0;
+    for (const LoggedRequest& r : Requests("unread.bin", 3))
+        if (r.range.empty())
+            plain += r.sent;
+    EXPECT_LT(plain, 1000000);
+}
+
+TEST_F(HttpTransferTest, ShortBodyEndsWithElevenAndKeepsWhatArrived)
+{
+    std::string content = Pattern(5000, 6);
+    std::string url = Serve("short.bin", content);
+    Control("fault=short-body=1200@short.bin");
+    std::string local = m_scratch.File("short.bin");
+    EXPECT_EQ(TransferBodyEndedEarly, Fetch(url, local));
+    EXPECT_EQ(content.substr(0, 1200), ReadBinaryFile(local));
+    EXPECT_EQ(1200u, m_nProgress);
+    EXPECT_EQ(FileIOError, TransferResultToDownloadError(TransferBodyEndedEarly));
+}
+
+// A server that answers a range with the whole file: the bytes before the
+// range are skipped, and nothing beyond the range is written.
+TEST_F(HttpTransferTest, IgnoredRangeStillGivesTheExactFile)
+{
+    std::string content = Pattern(100000, 7);
+    std::string url = Serve("ignored.bin", content);
+    Control("fault=ignore-range@ignored.bin");
+    std::string local = m_scratch.File("ignored.bin");
+    WriteBinaryFile(local, content.substr(0, 40000));
+    EXPECT_EQ(TransferOK, Fetch(url, local));
+    EXPECT_EQ(content, ReadBinaryFile(local));
+    EXPECT_EQ(60000u, m_nProgress);
+    std::vector<LoggedRequest> ranged = RangedRequests("ignored.bin", 1);
+    ASSERT_EQ(1u, ranged.size());
+    EXPECT_EQ(200, ranged[0].status);
+
+    std::string part = m_scratch.File("part.bin");
+    HttpTransfer middle;
+    EXPECT_EQ(TransferOK, middle.TransferRange(m_pSession, url.c_str(), part.c_str(), 1000, 2000, 0, nullptr, nullptr));
+    EXPECT_EQ(content.substr(1000, 2000), ReadBinaryFile(part));
+}
+
+TEST_F(HttpTransferTest, ErrorStatusOnTheRangeWritesNothing)
+{
+    std::string content = Pattern(5000, 8);
+    std::string url = Serve("status.bin", content);
+    Control("fault=status-range=500@status.bin");
+    std::string partial = m_scratch.File("status.bin"), fresh = m_scratch.File("none.bin");
+    WriteBinaryFile(partial, content.substr(0, 1000));
+    EXPECT_EQ(TransferRangeRequestFailed, Fetch(url, partial));
+    EXPECT_EQ(content.substr(0, 1000), ReadBinaryFile(partial));
+    EXPECT_EQ(TransferRangeRequestFailed, Fetch(url, fresh));
+    EXPECT_FALSE(FileExists(fresh));
+    EXPECT_EQ(0u, m_nProgress);
+}
+
+TEST_F(HttpTransferTest, RangesOutsideTheFileAndBadAddressesFail)
+{
+    std::string url = Serve("bounds.bin", Pattern(5000, 9));
+    std::string local = m_scratch.File("bounds.bin");
+    HttpTransfer t;
+    EXPECT_EQ(TransferStartBeyondEnd, t.TransferRange(m_pSession, url.c_str(), local.c_str(), 5000, 0, 0, nullptr, nullptr));
+    EXPECT_EQ(TransferEndBeyondEnd, t.TransferRange(m_pSession, url.c_str(), local.c_str(), 4000, 1001, 0, nullptr, nullptr));
+    EXPECT_FALSE(FileExists(local));
+    EXPECT_TRUE(RangedRequests("bounds.bin").empty());
+    EXPECT_EQ(TransferBadUrl, t.Fetch(m_pSession, "not an address", local.c_str(), 0, nullptr, nullptr));
+    // Nothing listens on port 9 of the loopback.
+    int dead = t.Fetch(m_pSession, "http://127.0.0.1:9/install/x.bin", local.c_str(), 0, nullptr, nullptr);
+    EXPECT_EQ(NetworkError, TransferResultToDownloadError(dead)) << dead;
+}
+
+TEST_F(HttpTransferTest, CancelStopsAfterTheCurrentChunk)
+{
+    std::string content = Pattern(400000, 10);
+    std::string url = Serve("slow.bin", content);
+    Control("fault=slow=65536@slow.bin");
+    std::string local = m_scratch.File("slow.bin");
+    int result = -1;
+    std::thread worker([&] { result = Fetch(url, local); });
+    for (int i = 0; i < 200 && m_nProgress == 0; i++)
+        Sleep(25);
+    m_transfer.RequestCancel();
+    worker.join();
+    EXPECT_EQ(TransferCancelled, result);
+    std::string written = ReadBinaryFile(local);
+    EXPECT_GT(written.size(), 0u);
+    EXPECT_LT(written.size(), content.size());
+    EXPECT_EQ(0u, written.size() % 16384);
+    EXPECT_EQ(written.size(), m_nProgress.load());
+    EXPECT_EQ(content.substr(0, written.size()), written);
+}
+
+TEST(DownloadErrorNames, NamesOfKnownAndUnknownCodes)
+{
+    EXPECT_STREQ("NetworkError", DownloadErrorName(NetworkError));
+    EXPECT_STREQ("DownloadCancelled", DownloadErrorName(DownloadCancelled));
+    EXPECT_STREQ("UnknownError", DownloadErrorName(7));
+    EXPECT_STREQ("UnknownError", DownloadErrorName(-1));
+    EXPECT_EQ(DownloadCancelled, TransferResultToDownloadError(TransferCancelled));
+    EXPECT_EQ(FileIOError, TransferResultToDownloadError(TransferStartBeyondEnd));
+    EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferReadFailed));
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+// The endpoint server the launcher (run_with_server.py) starts beside the
+// download tests: its address, the folder it serves, its fault switches and
+// its request log.
+#pragma once
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <string>
+#include <vector>
+#include "framework/Internet.h"
+#include "support/TestSupport.h"
+
+struct LoggedRequest {
+    std::string path;
+    std::string range;   // empty when the request had no Range header
+    int status = 0;
+    long long sent = 0;
+};
+
+std::string TestEnv(const char* name);
+// Deterministic bytes that differ per position and seed.
+std::string Pattern(size_t size, int seed);
+std::string ReadBinaryFile(const std::string& path);
+bool WriteBinaryFile(const std::string& path, const std::string& bytes);
+// The lines of a JSON-lines log from a byte offset on.
+std::vector<std::string> LogLines(const std::string& path, size_t from);
+std::string JsonString(const std::string& line, const char* field);
+long long JsonNumber(const std::string& line, const char* field);
+
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Places a file under /install/ and returns its address.
+    std::string Serve(const std::string& name, const std::string& bytes);
+    std::string Url(const std::string& name) const { return m_strServer + "/install/" + name; }
+    void Control(const std::string& query);
+    // Requests logged since SetUp for /install/<name>, waiting until at least
+    // `atLeast` of them are there (the server logs a request when its answer is over).
+    std::vector<LoggedRequest> Requests(const std::string& name, size_t atLeast = 0);
+    std::vector<LoggedRequest> RangedRequests(const std::string& name, size_t atLeast = 0);
+    // Logger events since SetUp ("networkThreadControl,NetworkError").
+    std::vector<std::string> Events(size_t atLeast = 0);
+
+    std::string m_strServer;
+    std::string m_strRoot;
+    CInternetSession* m_pSession = nullptr;
+    ScratchFolder m_scratch;
+
+private:
+    size_t m_nRequestsMark = 0;
+    size_t m_nEventsMark = 0;
+};
