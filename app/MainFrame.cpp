@@ -20,6 +20,11 @@ CMainFrame::~CMainFrame()
     WaitForWorker();
     if (HANDLE worker = m_hWorker.load())
         WaitForSingleObject(worker, INFINITE);
+    if (m_pAbandonedThread) {
+        m_bCancel = true;
+        WaitForSingleObject(m_pAbandonedThread->m_hThread, INFINITE);
+        delete m_pAbandonedThread;
+    }
     delete m_pDownloadThread;
     delete m_pLaunchThread;
     delete m_pDownloads;
