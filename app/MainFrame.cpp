@@ -19,10 +19,13 @@ CMainFrame::~CMainFrame()
     DestroyWindow();
     WaitForWorker();
     // A worker clears m_hWorker just before it returns and its thread object
-    // is used until the thread's very end: wait for the threads themselves.
-    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread})
+    // is used until the thread's very end: wait for the threads themselves,
+    // including a launch worker the idle wait gave up on.
+    m_bCancel = true;
+    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread})
         if (thread && thread->m_hThread)
             WaitForSingleObject(thread->m_hThread, INFINITE);
+    delete m_pAbandonedThread;
     delete m_pDownloadThread;
     delete m_pLaunchThread;
     delete m_pDownloads;

@@ -54,6 +54,8 @@ public:
     // The launch worker, created suspended without automatic deletion; null
     // when it cannot be created.
     CWinThread* StartLaunchThread();
+    // Keeps a launch worker that was given up on alive until the frame goes.
+    void AbandonLaunchThread();
 
     // Members, in declared order.
     int m_nLastBytesShown = -1;
@@ -68,4 +70,5 @@ public:
     CWinThread* m_pLaunchThread = nullptr;
     std::atomic<HANDLE> m_hWorker{nullptr};
     std::atomic<bool> m_bCancel{false};
+    CWinThread* m_pAbandonedThread = nullptr;
 };

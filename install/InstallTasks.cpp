@@ -1,15 +1,202 @@
-// Component installation is not built yet: nothing is put on the download
-// list and no worker starts, so the download stage stays where it is.
 #include "install/InstallTasks.h"
+#include <cstdio>
+#include <shellapi.h>
+#include "app/InstallerApp.h"
 #include "app/MainFrame.h"
+#include "download/DownloadList.h"
+#include "framework/Text.h"
+#include "system/Prerequisites.h"
+
+static const char kTaskFile[] = "installhelpertasks.txt";
+static const char kDotNetArgs[] = "/q:a /c:\"install /l /q\"";
+static const char kSetupArgs[] = "/s /v\"/qn\"";
+
+void (*g_pfnMarkerSleep)(DWORD) = [](DWORD ms) { Sleep(ms); };
+
+static std::string WorkingFile(const char* name)
+{
+    return Format("%s\\%s", GetInstallerApp()->m_strTempFolder.c_str(), name);
+}
+
+static std::string ComponentUrl(const char* name)
+{
+    return Format("%s/%s", GetInstallerApp()->EndpointUrl(InstallBase), name);
+}
+
+std::string FormatTaskLine(const std::string& program, const char* arguments, const std::string& startMarker,
+                           const std::string& successMarker, const std::string& failureMarker, int seconds)
+{
+    return Format("%s,%s,%s,%s,%s,%d", program.c_str(), arguments, startMarker.c_str(), successMarker.c_str(),
+                  failureMarker.c_str(), seconds);
+}
+
+// The line, then CR LF through a text-mode stream, which makes each LF a
+// CR LF: every task line ends in CR CR LF, as the install helper expects.
+static bool WriteTaskLine(FILE* file, const std::string& line)
+{
+    return fputs(line.c_str(), file) >= 0 && fputs("\r\n", file) >= 0 && fflush(file) == 0;
+}
 
 void CMainFrame::PrepareInstallTasks()
 {
+    CInstallerApp* app = GetInstallerApp();
+
+    // 1.
+    delete m_pDownloads;
+    m_pDownloads = new DownloadList(app->m_pSession);
+
+    // 2.
+    FILE* tasks = fopen(WorkingFile(kTaskFile).c_str(), "wt");
+    if (!tasks) {
+        ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
+        return;
+    }
+
+    // 3. The install helper is always fetched; it has no task line.
+    std::string url = ComponentUrl("installhelper.exe");
+    std::string path = WorkingFile("installhelper.exe");
+    app->WriteRunLog("InstallHelper.exe Download", url + " " + path);
+    m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 10240);
+
+    // 4. The .NET Framework update first, when it is needed.
+    if (m_nSystemType & NeedDotNet) {
+        url = ComponentUrl("dotnetfx.exe");
+        path = WorkingFile("dotnetfx.exe");
+        app->WriteRunLog("Dotnetfx.exe Download", url + " " + path);
+        ReportEvent(CategoryGeneral, "dotnetfxexe");
+        m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
+        std::string line = FormatTaskLine(path, kDotNetArgs, WorkingFile("dotnetinstallstart"),
+                                          WorkingFile("dotnetinstallsucceeded"), WorkingFile("dotnetinstallfailed"), 900);
+        if (!WriteTaskLine(tasks, line)) {
+            fclose(tasks);
+            ReportError(CategoryFileIO, "cantwriteinputfile1", true, true);
+            return;
+        }
+    }
+
+    // 5. The product's set-up, always last.
+    const char* setup = (m_nSystemType & NeedMdac) ? "setupm.exe" : "setup.exe";
+    url = ComponentUrl(setup);
+    path = WorkingFile(setup);
+    app->WriteRunLog("Installer Download", url + " " + path);
+    ReportEvent(CategoryGeneral, setup);
+    m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
+    std::string line = FormatTaskLine(path, kSetupArgs, WorkingFile("setupinstallstart"),
+                                      WorkingFile("setupinstallsucceeded"), WorkingFile("setupinstallfailed"), 240);
+    if (!WriteTaskLine(tasks, line)) {
+        fclose(tasks);
+        ReportError(CategoryFileIO, "cantwriteinputfile2", true, true);
+        return;
+    }
+
+    // 6.
+    fclose(tasks);
+    // Without the worker the download stage would wait forever.
+    if (!StartDownloadThread(this))
+        ReportError(CategoryGeneral, "cantcreatedownloadthread", true, true);
+}
+
+int WaitForMarker(const std::atomic<bool>& cancel, const std::string& done, const char* fail, int interval, int count)
+{
+    for (int i = 0; i < count && !cancel; i++) {
+        g_pfnMarkerSleep(interval * 1000);
+        if (PathExists(done))
+            return MarkerDone;
+        if (fail && PathExists(fail))
+            return MarkerFailed;
+    }
+    return MarkerTimedOut;
+}
+
+// Reports a failed step of the installation, marking the run failed first.
+static void LaunchFailed(CMainFrame* frame, const char* name)
+{
+    frame->m_bFailed = true;
+    frame->ReportError(CategoryGeneral, name, true, true);
 }
 
 UINT LaunchThread(void* param)
 {
     CMainFrame* frame = (CMainFrame*)param;
-    frame->m_hWorker = nullptr;
+    CInstallerApp* app = GetInstallerApp();
+    // Every way out clears the frame's worker handle last.
+    struct WorkerEnd {
+        CMainFrame* frame;
+        ~WorkerEnd() { frame->m_hWorker = nullptr; }
+    } end{frame};
+
+    // 1.
+    if (frame->m_bCancel)
+        return 0;
+
+    // 2.
+    std::string program = WorkingFile("installhelper.exe");
+    std::string args = Format("%s %s %s %s %s", "-silent", "-inputfile", kTaskFile, "-logfile", "installhelperlog.txt");
+    app->WriteRunLog("InstallHelper", program);
+    app->WriteRunLog("InstallHelperArgs", args);
+
+    // 3.
+    HINSTANCE started = ShellExecuteA(nullptr, "open", program.c_str(), args.c_str(), nullptr, SW_SHOWNORMAL);
+    if ((INT_PTR)started <= 32) {
+        LaunchFailed(frame, "cantlaunchinstallhelper");
+        return 0;
+    }
+
+    // 4.
+    if (frame->m_bCancel)
+        return 0;
+
+    // 5. The .NET Framework update, when it was needed.
+    if (frame->m_nSystemType & NeedDotNet) {
+        if (WaitForMarker(frame->m_bCancel, WorkingFile("dotnetinstallstart"), nullptr, 1, 30) == MarkerTimedOut) {
+            if (!frame->m_bCancel)
+                LaunchFailed(frame, "dotnetfxexedidntstart");
+            return 0;
+        }
+        if (frame->m_bCancel)
+            return 0;
+        std::string failed = WorkingFile("dotnetinstallfailed");
+        switch (WaitForMarker(frame->m_bCancel, WorkingFile("dotnetinstallsucceeded"), failed.c_str(), 1, 900)) {
+        case MarkerTimedOut:
+            if (!frame->m_bCancel)
+                LaunchFailed(frame, "dotnetfxexedidntfinish");
+            return 0;
+        case MarkerFailed:
+            LaunchFailed(frame, "dotnetfxexefailed");
+            return 0;
+        default:
+            frame->m_bDotNetReady = true;
+            frame->m_nSystemType &= ~NeedDotNet;
+            // The UI thread repaints: stage 3 switches to the completing page.
+            RedrawWindow(frame->m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+            break;
+        }
+    }
+
+    // 6.
+    if (frame->m_bCancel)
+        return 0;
+
+    // 7. The product's set-up.
+    if (WaitForMarker(frame->m_bCancel, WorkingFile("setupinstallstart"), nullptr, 1, 30) == MarkerTimedOut) {
+        if (!frame->m_bCancel)
+            LaunchFailed(frame, "setupexedidntstart");
+        return 0;
+    }
+    if (frame->m_bCancel)
+        return 0;
+
+    // 8.
+    std::string failed = WorkingFile("setupinstallfailed");
+    switch (WaitForMarker(frame->m_bCancel, WorkingFile("setupinstallsucceeded"), failed.c_str(), 1, 240)) {
+    case MarkerTimedOut:
+        if (!frame->m_bCancel)
+            LaunchFailed(frame, "setupexedidntfinish");
+        break;
+    case MarkerFailed:
+        LaunchFailed(frame, "setupexefailed");
+        break;
+    }
+    // 9.
     return 0;
 }
