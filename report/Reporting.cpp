@@ -76,8 +76,11 @@ bool CInstallerApp::ProbeConnectivity()
         CInternetFile* response = nullptr;
         bool reached = false;
         try {
+            // Reloaded from the server: a cached page must not pass for a
+            // network that works.
             response = m_pSession->OpenURL(EndpointUrl(SiteRoot), 1,
-                                           INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_TRANSFER_BINARY);
+                                           INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                                               INTERNET_FLAG_TRANSFER_BINARY);
             char scratch[16];
             response->Read(scratch, sizeof scratch);
             reached = true;

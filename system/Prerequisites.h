@@ -7,3 +7,31 @@
 bool PathExists(const std::string& path);
 bool IsMainAppRunning();
 UINT FreeMegabytes(const std::string& path);
+
+// A four-part version (major.minor.build.revision), compared from the left
+// as unsigned numbers.
+struct FourPartVersion {
+    UINT major = 0;
+    UINT minor = 0;
+    UINT build = 0;
+    UINT revision = 0;
+};
+
+// The file version of a file's fixed version record; false when the file is
+// missing or has no version resource.
+bool GetFileVersion(const std::string& path, FourPartVersion& version);
+bool VersionAtLeast(const FourPartVersion& a, const FourPartVersion& b);
+// a >= b and (a.major, a.minor) below (limitMajor, limitMinor).
+bool VersionInBand(const FourPartVersion& a, const FourPartVersion& b, UINT limitMajor, UINT limitMinor);
+// Reads "%u.%u.%u.%u" (or with a "v" prefix when vPrefix); a text that yields
+// fewer than count numbers does not parse. Missing trailing parts are 0.
+bool ParseDottedVersion(const char* text, int count, bool vPrefix, FourPartVersion& version);
+std::string VersionText(const FourPartVersion& version);
+
+// Each is true when the component must be treated as missing (or too old).
+bool IsMdacNeeded();
+bool IsDotNetNeeded();
+bool IsDirectXOld();
+
+// The OS version query; tests replace it to act as other Windows families.
+extern BOOL(WINAPI* g_pfnGetVersionEx)(OSVERSIONINFOA*);

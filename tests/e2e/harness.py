@@ -367,3 +367,47 @@ def log_events(log):
     """The run log's Event and Error lines as the logger's event values
     (the category and the name joined without the comma)."""
     return [value.replace(",", "", 1) for name, value in log if name in ("Event", "Error")]
+
+
+# ---- test aids: window commands, cookies, shortcuts ---------------------------
+
+def support_program(name):
+    return BUILD / "tests" / "support" / f"{name}.exe"
+
+
+def post_command(command, title="Zembrio Installer", wait=20, check=False, text_file=None):
+    """Posts WM_COMMAND <command> to the top-level window with this title
+    ("class|title" also names the window class), waiting for it to appear.
+    check ticks the control of that id first. text_file receives the texts
+    of the window's children. True when the command was posted."""
+    args = [support_program("post_command"), title, command, wait, "check" if check else "-"]
+    if text_file:
+        args.append("Z:" + str(text_file).replace("/", "\\"))
+    return wine(*args, timeout=wait + 30).returncode == 0
+
+
+def answer_message_box(title="#32770|Zembrio Installer", wait=20):
+    """Presses OK on the installer's message box; returns its texts, or None
+    when no such box appeared within wait seconds."""
+    out = Path(tempfile.mkdtemp()) / "texts.txt"
+    if not post_command(1, title=title, wait=wait, text_file=out):
+        return None
+    return out.read_text(errors="replace") if out.exists() else ""
+
+
+def set_ie_cookie(name, value, url="http://127.0.0.1/"):
+    """Stores a cookie in Wine's WinINet store, as the web site would; an
+    expiry in the past deletes it."""
+    r = wine(support_program("set_cookie"), url, name, value)
+    return r.returncode == 0
+
+
+def lnk_info(path):
+    """Target and description of a shell link file, read with lnkinfo."""
+    r = subprocess.run(["lnkinfo", str(path)], capture_output=True, timeout=30)
+    info = {}
+    for line in r.stdout.decode(errors="replace").splitlines():
+        key, sep, value = line.strip().partition(":")
+        if sep and value.strip():
+            info.setdefault(key.strip(), value.strip())
+    return info

@@ -1,0 +1,154 @@
+"""End-to-end: the real installer under Wine's per-program Windows version,
+through the prerequisite checks, the self-installation and its removal."""
+import shutil
+import time
+import unittest
+from pathlib import Path
+
+import harness as h
+
+NDP = r"HKLM\Software\Microsoft\NET Framework Setup\NDP\v2.0.50727"
+DATAACCESS = r"HKLM\Software\Microsoft\DataAccess"
+INSTALLED = r"C:\Program Files\Zembrio\ZembrioInstaller\ZembrioInstaller.exe"
+LINK = "Resume Zembrio Installation.lnk"
+
+
+def plant_dotnet(present):
+    mscorlib = h.prefix() / "drive_c/windows/Microsoft.NET/Framework/v2.0.50727/mscorlib.dll"
+    if present:
+        h.reg_set(NDP, "Install", 1)
+        mscorlib.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(h.BUILD / "tests/standins/mscorlib_standin.dll", mscorlib)
+    else:
+        h.reg_delete(NDP)
+        mscorlib.unlink(missing_ok=True)
+
+
+def log_value(log, name):
+    return next((v for n, v in log if n == name), None)
+
+
+def remove_links():
+    users = h.prefix() / "drive_c/users"
+    for link in users.rglob(LINK):
+        link.unlink(missing_ok=True)
+    for folder in users.rglob("Programs/Zembrio"):
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+class SystemE2E(unittest.TestCase):
+    def setUp(self):
+        h.reset_machine()
+        remove_links()
+        self.work = h.scratch_dir(self.id().split(".")[-1])
+        self.server = h.EndpointServer(h.components_dir(), self.work)
+
+    def tearDown(self):
+        h.kill_installer()
+        self.server.stop()
+        plant_dotnet(False)
+        h.reset_machine()
+        remove_links()
+
+    def stage2_and_close(self, version):
+        """A fresh start under a Windows version, into stage 2 (the checks and
+        the self-installation), then closed so the state is saved."""
+        h.set_windows_version(version)
+        proc = h.start_installer()
+        self.assertTrue(h.post_command(32780), "no installer window")
+        self.assertTrue(h.post_command(32774))
+        proc.wait(timeout=60)
+        return h.run_log()
+
+    def test_windows95_and_nt4_are_refused(self):
+        for version in ("win95", "nt40"):
+            h.reset_machine()
+            h.set_windows_version(version)
+            proc = h.start_installer()
+            self.assertTrue(h.post_command(32780))
+            log = h.wait_for(lambda: ("Error", "unsupportedos,nt4orw95") in h.run_log() and h.run_log(), timeout=30)
+            self.assertTrue(log, version)
+            self.assertIn("unsupportedosnt4orw95", self.server.event_names())
+            proc.kill()
+            h.kill_installer()
+
+    def test_families_and_self_installation(self):
+        # name: Windows version, .NET planted, expected OS/.NET bits, start-up shortcut made
+        cases = [("winxp", True, 0x000, True), ("win98", True, 0x040, False), ("win2k", True, 0x080, False),
+                 ("winxp", False, 0x002, False), ("vista", False, 0x100, False)]
+        for version, dotnet, bits, startup in cases:
+            with self.subTest(version=version, dotnet=dotnet):
+                h.reset_machine()
+                remove_links()
+                plant_dotnet(dotnet)
+                installed = h.unix_path(INSTALLED)
+                if version == "winxp" and dotnet:
+                    installed.parent.mkdir(parents=True, exist_ok=True)
+                    installed.write_bytes(b"left by an earlier run")
+                log = self.stage2_and_close(version)
+                state = h.reg_query(h.STATE_KEY) or {}
+                self.assertEqual(bits, state.get("SystemType", -1) & 0x1C2)
+                entry = h.reg_query(h.UNINSTALL_KEY)
+                if version == "vista":
+                    self.assertIsNone(entry)
+                    self.assertFalse(installed.exists())
+                    self.assertEqual("", state.get("UninstallExecutable", ""))
+                    continue
+                self.assertEqual({"DisplayName": "Zembrio Installer",
+                                  "UninstallString": f'"{INSTALLED}" /uninstall'}, entry)
+                self.assertEqual(h.installer_exe().read_bytes(), installed.read_bytes())
+                startup_link = log_value(log, "Startup") + "\\" + LINK
+                self.assertEqual(startup_link, state["UninstallStartupIcon"])
+                self.assertEqual(startup, h.unix_path(startup_link).exists())
+                for name in ("UninstallDesktopIcon", "UninstallStartMenuIcon"):
+                    info = h.lnk_info(h.unix_path(state[name]))
+                    self.assertEqual("Resume Zembrio Installation", info.get("Description"), info)
+                    self.assertEqual(INSTALLED, info.get("Local path"), info)
+
+    def test_uninstall_with_locked_copy_then_quiet(self):
+        plant_dotnet(True)
+        self.stage2_and_close("winxp")
+        state = h.reg_query(h.STATE_KEY)
+        installed = h.unix_path(INSTALLED)
+        links = [h.unix_path(state[n]) for n in ("UninstallDesktopIcon", "UninstallStartMenuIcon", "UninstallStartupIcon")]
+        self.assertTrue(all(p.exists() for p in links))
+        # The installed copy, running, holds its file.
+        holder = h.start_installer(exe=installed)
+        self.assertTrue(h.post_command(0), "the installed copy did not start")
+        started = time.time()
+        self.assertEqual(0, h.run_installer("/uninstall", exe=installed, timeout=30))
+        texts = h.answer_message_box(wait=40)
+        took = time.time() - started
+        self.assertIsNotNone(texts, "no message box")
+        self.assertIn("The Zembrio Installer was successfully uninstalled.", texts)
+        self.assertGreater(took, 4.5)
+        self.assertTrue(installed.exists())
+        self.assertFalse(any(p.exists() for p in links))
+        self.assertIsNone(h.reg_query(h.UNINSTALL_KEY))
+        self.assertEqual(1, h.reg_query(h.STATE_KEY)["Completed"])
+        self.assertEqual({"log.txt", "ZembrioInstaller.exe"}, {p.name for p in h.working_folder().iterdir()})
+        holder.kill()
+        h.kill_installer()
+        time.sleep(1)
+
+        # Unlocked now: the silent mode removes it and shows nothing.
+        copy = h.working_folder() / h.EXE_NAME
+        self.assertEqual(0, h.run_installer("/quiet", exe=copy, timeout=30))
+        self.assertFalse(installed.exists())
+        self.assertFalse(installed.parent.exists())
+        self.assertIsNone(h.answer_message_box(wait=1))
+
+    def test_finish_with_nothing_recorded(self):
+        # On Vista nothing is removed, yet the message is shown.
+        for version, completed in (("vista", 0), ("winxp", 1)):
+            h.set_windows_version(version)
+            h.reg_set(h.STATE_KEY, "Completed", 0)
+            proc = h.start_installer("/FINISH")
+            texts = h.answer_message_box(wait=30)
+            self.assertIn("The Zembrio Installer was successfully uninstalled.", texts or "")
+            self.assertEqual(0, proc.wait(timeout=30))
+            self.assertEqual(completed, h.reg_query(h.STATE_KEY)["Completed"], version)
+
+
+if __name__ == "__main__":
+    unittest.main()
