@@ -4,7 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <atomic>
-#include <mutex>
+#include "framework/Lock.h"
 #include <string>
 #include <vector>
 #include "framework/Internet.h"
@@ -135,7 +135,7 @@ public:
 
     std::string m_strLogPath;
     bool m_bLogEnabled = false;    // the run log's "file object present" state
-    std::mutex m_logLock;
+    CCriticalSection m_logLock;
 
     CInternetSession* m_pSession = nullptr;
     std::string m_strTempFolder;

@@ -1,12 +1,13 @@
-# Cross toolchain: 32-bit Windows through mingw-w64 (posix thread model, for
-# std::mutex). The shipped installer; it cannot run on this machine kind.
+# Cross toolchain: 32-bit Windows through mingw-w64, the shipped installer
+# (it cannot run on this machine kind; cmake/mingw64.cmake is the build that
+# runs under Wine here). The win32 thread model: the product uses Win32
+# critical sections, and the posix model would link winpthreads into the stub.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test programs run under Wine through this wrapper.

@@ -58,7 +58,7 @@ bool DownloadList::AllComplete() const
 
 void DownloadList::CancelActiveTransfer()
 {
-    std::lock_guard<std::mutex> hold(m_activeLock);
+    CSingleLock hold(m_activeLock);
     if (m_pActiveTransfer)
         m_pActiveTransfer->RequestCancel();
 }
@@ -145,13 +145,13 @@ DownloadError DownloadList::DownloadItemFile(DownloadItem& item)
 {
     HttpTransfer* transfer = new HttpTransfer;
     {
-        std::lock_guard<std::mutex> hold(m_activeLock);
+        CSingleLock hold(m_activeLock);
         m_pActiveTransfer = transfer;
     }
     int result = transfer->Fetch(m_pSession, item.m_strURL.c_str(), item.m_strLocalPath.c_str(), 0, AddProgress,
                                  &item);
     {
-        std::lock_guard<std::mutex> hold(m_activeLock);
+        CSingleLock hold(m_activeLock);
         m_pActiveTransfer = nullptr;
     }
     delete transfer;

@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <atomic>
-#include <mutex>
+#include "framework/Lock.h"
 #include <string>
 #include <vector>
 #include "download/DownloadError.h"
@@ -66,7 +66,7 @@ public:
     std::vector<DownloadItem*> m_apItems;
 
 private:
-    std::mutex m_activeLock;
+    CCriticalSection m_activeLock;
 };
 
 // The download worker; its parameter is the main frame. Always returns 0.

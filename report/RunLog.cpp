@@ -6,7 +6,7 @@
 
 bool CInstallerApp::OpenRunLog()
 {
-    std::lock_guard<std::mutex> hold(m_logLock);
+    CSingleLock hold(m_logLock);
     if (m_bLogEnabled)
         return true;
     m_strLogPath = m_strTempFolder + "\\log.txt";
@@ -22,7 +22,7 @@ bool CInstallerApp::OpenRunLog()
 bool CInstallerApp::WriteRunLog(const char* name, const char* value)
 {
     std::string line = std::string(name) + "=" + (value ? value : "") + "\r\n";
-    std::lock_guard<std::mutex> hold(m_logLock);
+    CSingleLock hold(m_logLock);
     if (!m_bLogEnabled)
         return false;
     CFile file;
@@ -40,6 +40,6 @@ bool CInstallerApp::WriteRunLog(const char* name, const char* value)
 
 void CInstallerApp::CloseRunLog()
 {
-    std::lock_guard<std::mutex> hold(m_logLock);
+    CSingleLock hold(m_logLock);
     m_bLogEnabled = false;
 }
