@@ -24,11 +24,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     if (__argc < 3)
         return 2;
     // "class|title" names the window class too (a message box is "#32770").
-    char spec[512];
-    lstrcpynA(spec, __argv[1], sizeof spec);
-    char* bar = strchr(spec, '|');
-    const char* cls = bar ? spec : nullptr;
-    const char* title = bar ? bar + 1 : spec;
+    char target[512];
+    lstrcpynA(target, __argv[1], sizeof target);
+    char* bar = strchr(target, '|');
+    const char* cls = bar ? target : nullptr;
+    const char* title = bar ? bar + 1 : target;
     if (bar)
         *bar = 0;
     int id = atoi(__argv[2]);
