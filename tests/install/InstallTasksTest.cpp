@@ -1,3 +1,4 @@
+#include <winsock2.h>
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
@@ -18,8 +19,9 @@ protected:
         frame->m_nSystemType = systemType;
         frame->m_bCancel = true;
         frame->PrepareInstallTasks();
-        if (frame->m_pDownloadThread)
+        if (frame->m_pDownloadThread) {
             ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 10000));
+        }
     }
     std::string Url(const char* name) const { return logger.Url() + "/install/" + name; }
     std::string Local(const char* name) const { return app.m_strTempFolder + "\\" + name; }
