@@ -53,7 +53,8 @@ BOOL CInstallerApp::OnIdle(LONG count)
             } else {
                 delete frame->m_pLaunchThread;
                 frame->m_pLaunchThread = nullptr;
-                if (!frame->m_bFailed) {
+                // A cancelled worker ends silently with 0: not a completion.
+                if (!frame->m_bFailed && !frame->m_bCancel) {
                     m_bCompleted = TRUE;
                     frame->ReportEvent(CategoryGeneral, "bootstrapcomplete");
                     frame->SetStage(4);

@@ -210,6 +210,9 @@ BOOL CMainFrame::SetStage(int stage)
                 return FALSE;
             }
             app->m_nSystemType = m_nSystemType;
+            // The resume shortcuts exist from here on: a run that is killed
+            // or loses power before its exit must still be resumable.
+            app->SaveStartState();
         } else {
             m_nSystemType = app->m_nSystemType;
             m_bDotNetReady = !(m_nSystemType & NeedDotNet);

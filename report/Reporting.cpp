@@ -81,9 +81,14 @@ bool CInstallerApp::ProbeConnectivity()
             response = m_pSession->OpenURL(EndpointUrl(SiteRoot), 1,
                                            INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                                INTERNET_FLAG_TRANSFER_BINARY);
-            char scratch[16];
-            response->Read(scratch, sizeof scratch);
-            reached = true;
+            // A connection closed or reset before any byte of answer comes
+            // back from WinINet under Wine as an empty answer without a status
+            // line (Windows fails the request); either way nothing was reached.
+            if (static_cast<CHttpFile*>(response)->QueryStatusCode() != 0) {
+                char scratch[16];
+                response->Read(scratch, sizeof scratch);
+                reached = true;
+            }
         } catch (...) {
             // Any failure is one failed attempt; the next starts at once.
         }

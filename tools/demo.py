@@ -1,7 +1,8 @@
 """Runs the installer once against the local endpoint server, the way a
 visitor would: reads the license page, ticks the box, presses Next, watches
-the download page, and leaves with Cancel. A screenshot of each page goes to
-build/screenshots/."""
+the download page and the installation, and ends with Finish on the
+completion page, which starts the main application and clears the installer
+away. A screenshot of each page goes to build/screenshots/."""
 import argparse
 import sys
 import time
@@ -9,7 +10,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import harness  # noqa: E402
-from harness import ID_CANCEL, ID_CHECKBOX, ID_NEXT  # noqa: E402
+from harness import ID_CANCEL, ID_CHECKBOX, ID_FINISH, ID_NEXT  # noqa: E402
 
 
 def visible_controls(driver):
@@ -20,8 +21,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--fresh", action="store_true", help="forget earlier runs first")
     parser.add_argument("--seconds", type=float, default=2, help="how long to stay on each page")
-    parser.add_argument("--download-seconds", type=float, default=20,
-                        help="how long to follow the download page before leaving")
+    parser.add_argument("--timeout", type=float, default=300,
+                        help="how long to wait for the completion page before leaving with Cancel")
     args = parser.parse_args()
 
     shots = harness.screenshots_dir()
@@ -53,20 +54,34 @@ def main():
                 print("  (a resumed installation: the license page is skipped)")
             time.sleep(args.seconds)
             shot("3-after-next")
-            # Follow the download page (and whatever follows) for a while.
-            deadline = time.time() + args.download_seconds
+            # Follow the pages (downloads, installation) to the completion
+            # page, whose Finish is the one button shown enabled at the end.
+            deadline = time.time() + args.timeout
             last = None
             n = 4
+            finished = False
             while time.time() < deadline and proc.poll() is None:
-                now = [(c["id"], c["visible"], c["enabled"], c["text"][:40]) for c in driver.controls()]
+                controls = driver.controls()
+                now = [(c["id"], c["visible"], c["enabled"], c["text"][:40]) for c in controls]
                 if now != last and last is not None:
                     shot(f"{n}-page")
                     n += 1
                 last = now
+                finish = [c for c in controls if c["id"] == ID_FINISH and c["visible"] and c["enabled"]]
+                help_shown = any(c["id"] == 32784 and c["visible"] for c in controls)
+                if finish and not help_shown:
+                    time.sleep(args.seconds)
+                    shot(f"{n}-complete")
+                    driver.click(ID_FINISH, post=True)
+                    finished = True
+                    break
+                if help_shown:
+                    print("  the error page is shown; leaving with Finish")
+                    driver.click(ID_FINISH, post=True)
+                    break
                 time.sleep(1)
-            if proc.poll() is None:
+            if proc.poll() is None and not finished and time.time() >= deadline:
                 shot(f"{n}-before-cancel")
-                # The Cancel button; where a page has it off, the command itself.
                 if not driver.click(ID_CANCEL, post=True):
                     driver.command(ID_CANCEL, post=True)
             proc.wait(timeout=30)
@@ -75,6 +90,15 @@ def main():
                 harness.kill_installer()
                 proc.wait(timeout=30)
         print("events seen by the logger:", ", ".join(server.event_names()) or "none")
+    ran = harness.main_app_folder() / "ran.txt"
+    if harness.wait_for(ran.exists, timeout=15):
+        print("the main application was started:", ran.read_text().strip())
+    else:
+        print("the main application was not started")
+    # The clean-up copy runs on after the window has gone.
+    harness.wait_for(lambda: not harness.unix_path(harness.INSTALLED_COPY).exists(), timeout=30)
+    print("working folder after the clean-up:",
+          ", ".join(sorted(p.name for p in harness.working_folder().glob("*"))) or "empty")
     print("run log:")
     for name, value in harness.run_log():
         print(f"  {name}={value}")

@@ -411,3 +411,51 @@ def lnk_info(path):
         if sep and value.strip():
             info.setdefault(key.strip(), value.strip())
     return info
+
+
+# ---- prerequisites and traces of a whole installation ------------------------
+
+NDP_KEY = r"HKLM\Software\Microsoft\NET Framework Setup\NDP\v2.0.50727"
+PRODUCT_KEY = r"HKCU\Software\Zembrio"
+INSTALLED_COPY = r"C:\Program Files\Zembrio\ZembrioInstaller\ZembrioInstaller.exe"
+RESUME_LINK = "Resume Zembrio Installation.lnk"
+
+
+def mscorlib_path():
+    return prefix() / "drive_c/windows/Microsoft.NET/Framework/v2.0.50727/mscorlib.dll"
+
+
+def plant_dotnet(present):
+    """The .NET Framework 2.0 as the check finds it (key and mscorlib.dll of
+    version 2.0.50727.x), or neither."""
+    mscorlib = mscorlib_path()
+    if present:
+        reg_set(NDP_KEY, "Install", 1)
+        mscorlib.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(BUILD / "tests/standins/mscorlib_standin.dll", mscorlib)
+    else:
+        reg_delete(NDP_KEY)
+        mscorlib.unlink(missing_ok=True)
+
+
+def resume_links():
+    """Every "Resume" shortcut under the users' folders."""
+    return list((prefix() / "drive_c/users").rglob(RESUME_LINK))
+
+
+def remove_links():
+    users = prefix() / "drive_c/users"
+    for link in users.rglob(RESUME_LINK):
+        link.unlink(missing_ok=True)
+    for folder in users.rglob("Programs/Zembrio"):
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def main_app_folder():
+    """Where the set-up stand-in puts ZembrioMain.exe."""
+    return prefix() / "drive_c/Program Files/Zembrio/Zembrio"
+
+
+def kill_outside_programs():
+    for name in ("installhelper.exe", "setupm.exe", "setup.exe", "dotnetfx.exe", "ZembrioMain.exe"):
+        kill_installer(name)

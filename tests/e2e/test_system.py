@@ -13,27 +13,14 @@ INSTALLED = r"C:\Program Files\Zembrio\ZembrioInstaller\ZembrioInstaller.exe"
 LINK = "Resume Zembrio Installation.lnk"
 
 
-def plant_dotnet(present):
-    mscorlib = h.prefix() / "drive_c/windows/Microsoft.NET/Framework/v2.0.50727/mscorlib.dll"
-    if present:
-        h.reg_set(NDP, "Install", 1)
-        mscorlib.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy(h.BUILD / "tests/standins/mscorlib_standin.dll", mscorlib)
-    else:
-        h.reg_delete(NDP)
-        mscorlib.unlink(missing_ok=True)
+plant_dotnet = h.plant_dotnet
 
 
 def log_value(log, name):
     return next((v for n, v in log if n == name), None)
 
 
-def remove_links():
-    users = h.prefix() / "drive_c/users"
-    for link in users.rglob(LINK):
-        link.unlink(missing_ok=True)
-    for folder in users.rglob("Programs/Zembrio"):
-        shutil.rmtree(folder, ignore_errors=True)
+remove_links = h.remove_links
 
 
 class SystemE2E(unittest.TestCase):

@@ -129,6 +129,18 @@ TEST_F(AppFixture, ProbeTriesFiveTimesAgainstResetConnectionsThenReportsOnce)
     EXPECT_EQ(std::vector<std::string>{"Error=network,nonetworkavailable"}, LogLines());
 }
 
+// A server that closes the connection without a byte of answer reaches
+// nothing, though WinINet under Wine opens the address as an empty answer.
+TEST_F(AppFixture, ProbeTreatsAConnectionClosedWithoutAnswerAsAFailure)
+{
+    LoopbackServer site(LoopbackServer::Close);
+    UseEndpoints(logger.Url(), site.Url());
+    EXPECT_FALSE(app.ProbeConnectivity());
+    EXPECT_EQ(5, site.Connections());
+    ASSERT_EQ(1u, logger.Targets().size());
+    EXPECT_TRUE(frame->m_bFailed);
+}
+
 TEST_F(AppFixture, ProbeAgainstARefusedPortFailsAndReports)
 {
     UseEndpoints(logger.Url(), "http://127.0.0.1:" + std::to_string(RefusingPort()));

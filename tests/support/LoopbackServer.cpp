@@ -94,9 +94,11 @@ void LoopbackServer::Serve(SOCKET client)
             break;
         head.append(buf, n);
     }
-    if (m_mode == Reset) {
-        linger hard = {1, 0};
-        setsockopt(client, SOL_SOCKET, SO_LINGER, (const char*)&hard, sizeof hard);
+    if (m_mode == Reset || m_mode == Close) {
+        if (m_mode == Reset) {
+            linger hard = {1, 0};
+            setsockopt(client, SOL_SOCKET, SO_LINGER, (const char*)&hard, sizeof hard);
+        }
         closesocket(client);
         return;
     }

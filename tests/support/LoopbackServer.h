@@ -11,7 +11,9 @@
 
 class LoopbackServer {
 public:
-    enum Mode { Answer, Reset };
+    // Answer: a small answer with the status; Reset: the request is read,
+    // then the connection is reset; Close: read, then closed without a byte.
+    enum Mode { Answer, Reset, Close };
     explicit LoopbackServer(Mode mode = Answer, int status = 200);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;

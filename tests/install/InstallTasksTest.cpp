@@ -1,0 +1,219 @@
+#include <winsock2.h>
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <vector>
+#include "download/DownloadList.h"
+#include "install/InstallTasks.h"
+#include "support/AppFixture.h"
+
+// ---- the install task file ---------------------------------------------------
+
+class InstallTasksTest : public AppFixture {
+protected:
+    // Runs PrepareInstallTasks with the cancel flag already set, so the
+    // download worker it starts ends at once; waits for that worker.
+    void Prepare(UINT systemType)
+    {
+        frame->m_nSystemType = systemType;
+        frame->m_bCancel = true;
+        frame->PrepareInstallTasks();
+        if (frame->m_pDownloadThread) {
+            ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 10000));
+        }
+    }
+    std::string Url(const char* name) const { return logger.Url() + "/install/" + name; }
+    std::string Local(const char* name) const { return app.m_strTempFolder + "\\" + name; }
+    std::string Line(const char* program, const char* args, const char* marker, const char* seconds) const
+    {
+        return Local(program) + "," + args + "," + Local((std::string(marker) + "installstart").c_str()) + "," +
+               Local((std::string(marker) + "installsucceeded").c_str()) + "," +
+               Local((std::string(marker) + "installfailed").c_str()) + "," + seconds + "\r\r\n";
+    }
+    std::string TaskFile() const { return ReadTextFile(app.m_strTempFolder + "\\installhelpertasks.txt"); }
+};
+
+TEST_F(InstallTasksTest, PlainSystemGetsOneSetupLineAndTwoItems)
+{
+    Prepare(0);
+    EXPECT_EQ(Line("setup.exe", "/s /v\"/qn\"", "setup", "240"), TaskFile());
+
+    DownloadList* list = frame->m_pDownloads;
+    ASSERT_NE(nullptr, list);
+    ASSERT_EQ(2u, list->ItemCount());
+    EXPECT_EQ(Url("installhelper.exe"), list->Item(0).m_strURL);
+    EXPECT_EQ(Local("installhelper.exe"), list->Item(0).m_strLocalPath);
+    EXPECT_EQ(10240, list->Item(0).m_nMinimumSize);
+    EXPECT_EQ(Url("setup.exe"), list->Item(1).m_strURL);
+    EXPECT_EQ(Local("setup.exe"), list->Item(1).m_strLocalPath);
+    EXPECT_EQ(20971520, list->Item(1).m_nMinimumSize);
+    EXPECT_EQ(0u, list->Item(1).m_nKnownSize);
+
+    EXPECT_EQ((std::vector<std::string>{"InstallHelper.exe Download=" + Url("installhelper.exe") + " " +
+                                            Local("installhelper.exe"),
+                                        "Installer Download=" + Url("setup.exe") + " " + Local("setup.exe"),
+                                        "Event=general,setup.exe"}),
+              LogLines());
+    EXPECT_EQ(std::vector<std::string>{"/Logger/Zembrio.aspx?event=generalsetup.exe&userUID=&source=zembrioinstaller"},
+              logger.Targets());
+    EXPECT_FALSE(frame->m_bFailed);
+    // The worker was started and has cleared its handle on the way out.
+    EXPECT_NE(nullptr, frame->m_pDownloadThread);
+    EXPECT_EQ(nullptr, frame->m_hWorker.load());
+}
+
+TEST_F(InstallTasksTest, DotNetLineComesFirstAndMdacPicksSetupm)
+{
+    Prepare(NeedDotNet | NeedMdac);
+    EXPECT_EQ(Line("dotnetfx.exe", "/q:a /c:\"install /l /q\"", "dotnet", "900") +
+                  Line("setupm.exe", "/s /v\"/qn\"", "setup", "240"),
+              TaskFile());
+
+    DownloadList* list = frame->m_pDownloads;
+    ASSERT_EQ(3u, list->ItemCount());
+    EXPECT_EQ(Url("installhelper.exe"), list->Item(0).m_strURL);
+    EXPECT_EQ(Url("dotnetfx.exe"), list->Item(1).m_strURL);
+    EXPECT_EQ(20971520, list->Item(1).m_nMinimumSize);
+    EXPECT_EQ(Url("setupm.exe"), list->Item(2).m_strURL);
+
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ("Dotnetfx.exe Download=" + Url("dotnetfx.exe") + " " + Local("dotnetfx.exe"), lines[1]);
+    EXPECT_EQ("Event=general,dotnetfxexe", lines[2]);
+    EXPECT_EQ("Installer Download=" + Url("setupm.exe") + " " + Local("setupm.exe"), lines[3]);
+    EXPECT_EQ("Event=general,setupm.exe", lines[4]);
+    std::vector<std::string> targets = logger.Targets();
+    ASSERT_EQ(2u, targets.size());
+    EXPECT_NE(std::string::npos, targets[0].find("event=generaldotnetfxexe&"));
+    EXPECT_NE(std::string::npos, targets[1].find("event=generalsetupm.exe&"));
+}
+
+TEST_F(InstallTasksTest, FolderWithACommaIsWrittenUnquoted)
+{
+    std::string odd = folder.File("a,b");
+    ASSERT_TRUE(CreateDirectoryA(odd.c_str(), nullptr));
+    app.m_strTempFolder = odd;
+    Prepare(0);
+    std::string file = TaskFile();
+    EXPECT_EQ(Line("setup.exe", "/s /v\"/qn\"", "setup", "240"), file);
+    // Four paths with one comma each on top of the five separators.
+    EXPECT_EQ(9, std::count(file.begin(), file.end(), ','));
+}
+
+TEST_F(InstallTasksTest, StoredSizeIsFoundWhateverTheLetterCase)
+{
+    std::string stored = Url("SETUP.EXE");
+    for (char& c : stored)
+        c = (char)toupper((unsigned char)c);
+    app.m_astrItemURL = {stored};
+    app.m_anItemSize = {31457280};
+    Prepare(0);
+    EXPECT_EQ(0u, frame->m_pDownloads->Item(0).m_nKnownSize);
+    EXPECT_EQ(31457280u, frame->m_pDownloads->Item(1).m_nKnownSize);
+}
+
+TEST_F(InstallTasksTest, UncreatableTaskFileStartsNoDownloads)
+{
+    app.m_strTempFolder = folder.File("missing");
+    Prepare(0);
+    EXPECT_EQ(0u, frame->m_pDownloads->ItemCount());
+    EXPECT_EQ(nullptr, frame->m_pDownloadThread);
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_TRUE(ErrorPageRequested());
+    EXPECT_EQ(std::vector<std::string>{"Error=fileio,cantcreateinputfile"}, LogLines());
+}
+
+// ---- marker waits -------------------------------------------------------------
+
+namespace {
+
+// The sleep seam: counts the sleeps and runs an action at a chosen one.
+struct SleepScript {
+    std::vector<DWORD> sleeps;
+    int actAt = -1;
+    void (*action)() = nullptr;
+};
+SleepScript g_script;
+std::atomic<bool> g_cancel{false};
+std::string g_marker;
+
+void ScriptedSleep(DWORD ms)
+{
+    g_script.sleeps.push_back(ms);
+    if ((int)g_script.sleeps.size() == g_script.actAt && g_script.action)
+        g_script.action();
+}
+
+class MarkerWaitTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_script = SleepScript();
+        g_cancel = false;
+        saved = g_pfnMarkerSleep;
+        g_pfnMarkerSleep = ScriptedSleep;
+        done = folder.File("setupinstallsucceeded");
+        fail = folder.File("setupinstallfailed");
+        g_marker = done;
+    }
+    void TearDown() override { g_pfnMarkerSleep = saved; }
+
+    void (*saved)(DWORD) = nullptr;
+    ScratchFolder folder;
+    std::string done, fail;
+};
+
+}   // namespace
+
+TEST_F(MarkerWaitTest, NothingAppearsUntilTheCountRunsOut)
+{
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 30));
+    EXPECT_EQ(std::vector<DWORD>(30, 1000), g_script.sleeps);
+}
+
+TEST_F(MarkerWaitTest, MarkerAlreadyThereIsSeenAfterOneInterval)
+{
+    ASSERT_TRUE(WriteTextFile(done, ""));
+    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, done, nullptr, 2, 30));
+    EXPECT_EQ(std::vector<DWORD>{2000}, g_script.sleeps);
+}
+
+TEST_F(MarkerWaitTest, FailureMarkerAndBothMarkers)
+{
+    ASSERT_TRUE(WriteTextFile(fail, ""));
+    EXPECT_EQ(MarkerFailed, WaitForMarker(g_cancel, done, fail.c_str(), 1, 240));
+    // Without a failure path only the done marker counts.
+    g_script = SleepScript();
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, nullptr, 1, 3));
+    EXPECT_EQ(3u, g_script.sleeps.size());
+    // Both present: success wins.
+    ASSERT_TRUE(WriteTextFile(done, ""));
+    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, done, fail.c_str(), 1, 240));
+}
+
+TEST_F(MarkerWaitTest, MarkerMadeDuringTheWaitIsSeenAtTheNextTest)
+{
+    g_script.actAt = 4;
+    g_script.action = [] { WriteTextFile(g_marker, ""); };
+    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, done, fail.c_str(), 1, 240));
+    EXPECT_EQ(4u, g_script.sleeps.size());
+}
+
+TEST_F(MarkerWaitTest, CancelEndsTheWaitWithinOneInterval)
+{
+    g_script.actAt = 5;
+    g_script.action = [] { g_cancel = true; };
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 900));
+    EXPECT_EQ(5u, g_script.sleeps.size());
+    // A cancel made before the wait ends it without a sleep.
+    g_script = SleepScript();
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 900));
+    EXPECT_TRUE(g_script.sleeps.empty());
+}
+
+TEST(FormatTaskLine, SixFieldsNoQuoting)
+{
+    EXPECT_EQ("C:\\t\\setup.exe,/s /v\"/qn\",C:\\t\\s,C:\\t\\ok,C:\\t\\bad,240",
+              FormatTaskLine("C:\\t\\setup.exe", "/s /v\"/qn\"", "C:\\t\\s", "C:\\t\\ok", "C:\\t\\bad", 240));
+}
