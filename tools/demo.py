@@ -21,6 +21,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--fresh", action="store_true", help="forget earlier runs first")
     parser.add_argument("--seconds", type=float, default=2, help="how long to stay on each page")
+    parser.add_argument("--windows", default="winxp",
+                        help="Windows version the installer sees (winxp, vista, win2k, win98...)")
     parser.add_argument("--timeout", type=float, default=300,
                         help="how long to wait for the completion page before leaving with Cancel")
     args = parser.parse_args()
@@ -29,6 +31,7 @@ def main():
     work = harness.scratch_dir("demo")
     if args.fresh:
         harness.reset_machine()
+    harness.set_windows_version(args.windows)
     driver = harness.Driver()
     taken = []
 
@@ -69,6 +72,11 @@ def main():
                 last = now
                 finish = [c for c in controls if c["id"] == ID_FINISH and c["visible"] and c["enabled"]]
                 help_shown = any(c["id"] == 32784 and c["visible"] for c in controls)
+                # The Vista notice page: Next goes on to the installation.
+                if any(c["id"] == ID_NEXT and c["visible"] and c["enabled"] for c in controls) and not any(
+                        c["id"] == ID_CHECKBOX and c["visible"] for c in controls):
+                    time.sleep(args.seconds)
+                    driver.click(ID_NEXT)
                 if finish and not help_shown:
                     time.sleep(args.seconds)
                     shot(f"{n}-complete")

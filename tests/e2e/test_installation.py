@@ -22,7 +22,8 @@ PAGES = {
     "downloading": {"license": (False, False), "progresstext": ON, "hide": ON, "goodies": ON},
     "notice": {"next": ON, "finish": (False, False), "progress": HIDDEN, "cancel": ON},
     "installing": {"finish": OFF, "cancel": OFF, "close": OFF, "progress": ON, "progresstext": HIDDEN},
-    "complete": {"finish": ON, "cancel": ON, "progress": HIDDEN, "help": HIDDEN},
+    # The help link is hidden there; on Vista the notice page also disabled it.
+    "complete": {"finish": ON, "cancel": ON, "progress": HIDDEN, "hide": (False, True)},
     "error": {"help": ON, "finish": ON, "cancel": OFF},
 }
 
@@ -78,7 +79,12 @@ class InstallationE2E(unittest.TestCase):
 
     def wait_page(self, name, timeout=60):
         seen = h.wait_for(lambda: self.page() == name, timeout=timeout, interval=0.3)
-        self.assertTrue(seen, f"page {name} not reached; at {self.page()}; events {self.server.event_names()}")
+        if not seen:
+            try:
+                controls = table(self.driver.controls())
+            except h.DriverError:
+                controls = None
+            self.fail(f"page {name} not reached; at {self.page()} {controls}; events {self.server.event_names()}")
 
     def shot(self, name):
         if self.screenshots:
