@@ -1,53 +1,7 @@
 #include <gtest/gtest.h>
+#include "support/Canvas.h"
 #include "ui/PageImage.h"
 
-// A 32-bit top-down DIB filled with a colour no page uses, to see what a
-// render touched.
-class Canvas {
-public:
-    static constexpr COLORREF kUntouched = RGB(255, 0, 255);
-    Canvas(int w, int h) : m_w(w), m_h(h)
-    {
-        BITMAPINFO bi = {};
-        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = w;
-        bi.bmiHeader.biHeight = -h;
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        dc = CreateCompatibleDC(nullptr);
-        m_bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, (void**)&m_bits, nullptr, 0);
-        m_old = SelectObject(dc, m_bitmap);
-        for (int i = 0; i < w * h; ++i)
-            m_bits[i] = 0xFF00FF;
-    }
-    ~Canvas()
-    {
-        SelectObject(dc, m_old);
-        DeleteObject(m_bitmap);
-        DeleteDC(dc);
-    }
-    COLORREF At(int x, int y) const
-    {
-        GdiFlush();
-        DWORD p = m_bits[y * m_w + x];
-        return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
-    }
-    int Touched() const
-    {
-        GdiFlush();
-        int n = 0;
-        for (int i = 0; i < m_w * m_h; ++i)
-            n += (m_bits[i] & 0xFFFFFF) != 0xFF00FF;
-        return n;
-    }
-    HDC dc;
-
-private:
-    int m_w, m_h;
-    DWORD* m_bits = nullptr;
-    HBITMAP m_bitmap;
-    HGDIOBJ m_old;
-};
 
 static bool ScreenIs96Dpi()
 {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "support/Canvas.h"
 #include <vector>
 #include "ui/SkinControls.h"
 
@@ -41,64 +42,6 @@ public:
     std::vector<int> commands;
 };
 
-// A 32-bit DIB to draw into, pre-filled with a colour nothing uses.
-class Surface {
-public:
-    Surface(int w, int h) : m_w(w), m_h(h)
-    {
-        BITMAPINFO bi = {};
-        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-        bi.bmiHeader.biWidth = w;
-        bi.bmiHeader.biHeight = -h;
-        bi.bmiHeader.biPlanes = 1;
-        bi.bmiHeader.biBitCount = 32;
-        dc = CreateCompatibleDC(nullptr);
-        m_bitmap = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, (void**)&m_bits, nullptr, 0);
-        m_old = SelectObject(dc, m_bitmap);
-        for (int i = 0; i < w * h; ++i)
-            m_bits[i] = 0xFF00FF;
-    }
-    ~Surface()
-    {
-        SelectObject(dc, m_old);
-        DeleteObject(m_bitmap);
-        DeleteDC(dc);
-    }
-    COLORREF At(int x, int y) const
-    {
-        GdiFlush();
-        DWORD p = m_bits[y * m_w + x];
-        return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
-    }
-    int Count(COLORREF c) const
-    {
-        int n = 0;
-        for (int y = 0; y < m_h; ++y)
-            for (int x = 0; x < m_w; ++x)
-                n += At(x, y) == c;
-        return n;
-    }
-    // The longest horizontal run of one colour: an underline is a long one.
-    int LongestRun(COLORREF c) const
-    {
-        int best = 0;
-        for (int y = 0; y < m_h; ++y) {
-            int run = 0;
-            for (int x = 0; x < m_w; ++x) {
-                run = At(x, y) == c ? run + 1 : 0;
-                best = run > best ? run : best;
-            }
-        }
-        return best;
-    }
-    HDC dc;
-    int m_w, m_h;
-
-private:
-    DWORD* m_bits = nullptr;
-    HBITMAP m_bitmap;
-    HGDIOBJ m_old;
-};
 
 class SkinControlsTest : public ::testing::Test {
 protected:
@@ -138,7 +81,7 @@ TEST_F(SkinControlsTest, ButtonDrawsTheStateBitmapAtItsOwnSize)
     // The reference: the pressed bitmap itself.
     HBITMAP pressed = LoadBitmapA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1053));
     ASSERT_NE(nullptr, pressed);
-    Surface reference(100, 40);
+    Canvas reference(100, 40);
     HDC memory = CreateCompatibleDC(reference.dc);
     HGDIOBJ old = SelectObject(memory, pressed);
     BitBlt(reference.dc, 0, 0, 75, 23, memory, 0, 0, SRCCOPY);
@@ -146,7 +89,7 @@ TEST_F(SkinControlsTest, ButtonDrawsTheStateBitmapAtItsOwnSize)
     DeleteDC(memory);
     DeleteObject(pressed);
 
-    Surface surface(100, 40);
+    Canvas surface(100, 40);
     button.m_bHover = TRUE;
     DRAWITEMSTRUCT dis = Item(button, surface.dc, ODS_SELECTED);
     SetRect(&dis.rcItem, 0, 0, 10, 10);    // not consulted
@@ -164,7 +107,7 @@ TEST_F(SkinControlsTest, MissingStateBitmapDrawsNothing)
     CSkinButton button(1021);    // Hide has no disabled bitmap
     RECT rc = {10, 10, 85, 33};
     ASSERT_TRUE(button.Create("Hide", BS_OWNERDRAW, rc, &parent, 32771));
-    Surface surface(100, 40);
+    Canvas surface(100, 40);
     DRAWITEMSTRUCT dis = Item(button, surface.dc, ODS_DISABLED);
     button.DrawItem(&dis);
     EXPECT_EQ(100 * 40, surface.Count(RGB(255, 0, 255)));
@@ -228,7 +171,7 @@ TEST_F(SkinControlsTest, LinkColoursAndUnderlineFollowTheState)
         {ODS_DISABLED, TRUE, RGB(127, 127, 127), false},
     };
     for (auto& c : cases) {
-        Surface surface(300, 17);
+        Canvas surface(300, 17);
         link.m_bHover = c.hover;
         DRAWITEMSTRUCT dis = Item(link, surface.dc, c.state);
         link.DrawItem(&dis);
@@ -260,7 +203,7 @@ TEST_F(SkinControlsTest, LabelAnswersTheColourQueryWithItsBrush)
     EXPECT_EQ(RGB(240, 240, 240), lb.lbColor);
 
     // Painted for real: background and text in the label's colours.
-    Surface surface(200, 18);
+    Canvas surface(200, 18);
     SendMessageA(label.m_hWnd, WM_PRINTCLIENT, (WPARAM)surface.dc, PRF_CLIENT | PRF_ERASEBKGND);
     EXPECT_EQ(RGB(240, 240, 240), surface.At(2, 2));
     EXPECT_GT(surface.Count(RGB(77, 77, 77)), 5);
