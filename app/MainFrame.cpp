@@ -72,12 +72,9 @@ static DWORD CALLBACK StreamLicense(DWORD_PTR cookie, LPBYTE buffer, LONG count,
 
 static void LoadLicense(CInstallerApp* app)
 {
-    HMODULE self = GetModuleHandleA(nullptr);
-    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_LICENSE), "RTF");
-    DWORD size = res ? SizeofResource(self, res) : 0;
-    HGLOBAL loaded = size ? LoadResource(self, res) : nullptr;
+    DWORD size = 0;
+    app->m_pLicenseData = LoadResourceBytes(IDR_LICENSE, "RTF", &size);
     app->m_nLicenseSize = (int)size;
-    app->m_pLicenseData = loaded ? (const BYTE*)LockResource(loaded) : nullptr;
     app->m_nLicensePos = 0;
     if (!app->m_pLicenseData || !size)
         return;

@@ -28,6 +28,15 @@ std::string LoadResString(UINT id)
     return std::string(buf, n > 0 ? n : 0);
 }
 
+const BYTE* LoadResourceBytes(UINT id, const char* type, DWORD* size)
+{
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(id), type);
+    *size = res ? SizeofResource(self, res) : 0;
+    HGLOBAL loaded = res ? LoadResource(self, res) : nullptr;
+    return loaded ? (const BYTE*)LockResource(loaded) : nullptr;
+}
+
 std::string ToLower(std::string text)
 {
     for (char& c : text)

@@ -5,4 +5,7 @@
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string LoadResString(UINT id);
+// The bytes of resource id of the given type in the running module (null when
+// it is missing or cannot be loaded); size receives its length.
+const BYTE* LoadResourceBytes(UINT id, const char* type, DWORD* size);
 std::string ToLower(std::string text);

@@ -3,6 +3,7 @@
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "app/Resource.h"
+#include "framework/Text.h"
 #include "framework/File.h"
 #include "system/Prerequisites.h"
 
@@ -76,12 +77,9 @@ bool CInstallerApp::PurgeFolder(const std::string& folder)
 
 bool CInstallerApp::ExtractShellFolderLibrary()
 {
-    HMODULE self = GetModuleHandleA(nullptr);
-    HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_SHELL_FOLDER_DLL), "DLL");
-    DWORD size = res ? SizeofResource(self, res) : 0;
-    HGLOBAL loaded = size ? LoadResource(self, res) : nullptr;
-    const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (!bytes) {
+    DWORD size = 0;
+    const BYTE* bytes = LoadResourceBytes(IDR_SHELL_FOLDER_DLL, "DLL", &size);
+    if (!bytes || !size) {
         MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
         return false;
     }

@@ -1,4 +1,5 @@
 #include "ui/PageImage.h"
+#include "framework/Text.h"
 
 namespace {
 
@@ -79,13 +80,8 @@ private:
 
 bool CPageImage::Load(WORD resourceId)
 {
-    HMODULE module = GetModuleHandleA(nullptr);
-    HRSRC res = FindResourceA(module, MAKEINTRESOURCEA(resourceId), "IMAGE");
-    if (!res)
-        return false;
-    DWORD size = SizeofResource(module, res);
-    HGLOBAL loaded = LoadResource(module, res);
-    const BYTE* bytes = loaded ? (const BYTE*)LockResource(loaded) : nullptr;
+    DWORD size = 0;
+    const BYTE* bytes = LoadResourceBytes(resourceId, "IMAGE", &size);
     if (!bytes)
         return false;
     CByteStream stream(bytes, size);
