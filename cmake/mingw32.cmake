@@ -1,7 +1,7 @@
-# Cross toolchain: 32-bit Windows through mingw-w64, the shipped installer
-# (it cannot run on this machine kind; cmake/mingw64.cmake is the build that
-# runs under Wine here). The win32 thread model: the product uses Win32
-# critical sections, and the posix model would link winpthreads into the stub.
+# Cross toolchain: 32-bit Windows through mingw-w64, the shipped installer.
+# The win32 thread model: the product uses Win32 critical sections, and the
+# posix model would link winpthreads into the stub. The tests' i686 build is
+# cmake/mingw32-test.cmake.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)

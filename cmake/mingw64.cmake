@@ -1,7 +1,6 @@
 # Cross toolchain: 64-bit Windows through mingw-w64 (posix thread model).
-# The build that runs under Wine here: the machine cannot execute 32-bit
-# Linux programs, so only 64-bit Wine runs. The shipped 32-bit build comes
-# from mingw32.cmake.
+# The tests' build on machines that cannot execute 32-bit programs, where only
+# 64-bit Wine runs. The shipped 32-bit build comes from mingw32.cmake.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

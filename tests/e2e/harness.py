@@ -2,9 +2,10 @@
 local endpoint server on loopback, the registry and the files it leaves.
 
 Environment (set by ctest, or by tools/test and tools/demo):
-  ZEMBRIO_BUILD_DIR   the x86_64 test build (the installer, the stand-ins)
+  ZEMBRIO_BUILD_DIR   the test build (the installer, the stand-ins)
   ZEMBRIO_SOURCE_DIR  the source tree
-  WINEPREFIX, DISPLAY prepared by tools/wine-env
+  WINEPREFIX, WINEARCH, WINE, DISPLAY   prepared by tools/wine-env for the
+                      build's architecture (32-bit Wine for the i686 build)
 """
 import json
 import os
@@ -14,6 +15,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unittest
 from pathlib import Path
 
 SOURCE = Path(os.environ.get("ZEMBRIO_SOURCE_DIR", Path(__file__).resolve().parents[2]))
@@ -33,7 +35,7 @@ def prefix():
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
-    env["WINEARCH"] = "win64"
+    env.setdefault("WINEARCH", "win64")
     if extra:
         env.update(extra)
     return env
@@ -201,8 +203,9 @@ def run_installer(*args, exe=None, env=None, timeout=60):
 
 
 def kill_installer(name=EXE_NAME):
-    """Ends every running copy of a Windows program by image name."""
-    wine("taskkill", "/f", "/im", name)
+    """Ends every running copy of a Windows program of the prefix by image
+    name, abruptly, by process id."""
+    end_processes([(pid, image) for pid, image in product_processes() if image == name.lower()])
 
 
 def run_log(folder=None):
@@ -457,5 +460,81 @@ def main_app_folder():
 
 
 def kill_outside_programs():
-    for name in ("installhelper.exe", "setupm.exe", "setup.exe", "dotnetfx.exe", "ZembrioMain.exe"):
-        kill_installer(name)
+    end_processes([(pid, image) for pid, image in product_processes() if image != EXE_NAME.lower()])
+
+
+# ---- the product's processes ---------------------------------------------------
+
+# The installer, the programs it starts (whatever their stand-ins are named
+# after), and the stand-ins under their build names.
+PRODUCT_IMAGES = {EXE_NAME.lower(), "installhelper.exe", "setupm.exe", "setup.exe", "dotnetfx.exe",
+                  "zembriomain.exe"}
+
+
+def product_images():
+    return PRODUCT_IMAGES | {p.name.lower() for p in (BUILD / "tests" / "standins").glob("*.exe")}
+
+
+def product_processes():
+    """(Linux process id, image name in lower case) of every live process of
+    this prefix that runs the installer, an outside program or a stand-in.
+    A Wine process's first argument is its image path (Windows or Unix)."""
+    images, ours = product_images(), str(prefix())
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            argv0 = (entry / "cmdline").read_bytes().split(b"\0", 1)[0].decode("latin-1")
+            image = argv0.replace("\\", "/").rsplit("/", 1)[-1].lower()
+            if image not in images:
+                continue
+            state = (entry / "stat").read_text().rsplit(")", 1)[1].split()[0]
+            env = (entry / "environ").read_bytes().split(b"\0")
+        except OSError:
+            continue  # ended meanwhile
+        if state != "Z" and f"WINEPREFIX={ours}".encode() in env:
+            found.append((int(entry.name), image))
+    return found
+
+
+def end_processes(processes, timeout=10):
+    """Kills the processes by id and waits until they are gone; returns those
+    still there."""
+    for pid, _ in processes:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    live = lambda: [p for p in processes if p in product_processes()]
+    wait_for(lambda: not live(), timeout=timeout)
+    return live()
+
+
+def describe(processes):
+    return ", ".join(f"{image} (pid {pid})" for pid, image in processes)
+
+
+class Scenario(unittest.TestCase):
+    """A run that starts with none of the product's processes of the prefix
+    running and ends its own: after tearDown, whatever is still running was
+    started by this scenario and is killed by id. A process that appears
+    after that, or one that will not die, was left by this scenario: it
+    fails, naming it. One found at the start was left by an earlier test."""
+
+    def setUp(self):
+        earlier = product_processes()
+        if earlier:
+            stuck = end_processes(earlier)
+            self.fail(f"left running by an earlier test: {describe(earlier)}"
+                      + (f"; would not end: {describe(stuck)}" if stuck else ""))
+        self.addCleanup(self.end_own_processes)
+
+    def end_own_processes(self):
+        stuck = end_processes(product_processes())
+        time.sleep(0.5)  # a program started at the last moment shows up by now
+        late = product_processes()
+        stuck += end_processes(late)
+        if stuck or late:
+            self.fail(f"left running by {self.id()}: {describe(late or stuck)}"
+                      + (f"; would not end: {describe(stuck)}" if stuck else ""))

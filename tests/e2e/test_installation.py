@@ -31,10 +31,11 @@ NORMAL_XP = ["generalbootstrapstart", "generalsetupm.exe", "generalbootstrapcomp
 NORMAL_XP_DOTNET = ["generalbootstrapstart", "generaldotnetfxexe", "generalsetupm.exe", "generalbootstrapcomplete"]
 
 
-class InstallationE2E(unittest.TestCase):
+class InstallationE2E(h.Scenario):
     faults = ()
 
     def setUp(self):
+        super().setUp()
         self.started = time.time()
         h.reset_machine()
         h.reg_delete(h.PRODUCT_KEY)

@@ -19,8 +19,9 @@ FOLDER_NAMES = ["Common Files", "Windows System", "Desktop", "Program Files", "S
 AGENT = "Zembrio Installer v.1.8.204 3/1/07"
 
 
-class StartupTest(unittest.TestCase):
+class StartupTest(h.Scenario):
     def setUp(self):
+        super().setUp()
         h.reset_machine()
         self.dir = h.scratch_dir(self.id().rsplit(".", 1)[-1])
         self.server = h.EndpointServer(h.components_dir(), self.dir)

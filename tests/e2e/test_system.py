@@ -23,8 +23,9 @@ def log_value(log, name):
 remove_links = h.remove_links
 
 
-class SystemE2E(unittest.TestCase):
+class SystemE2E(h.Scenario):
     def setUp(self):
+        super().setUp()
         h.reset_machine()
         remove_links()
         self.work = h.scratch_dir(self.id().split(".")[-1])

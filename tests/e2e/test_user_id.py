@@ -10,8 +10,9 @@ GONE = "x; expires=Thu, 01-Jan-1970 00:00:01 GMT"
 LINE = "127.0.0.1\tFALSE\t/\tFALSE\t4102444800\tzembrio\tuserId:{}&v:1\n"
 
 
-class UserIdE2E(unittest.TestCase):
+class UserIdE2E(h.Scenario):
     def setUp(self):
+        super().setUp()
         h.reset_machine()
         self.work = h.scratch_dir(self.id().split(".")[-1])
         self.server = h.EndpointServer(h.components_dir(), self.work)

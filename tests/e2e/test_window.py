@@ -38,8 +38,9 @@ LICENSE_PAGE = {"hide": HIDDEN, "finish": HIDDEN, "next": OFF, "continue": HIDDE
                 "agree": ON, "help": HIDDEN, "goodies": HIDDEN}
 
 
-class WindowTest(unittest.TestCase):
+class WindowTest(harness.Scenario):
     def setUp(self):
+        super().setUp()
         harness.reset_machine()
         self.work = harness.scratch_dir("window-" + self._testMethodName)
         self.server = harness.EndpointServer(harness.components_dir(), self.work)

@@ -21,6 +21,8 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import harness  # noqa: E402
 import pe_pad  # noqa: E402
 
 try:
@@ -197,7 +199,7 @@ def win_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class WineCase(unittest.TestCase):
+class WineCase(harness.Scenario):
     @classmethod
     def setUpClass(cls):
         reason = wine_skip_reason()
@@ -209,6 +211,7 @@ class WineCase(unittest.TestCase):
         cls.prefix = os.environ["WINEPREFIX"]
 
     def setUp(self):
+        super().setUp()
         self.tmp = tempfile.mkdtemp(prefix="standins-")
         self.addCleanup(shutil.rmtree, self.tmp, True)
 
