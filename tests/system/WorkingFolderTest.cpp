@@ -265,7 +265,7 @@ TEST_F(WorkingFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequ
     EXPECT_EQ(folder.File("Programs"), path);
 }
 
-TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenIsReportedAndFoldersStayEmpty)
+TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenOrAnswersNoFolderIsReported)
 {
     app.m_strTempFolder = folder.File("missing");
     EXPECT_FALSE(app.ExtractShellFolderLibrary());
@@ -276,4 +276,12 @@ TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenIsReportedAndFoldersStayEmpt
     for (const std::string& f : app.m_astrShellFolder)
         EXPECT_EQ("", f);
     EXPECT_EQ(std::vector<std::string>{"Error=fileio,cantextractshelldll"}, LogLines());
+
+    // A library that finds no folder at all (the bare forwarder on Windows 98)
+    // leaves nothing to install into: start-up must hear of it.
+    app.m_pfnSHGetFolderPath = [](HWND, int, HANDLE, DWORD, LPSTR) -> HRESULT { return E_NOTIMPL; };
+    EXPECT_FALSE(app.ReadShellFolders());
+    for (const std::string& f : app.m_astrShellFolder)
+        EXPECT_EQ("", f);
+    EXPECT_EQ(9u, LogLines().size());
 }
