@@ -112,14 +112,18 @@ bool CInstallerApp::ReadShellFolders()
 {
     if (!m_pfnSHGetFolderPath)
         return true;
+    bool found = false;
     for (int i = 0; i < ShellFolderCount; i++) {
         char path[MAX_PATH] = "";
         m_pfnSHGetFolderPath(nullptr, kShellFolders[i].csidl, nullptr, 0, path);
         m_astrShellFolder[i] = path;
+        found = found || path[0];
     }
     for (int i = 0; i < ShellFolderCount; i++)
         WriteRunLog(kShellFolders[i].name, m_astrShellFolder[i]);
-    return true;
+    // Without a single folder the installation would land in the root of
+    // the current drive.
+    return found;
 }
 
 bool CInstallerApp::ReleaseShellFolderLibrary()

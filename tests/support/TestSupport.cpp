@@ -29,10 +29,21 @@ RegistrySandbox::RegistrySandbox()
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_hMachine);
 }
 
-RegistrySandbox::~RegistrySandbox()
+void RegistrySandbox::Suspend()
 {
     RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+}
+
+void RegistrySandbox::Resume()
+{
+    RegOverridePredefKey(HKEY_CURRENT_USER, m_hUser);
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_hMachine);
+}
+
+RegistrySandbox::~RegistrySandbox()
+{
+    Suspend();
     RegCloseKey(m_hUser);
     RegCloseKey(m_hMachine);
     DeleteKeyTree(HKEY_CURRENT_USER, m_strRoot);

@@ -13,6 +13,10 @@ public:
     ~RegistrySandbox();
     RegistrySandbox(const RegistrySandbox&) = delete;
     RegistrySandbox& operator=(const RegistrySandbox&) = delete;
+    // The real registry until Resume, for what must be read where the
+    // system keeps it.
+    void Suspend();
+    void Resume();
 
 private:
     HKEY m_hUser = nullptr;

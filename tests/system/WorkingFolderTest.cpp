@@ -3,6 +3,7 @@
 #include <cstring>
 #include "app/Resource.h"
 #include "support/AppFixture.h"
+#include "SystemTestSupport.h"
 
 extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
 
@@ -198,6 +199,26 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenLoadedAndAnswersTheEightFolders)
         EXPECT_EQ(std::string(expected[i].name) + "=" + path, lines[i + 1]);
     }
 
+    // Where shell32 has no SHGetFolderPathA (95, 98, NT 4) the library finds
+    // the folders itself; forced down that way here, it must agree with it.
+    // Both read the prefix's own registry: in the sandbox the shell writes
+    // its defaults where the library would then find them.
+    auto fallback = (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(app.m_hShellFolderLib,
+                                                                         "SHGetFolderPathFallbackA");
+    ASSERT_NE(nullptr, fallback);
+    registry.Suspend();
+    for (const auto& f : expected) {
+        char shell[MAX_PATH] = "", ours[MAX_PATH] = "";
+        EXPECT_EQ(S_OK, fallback(nullptr, f.csidl, nullptr, 0, ours)) << f.name;
+        SHGetFolderPathA(nullptr, f.csidl, nullptr, 0, shell);
+        EXPECT_NE("", std::string(ours)) << f.name;
+        EXPECT_EQ(0, lstrcmpiA(shell, ours)) << f.name << ": " << shell << " / " << ours;
+    }
+    registry.Resume();
+    char unknown[MAX_PATH] = "stale";
+    EXPECT_EQ(E_INVALIDARG, fallback(nullptr, 0x7F, nullptr, 0, unknown));
+    EXPECT_STREQ("", unknown);
+
     EXPECT_TRUE(app.ReleaseShellFolderLibrary());
     EXPECT_EQ(nullptr, app.m_hShellFolderLib);
     EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
@@ -205,7 +226,46 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenLoadedAndAnswersTheEightFolders)
     EXPECT_TRUE(logger.Targets().empty());
 }
 
-TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenIsReportedAndFoldersStayEmpty)
+// The machine-wide folders of the fallback come from the registry; one
+// recorded there but missing is a failure unless the caller asks for it.
+TEST_F(WorkingFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequest)
+{
+    app.m_strTempFolder = folder.Path();
+    ASSERT_TRUE(app.ExtractShellFolderLibrary());
+    auto fallback = (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(app.m_hShellFolderLib,
+                                                                         "SHGetFolderPathFallbackA");
+    ASSERT_NE(nullptr, fallback);
+    const char* key = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+    char path[MAX_PATH] = "stale";
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), fallback(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path));
+    EXPECT_STREQ("", path);
+
+    std::string missing = folder.File("Programs\\Shared");
+    PlantString(HKEY_LOCAL_MACHINE, key, "CommonFilesDir", missing + "\\");
+    strcpy(path, "stale");
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
+              fallback(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, path));
+    EXPECT_STREQ("", path);
+    EXPECT_EQ(S_OK, fallback(nullptr, CSIDL_PROGRAM_FILES_COMMON | CSIDL_FLAG_DONT_VERIFY, nullptr, 0, path));
+    EXPECT_EQ(missing, path);
+    EXPECT_FALSE(FileExists(missing));
+    EXPECT_EQ(S_OK, fallback(nullptr, CSIDL_PROGRAM_FILES_COMMON | CSIDL_FLAG_CREATE, nullptr, 0, path));
+    EXPECT_EQ(missing, path);
+    EXPECT_TRUE(GetFileAttributesA(missing.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+
+    // A value to expand, as some systems store it.
+    HKEY values;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_SET_VALUE, &values));
+    const char stored[] = "%ZEMBRIO_FOLDER%\\Programs";
+    RegSetValueExA(values, "ProgramFilesDir", 0, REG_EXPAND_SZ, (const BYTE*)stored, sizeof stored);
+    RegCloseKey(values);
+    SetEnvironmentVariableA("ZEMBRIO_FOLDER", folder.Path().c_str());
+    EXPECT_EQ(S_OK, fallback(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path));
+    SetEnvironmentVariableA("ZEMBRIO_FOLDER", nullptr);
+    EXPECT_EQ(folder.File("Programs"), path);
+}
+
+TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenOrAnswersNoFolderIsReported)
 {
     app.m_strTempFolder = folder.File("missing");
     EXPECT_FALSE(app.ExtractShellFolderLibrary());
@@ -216,4 +276,12 @@ TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenIsReportedAndFoldersStayEmpt
     for (const std::string& f : app.m_astrShellFolder)
         EXPECT_EQ("", f);
     EXPECT_EQ(std::vector<std::string>{"Error=fileio,cantextractshelldll"}, LogLines());
+
+    // A library that finds no folder at all (the bare forwarder on Windows 98)
+    // leaves nothing to install into: start-up must hear of it.
+    app.m_pfnSHGetFolderPath = [](HWND, int, HANDLE, DWORD, LPSTR) -> HRESULT { return E_NOTIMPL; };
+    EXPECT_FALSE(app.ReadShellFolders());
+    for (const std::string& f : app.m_astrShellFolder)
+        EXPECT_EQ("", f);
+    EXPECT_EQ(9u, LogLines().size());
 }
