@@ -31,11 +31,18 @@ BOOL CFile::Open(const char* path, UINT flags)
 
 ULONGLONG CFile::Seek(LONGLONG offset, UINT from)
 {
-    LARGE_INTEGER distance, position;
-    distance.QuadPart = offset;
-    if (!SetFilePointerEx(m_hFile, distance, &position, from))
-        throw CFileException(GetLastError());
-    return position.QuadPart;
+    // SetFilePointer with the high half, not SetFilePointerEx: the Windows 98
+    // loader refuses a program that imports the latter. A low half of
+    // INVALID_SET_FILE_POINTER is a valid position; only the error code tells.
+    LONG high = (LONG)(offset >> 32);
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(m_hFile, (LONG)(DWORD)offset, &high, from);
+    if (low == INVALID_SET_FILE_POINTER) {
+        DWORD error = GetLastError();
+        if (error != NO_ERROR)
+            throw CFileException(error);
+    }
+    return ((ULONGLONG)(DWORD)high << 32) | low;
 }
 
 void CFile::Write(const void* data, UINT count)

@@ -14,16 +14,38 @@ bool PathExists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool IsMainAppExeName(const char* exeFile)
+{
+    // The 9x family lists full paths, NT bare names: only the file name
+    // counts. CharNextA so a double-byte character's trail byte is never
+    // taken for a backslash.
+    const char* name = exeFile;
+    for (const char* p = exeFile; *p; p = CharNextA(p))
+        if (*p == '\\' || *p == '/')
+            name = p + 1;
+    return lstrcmpiA(name, "zembriomain.exe") == 0;
+}
+
 bool IsMainAppRunning()
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    // Looked up, not imported: NT 4.0's kernel32 has no process snapshots,
+    // and the installer must still load there to say it does not support it.
+    typedef HANDLE(WINAPI * SnapshotProc)(DWORD, DWORD);
+    typedef BOOL(WINAPI * ProcessProc)(HANDLE, PROCESSENTRY32*);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    auto snapshotProc = (SnapshotProc)(void*)GetProcAddress(kernel, "CreateToolhelp32Snapshot");
+    auto firstProc = (ProcessProc)(void*)GetProcAddress(kernel, "Process32First");
+    auto nextProc = (ProcessProc)(void*)GetProcAddress(kernel, "Process32Next");
+    if (!snapshotProc || !firstProc || !nextProc)
+        return false;
+    HANDLE snapshot = snapshotProc(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return false;
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     bool found = false;
-    for (BOOL more = Process32First(snapshot, &entry); more && !found; more = Process32Next(snapshot, &entry))
-        found = lstrcmpiA(entry.szExeFile, "zembriomain.exe") == 0;
+    for (BOOL more = firstProc(snapshot, &entry); more && !found; more = nextProc(snapshot, &entry))
+        found = IsMainAppExeName(entry.szExeFile);
     CloseHandle(snapshot);
     return found;
 }

@@ -6,6 +6,9 @@
 
 bool PathExists(const std::string& path);
 bool IsMainAppRunning();
+// Whether a process list's exe-file text (a bare name, or a full path on the
+// Windows 9x family) names the main application.
+bool IsMainAppExeName(const char* exeFile);
 UINT FreeMegabytes(const std::string& path);
 
 // A four-part version (major.minor.build.revision), compared from the left

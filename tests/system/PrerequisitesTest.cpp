@@ -281,6 +281,26 @@ TEST_F(CheckPrerequisitesTest, MainAppFoundThroughItsQuotedFolder)
 
 TEST_F(PrerequisitesTest, MainAppRunningIsFoundByExactFileName)
 {
+    // The process list's text: bare names on NT, full paths on the 9x family.
+    struct {
+        const char* exeFile;
+        bool main;
+    } names[] = {
+        {"ZembrioMain.exe", true},
+        {"zembriomain.EXE", true},
+        {"C:\\PROGRAM FILES\\ZEMBRIO\\ZEMBRIOMAIN.EXE", true},
+        {"C:/Program Files/Zembrio/ZembrioMain.exe", true},
+        {"C:\\OLD\\ZEMBRIOMAIN.EXE\\OTHER.EXE", false},
+        {"xZembrioMain.exe", false},
+        {"C:\\ZEMBRIO\\xZembrioMain.exe", false},
+        {"ZembrioMain.exe.bak", false},
+        {"ZembrioMain", false},
+        {"C:\\ZEMBRIO\\", false},
+        {"", false},
+    };
+    for (const auto& n : names)
+        EXPECT_EQ(n.main, IsMainAppExeName(n.exeFile)) << n.exeFile;
+
     std::string standin = std::string(ZEMBRIO_STANDIN_DIR) + "/zembriomain_standin.exe";
     auto run = [&](const std::string& exe, PROCESS_INFORMATION& pi) {
         ASSERT_TRUE(CopyFileA(standin.c_str(), exe.c_str(), FALSE));
