@@ -2,7 +2,7 @@
 visitor would: reads the license page, ticks the box, presses Next, watches
 the download page and the installation, and ends with Finish on the
 completion page, which starts the main application and clears the installer
-away. A screenshot of each page goes to build/screenshots/."""
+away. A screenshot of each page goes to <build>/screenshots/."""
 import argparse
 import sys
 import time

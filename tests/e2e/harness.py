@@ -51,7 +51,8 @@ def unix_path(windows_path):
     """C:\\x\\y -> the file inside the prefix."""
     p = windows_path.replace("\\", "/")
     if len(p) > 1 and p[1] == ":":
-        return prefix() / f"drive_{p[0].lower()}" / p[3:]
+        # Wine maps the Unix root as drive Z:.
+        return Path("/", p[3:]) if p[0] in "zZ" else prefix() / f"drive_{p[0].lower()}" / p[3:]
     return Path(p)
 
 

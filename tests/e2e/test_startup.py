@@ -72,7 +72,7 @@ class StartupTest(h.Scenario):
         values = dict(log)
         self.assertTrue(values["Time"])
         self.assertEqual(temp_path, values["Temp Folder"])
-        self.assertTrue(values["This EXE Path"].lower().endswith("\\build\\zembrioinstaller.exe"), values["This EXE Path"])
+        self.assertEqual(h.installer_exe().resolve(), h.unix_path(values["This EXE Path"]).resolve())
         self.assertEqual(temp_path + "\\shfolder.dll", values["shfolder.dll"])
         self.assertTrue((h.working_folder() / "shfolder.dll").exists())
         for name in FOLDER_NAMES:

@@ -265,6 +265,11 @@ TEST_F(WorkingFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequ
     EXPECT_EQ(folder.File("Programs"), path);
 }
 
+static HRESULT WINAPI NoFolderAtAll(HWND, int, HANDLE, DWORD, LPSTR)
+{
+    return E_NOTIMPL;
+}
+
 TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenOrAnswersNoFolderIsReported)
 {
     app.m_strTempFolder = folder.File("missing");
@@ -279,7 +284,7 @@ TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenOrAnswersNoFolderIsReported)
 
     // A library that finds no folder at all (the bare forwarder on Windows 98)
     // leaves nothing to install into: start-up must hear of it.
-    app.m_pfnSHGetFolderPath = [](HWND, int, HANDLE, DWORD, LPSTR) -> HRESULT { return E_NOTIMPL; };
+    app.m_pfnSHGetFolderPath = NoFolderAtAll;
     EXPECT_FALSE(app.ReadShellFolders());
     for (const std::string& f : app.m_astrShellFolder)
         EXPECT_EQ("", f);
