@@ -80,6 +80,10 @@ public:
     UINT RememberedItemSize(const std::string& url) const;
     // The fresh-start decision of start-up; resets the start group when fresh.
     bool DecideFreshStart();
+    // Whether the record shows the checks of a fresh stage 2: the
+    // self-installation they lead to, or the Vista bit where none is made.
+    // A run cancelled on the license page resumes without them.
+    bool ChecksRecorded() const;
 
     // Endpoints.
     const char* EndpointUrl(int kind) const;

@@ -71,6 +71,11 @@ UINT CInstallerApp::RememberedItemSize(const std::string& url) const
     return 0;
 }
 
+bool CInstallerApp::ChecksRecorded() const
+{
+    return (m_nSystemType & WindowsVista) || !m_strUninstallExecutable.empty();
+}
+
 bool CInstallerApp::DecideFreshStart()
 {
     bool resume = m_strVersion == m_strExeVersion && !m_bCompleted && !m_strTempPath.empty() && m_bUIFlag &&

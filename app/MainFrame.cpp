@@ -200,16 +200,27 @@ BOOL CMainFrame::SetStage(int stage)
             ReportError(CategoryDiskSpace, Format("%d", (int)freeMb).c_str(), true, true);
             return FALSE;
         }
-        if (app->m_bFreshStart) {
+        if (app->m_bFreshStart || !app->ChecksRecorded()) {
             CheckPrerequisites();
+            if (m_bFailed) {
+                // A refused system gets no copy, no downloads and no record
+                // to resume from: the next start shows the license again.
+                app->m_bUIFlag = FALSE;
+                app->SaveStartState();
+                return FALSE;
+            }
             if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
+                // The quiet copy removes what was made by the record's paths.
+                app->SaveProgressState();
                 app->RelaunchFromWorkingFolder(true);
                 return FALSE;
             }
             app->m_nSystemType = m_nSystemType;
             // The resume shortcuts exist from here on: a run that is killed
-            // or loses power before its exit must still be resumable.
+            // or loses power before its exit must still be resumable, and
+            // the shortcuts removable.
             app->SaveStartState();
+            app->SaveProgressState();
         } else {
             m_nSystemType = app->m_nSystemType;
             m_bDotNetReady = !(m_nSystemType & NeedDotNet);

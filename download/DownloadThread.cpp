@@ -47,7 +47,9 @@ UINT DownloadThreadProc(void* param)
     if (result == NoError) {
         if (frame->m_bCancel)
             return EndDownloadThread(frame);
-        if (app->m_bFreshStart) {
+        // A resumed run whose record holds no items yet (cancelled before
+        // the sizes were known) records them now.
+        if (app->m_bFreshStart || app->m_astrItemURL.empty()) {
             app->m_astrItemURL.clear();
             app->m_anItemSize.clear();
             for (UINT i = 0; i < list->ItemCount(); i++) {

@@ -42,9 +42,20 @@ def wine_env(extra=None):
 
 
 def wine(*args, env=None, timeout=60, check=False):
-    """Runs a Windows program to its end; returns the CompletedProcess."""
-    return subprocess.run([WINE, *map(str, args)], env=wine_env(env), stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout, check=check)
+    """Runs a Windows program to its end; returns the CompletedProcess.
+    Its output goes through files, not pipes: a Wine service the program
+    starts on demand (the desktop process, after the last one went idle)
+    inherits its handles and would hold a pipe open long after the program
+    has ended."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        run = subprocess.run([WINE, *map(str, args)], env=wine_env(env), stdin=subprocess.DEVNULL,
+                             stdout=out, stderr=err, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        done = subprocess.CompletedProcess(run.args, run.returncode, out.read(), err.read())
+    if check:
+        done.check_returncode()
+    return done
 
 
 def unix_path(windows_path):

@@ -3,6 +3,8 @@ local endpoint server and the stand-in components, driven through the
 window: license, downloads, the install helper and its markers, completion,
 Finish with the start of the main application and the clean-up; then the
 interrupted and failing runs."""
+import importlib.machinery
+import importlib.util
 import os
 import sys
 import time
@@ -212,7 +214,7 @@ class InstallationE2E(h.Scenario):
 
     def test_cancel_on_license_then_restart_resumes_at_downloads(self):
         h.set_windows_version("winxp")
-        h.plant_dotnet(True)
+        h.plant_dotnet(False)
         proc = self.start()
         self.wait_page("license", 30)
         self.assertTrue(self.driver.click(ID_CHECKBOX))
@@ -220,11 +222,87 @@ class InstallationE2E(h.Scenario):
         self.assertEqual(0, proc.wait(timeout=30))
         proc = self.start()
         self.wait_page("downloading", 30)
-        # The set-up choice of a resumed run is not checked here: the stored
-        # SystemType of a run cancelled before the checks is 0.
-        self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel", "generalbootstrapstart"],
-                         self.server.event_names()[:3])
+        # The checks never ran before the cancel: the resumed run makes them
+        # and the self-installation, so the missing .NET is fetched.
+        self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel", "generalbootstrapstart",
+                          "generaldotnetfxexe", "generalsetupm.exe"], self.server.event_names()[:5])
+        self.assertTrue(h.wait_for(lambda: h.reg_query(h.STATE_KEY).get("NumItems"), timeout=30))
+        state = h.reg_query(h.STATE_KEY)
+        self.assertEqual(0x002, state["SystemType"] & 0x1C2)
+        self.assertTrue(h.unix_path(state["UninstallExecutable"]).exists())
+        self.assertTrue(any("dotnetfx.exe" in state[f"ItemURL{i}"] for i in range(state["NumItems"])))
         h.close_installer(proc)
+
+    # ---- the server's faults ------------------------------------------------------
+
+    # fault on the set-up program, the error it must end in (category and
+    # name as the logger gets them), whether bytes of it may already be here.
+    FAULTS = [
+        ("no-length", {"networkThreadControl,NetworkError"}, False),
+        ("short-body", {"fileioThreadControl,FileIOError"}, True),
+        ("ignore-range", None, False),  # the whole file is sound: no error
+        ("range-shift", {"networkThreadControl,NetworkError"}, False),
+        ("status=503", {"networkThreadControl,NetworkError"}, False),
+        ("status-range=500", {"networkThreadControl,NetworkError"}, False),
+        # Windows fails the read at the receive time-out; Wine's read ends
+        # the body early instead.
+        ("stall=3000000", {"networkThreadControl,NetworkError", "fileioThreadControl,FileIOError"}, True),
+        ("drop", {"networkThreadControl,NetworkError"}, False),
+        # The whole server, logger too: the run log alone hears of it.
+        ("refuse=20", {"networknovalidconnection"}, False),
+    ]
+
+    def test_server_faults_end_named_and_resume_to_identical_files(self):
+        """Each fault of the install server during a fresh installation: a
+        named error and the error page, never the installation stage, no
+        byte that is not the file's own; then, the fault gone, the resumed
+        run completes with files identical to the server's."""
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        full = {p.name: p.read_bytes() for p in h.components_dir().iterdir()}
+        for fault, error, partial in self.FAULTS:
+            with self.subTest(fault=fault):
+                h.kill_installer()
+                h.reset_machine()
+                h.set_windows_version("winxp")
+                h.remove_links()
+                self.server.control("reset=1")
+                refuse = fault.startswith("refuse")
+                self.server.control("fault=" + fault + ("" if refuse else "@setupm.exe"))
+                proc = self.start()
+                self.accept_license()
+                self.wait_page("complete" if error is None else "error", 90)
+                events = h.log_events(h.run_log())
+                if error:
+                    self.assertIn(events[-1], error)
+                    self.assertNotIn("generalbootstrapcomplete", events)
+                    self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
+                got = h.working_folder() / "setupm.exe"
+                data = got.read_bytes() if got.exists() else b""
+                self.assertEqual(full["setupm.exe"][:len(data)], data, "bytes that are not the file's")
+                if not partial and error:
+                    self.assertEqual(b"", data)
+                self.assertEqual(0, h.close_installer(proc))
+                if error is None or refuse:
+                    continue  # nothing to resume: refused before the self-installation
+                self.server.control("reset=1")
+                proc = self.start(exe=h.unix_path(h.INSTALLED_COPY))
+                self.wait_page("complete", 120)
+                for name in ("installhelper.exe", "setupm.exe"):
+                    self.assertTrue((h.working_folder() / name).read_bytes() == full[name], name)
+                self.finish(proc)
+                self.assert_cleaned_up()
+
+    def test_kill_soak_short(self):
+        """tools/kill-soak with two kills: killed twice during the downloads,
+        resumed by the Resume shortcut, completed with identical files."""
+        loader = importlib.machinery.SourceFileLoader("kill_soak", str(h.SOURCE / "tools" / "kill-soak"))
+        soak = importlib.util.module_from_spec(importlib.util.spec_from_loader("kill_soak", loader))
+        loader.exec_module(soak)
+        self.server.stop()  # the soak runs its own, paced
+        figures = soak.soak(kills=2, seed=7, log=lambda line: print(line, file=sys.stderr))
+        self.assertEqual(2, figures["kills"])
+        self.assertEqual(3, figures["starts"])
 
     # ---- the install helper's markers ------------------------------------------------
 

@@ -38,13 +38,19 @@ class SystemE2E(h.Scenario):
         h.reset_machine()
         remove_links()
 
-    def stage2_and_close(self, version):
+    def stage2_and_close(self, version, kill=False):
         """A fresh start under a Windows version, into stage 2 (the checks and
-        the self-installation), then closed so the state is saved."""
+        the self-installation), then closed so the state is saved; or, with
+        kill, ended abruptly once the downloads have failed, so that only what
+        stage 2 saved itself is in the record."""
         h.set_windows_version(version)
         proc = h.start_installer()
         self.assertTrue(h.post_command(32780), "no installer window")
-        self.assertTrue(h.post_command(32774))
+        if kill:
+            self.assertTrue(h.wait_for(lambda: any(n == "Error" for n, _ in h.run_log()), timeout=60))
+            h.kill_installer()
+        else:
+            self.assertTrue(h.post_command(32774))
         proc.wait(timeout=60)
         return h.run_log()
 
@@ -56,11 +62,21 @@ class SystemE2E(h.Scenario):
             self.assertTrue(h.post_command(32780))
             log = h.wait_for(lambda: ("Error", "unsupportedos,nt4orw95") in h.run_log() and h.run_log(), timeout=30)
             self.assertTrue(log, version)
-            self.assertIn("unsupportedosnt4orw95", self.server.event_names())
-            proc.kill()
-            h.kill_installer()
+            # Refused means refused: no copy, no shortcuts, no downloads, and
+            # a record from which the next start begins afresh.
+            time.sleep(1)
+            self.assertEqual(["generalbootstrapstart", "unsupportedosnt4orw95"], self.server.event_names()[-2:])
+            self.assertEqual([], [r["path"] for r in self.server.requests() if "/install/" in r["path"]])
+            self.assertFalse(h.unix_path(INSTALLED).exists())
+            self.assertEqual([], h.resume_links())
+            self.assertTrue(h.post_command(32774))
+            proc.wait(timeout=30)
+            self.assertEqual(0, (h.reg_query(h.STATE_KEY) or {}).get("UIFlag", 0), version)
 
     def test_families_and_self_installation(self):
+        # The downloads fail at once and the run is killed: what is checked
+        # below is what stage 2 itself saved, the worker never got to it.
+        self.server.control("fault=no-length@installhelper.exe")
         # name: Windows version, .NET planted, expected OS/.NET bits, start-up shortcut made
         cases = [("winxp", True, 0x000, True), ("win98", True, 0x040, False), ("win2k", True, 0x080, False),
                  ("winxp", False, 0x002, False), ("vista", False, 0x100, False)]
@@ -73,7 +89,7 @@ class SystemE2E(h.Scenario):
                 if version == "winxp" and dotnet:
                     installed.parent.mkdir(parents=True, exist_ok=True)
                     installed.write_bytes(b"left by an earlier run")
-                log = self.stage2_and_close(version)
+                log = self.stage2_and_close(version, kill=True)
                 state = h.reg_query(h.STATE_KEY) or {}
                 self.assertEqual(bits, state.get("SystemType", -1) & 0x1C2)
                 entry = h.reg_query(h.UNINSTALL_KEY)

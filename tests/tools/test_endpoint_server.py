@@ -268,11 +268,15 @@ class FaultTests(unittest.TestCase):
         self.assertEqual(len(caught.exception.partial), 2500)
         conn.close()
 
-    def test_ignore_range_answers_whole_file(self):
+    def test_ignore_range_answers_whole_file_and_range_shift_answers_other_bytes(self):
         self.set_fault("ignore-range")
         status, headers, body = server.get("/install/a.bin", {"Range": "bytes=1000-4999"})
         self.assertEqual((status, body), (200, DATA))
         self.assertNotIn("Content-Range", headers)
+        server.control("reset=1")
+        self.set_fault("range-shift=10")
+        status, headers, body = server.get("/install/a.bin", {"Range": "bytes=1000-4999"})
+        self.assertEqual((status, headers["content-range"], body), (206, "bytes 1010-4999/5000", DATA[1010:]))
 
     def test_status_faults_for_ranges_all_requests_and_logger(self):
         self.set_fault("status-range=500", "a.bin")
