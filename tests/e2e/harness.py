@@ -277,12 +277,6 @@ class NginxServer:
                 self.proc.wait(timeout=10)
         self._out.close()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 # ---- the installer ----------------------------------------------------------
 

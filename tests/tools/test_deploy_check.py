@@ -11,7 +11,6 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..")
@@ -21,7 +20,6 @@ import harness  # noqa: E402
 from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
 
 CHECK = os.path.join(SOURCE, "tools", "deploy-check")
-SERVER = os.path.join(SOURCE, "tools", "endpoint_server.py")
 SIZES = {"installhelper.exe": 10240, "dotnetfx.exe": 20971520, "setup.exe": 20971521, "setupm.exe": 20971523}
 
 
@@ -79,64 +77,44 @@ class AgainstEndpointServer(Deployment):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        port_file = os.path.join(cls.tmp.name, "port")
-        cls.log = open(os.path.join(cls.tmp.name, "server.log"), "w")
-        cls.server = subprocess.Popen(
-            ["/usr/bin/python3", SERVER, "--port", "0", "--port-file", port_file, "--root", cls.root,
-             "--max-seconds", "300"], stdout=subprocess.DEVNULL, stderr=cls.log)
-        if not harness.wait_for(lambda: os.path.exists(port_file) or cls.server.poll() is not None, 15):
-            cls.tearDownClass()
-            raise RuntimeError("endpoint server did not start")
-        with open(port_file) as text:
-            cls.url = "http://127.0.0.1:%d" % int(text.read())
+        cls.server = harness.EndpointServer(cls.root, cls.tmp.name, port=0)
+        cls.url = "http://127.0.0.1:%d" % cls.server.port
 
     @classmethod
     def tearDownClass(cls):
-        cls.server.terminate()
-        cls.server.wait(timeout=15)
-        cls.log.close()
+        cls.server.stop()
         super().tearDownClass()
-
-    def control(self, query):
-        urllib.request.urlopen(self.url + "/__control?" + query, timeout=5).read()
-
-    def setUp(self):
-        self.control("reset=1")
 
     def test_healthy_server_passes(self):
         self.assert_passes(self.url + "/install")
 
     def test_each_fault_fails_with_what_to_fix(self):
-        cases = [
-            ("ignore-range@setup.exe", "setup.exe range bytes=", "ignores Range"),
-            ("no-length@dotnetfx.exe", "dotnetfx.exe GET", "no Content-Length"),
-            ("short-body@setupm.exe", "setupm.exe GET", "the body ended after"),
-            ("status-range=500@installhelper.exe", "installhelper.exe range", "instead of 206"),
-            ("logger-status=503", "logger", "answered 503"),
-            # The site defaults to the same root.
-            ("drop@/", "probe", "connectivity probe fails", "site"),
-        ]
-        for fault, check, words, *also in cases:
-            with self.subTest(fault):
-                self.control("reset=1&fault=" + fault)
-                self.assert_fails([self.url], check, words, also)
-
-    def test_help_page_without_a_category(self):
         faq = os.path.join(self.root, "faq.htm")
-        with open(faq, "w") as page:
-            page.write('<h2 id="general">x</h2><a name="network"></a><p id=simulated>'
-                       '<h2 id="fileio"><h2 id="permissions"><h2 id="unsupportedos"><p>diskspace</p>')
-        try:
-            self.assert_fails([self.url], "faq.htm", "no section for diskspace")
-        finally:
-            os.remove(faq)
-
-    def test_dead_servers_fail_without_a_traceback(self):
-        dead = "http://127.0.0.1:%d" % harness.free_port()
-        self.assert_fails([self.url, "--logger", dead], "logger", "Connection refused")
-        run, failures = deploy_check(dead)
-        self.assertEqual((1, ""), (run.returncode, run.stderr))
-        self.assertIn("0 passed", run.stdout)
+        no_diskspace = ('<h2 id="general"><a name="network"></a><p id=simulated><h2 id="fileio">'
+                        '<h2 id="permissions"><h2 id="unsupportedos"><p>diskspace</p>')
+        dead = ["--logger", "http://127.0.0.1:%d" % harness.free_port()]
+        # fault switch, help page, more arguments; the check that fails, words of its line, others that may fail
+        cases = [
+            ("ignore-range@setup.exe", None, [], "setup.exe range bytes=", "ignores Range", ()),
+            ("no-length@dotnetfx.exe", None, [], "dotnetfx.exe GET", "no Content-Length", ()),
+            ("short-body@setupm.exe", None, [], "setupm.exe GET", "the body ended after", ()),
+            ("status-range=500@installhelper.exe", None, [], "installhelper.exe range", "instead of 206", ()),
+            ("logger-status=503", None, [], "logger", "answered 503", ()),
+            ("drop@/", None, [], "probe", "connectivity probe fails", ("site",)),  # the site shares the root
+            (None, no_diskspace, [], "faq.htm", "no section for diskspace", ()),
+            (None, None, dead, "logger", "Connection refused", ()),
+        ]
+        for fault, page, args, check, words, also in cases:
+            with self.subTest(fault or page or args):
+                self.server.control("reset=1" + ("&fault=" + fault if fault else ""))
+                if page:
+                    with open(faq, "w") as out:
+                        out.write(page)
+                try:
+                    self.assert_fails([self.url] + args, check, words, also)
+                finally:
+                    if page:
+                        os.remove(faq)
 
 
 class AgainstNginx(Deployment):

@@ -66,23 +66,18 @@ def escape(text):
     return urllib.parse.quote(text, safe="'()*-._")
 
 
-def endpoint_line(time, event, user, agent, source="zembrioinstaller"):
+def log_line(nginx, time, event, user, agent, source="zembrioinstaller"):
+    """A line as the endpoint server (values decoded) or nginx (still encoded) logs it."""
     raw = "event=%s&userUID=%s&source=%s" % (escape(event), user, source)
-    return json.dumps({"event": event, "userUID": user, "source": source, "agent": agent, "time": time, "raw": raw})
-
-
-def nginx_line(time, event, user, agent, source="zembrioinstaller"):
-    raw = "event=%s&userUID=%s&source=%s" % (escape(event), user, source)
-    return json.dumps({"time": time, "event": escape(event), "userUID": user, "source": source, "agent": agent,
-                       "client": "127.0.0.1", "raw": raw})
+    record = {"time": time, "event": escape(event) if nginx else event, "userUID": user, "source": source,
+              "agent": agent, "raw": raw}
+    return json.dumps(dict(record, client="127.0.0.1") if nginx else record).encode()
 
 
 def write_logs(folder):
     lines = {"a": [], "b": [], "c": []}
-    for file, *event in EVENTS:
-        lines[file].append((endpoint_line if file == "a" else nginx_line)(*event).encode())
-    for file, *event in SKIPPED:
-        lines[file].append((endpoint_line if file == "a" else nginx_line)(*event).encode())
+    for file, *event in EVENTS + SKIPPED:
+        lines[file].append(log_line(file != "a", *event))
     for file, bad in MALFORMED.items():
         lines[file] += bad
     paths = []
@@ -107,7 +102,7 @@ class FunnelReport(unittest.TestCase):
         cls.out = os.path.join(cls.tmp.name, "report")
         logs = write_logs(cls.tmp.name)
         cls.result = subprocess.run([PYTHON, FUNNEL, *logs, "--out", cls.out], capture_output=True, text=True,
-                                 timeout=120)
+                                    timeout=120)
 
     @classmethod
     def tearDownClass(cls):
@@ -116,35 +111,33 @@ class FunnelReport(unittest.TestCase):
     def setUp(self):
         self.assertEqual(0, self.result.returncode, self.result.stderr)
 
-    def test_daily_funnel_counts_each_visitor_on_the_day_of_its_first_start(self):
-        # day, started, downloads, completed, conversion, cancelled, had an error, median minutes, completions that day
-        self.assertEqual([["2026-03-01", "4", "2", "2", "50.0", "1", "2", "685.0", "1"],
+    def test_tables_hold_the_known_counts(self):
+        expected = {
+            # day, started, downloads, completed, conversion, cancelled, had an error, median minutes,
+            # completions that day: u2 counts on day 1, where it first started.
+            "daily.csv": [["2026-03-01", "4", "2", "2", "50.0", "1", "2", "685.0", "1"],
                           ["2026-03-02", "3", "2", "1", "33.3", "0", "2", "40.0", "3"]],
-                         read_csv(self.out, "daily.csv"))
-
-    def test_summary(self):
+            "errors_by_category.csv": [["diskspace", "1", "20.0", "1"], ["fileio", "1", "20.0", "0"],
+                                       ["general", "1", "20.0", "1"], ["network", "2", "40.0", "2"]],
+            "errors.csv": [["diskspace", "150", "1", "20.0", "1"], ["fileio", "cantcreatetempfolder", "1", "20.0", "0"],
+                           ["general", "<b>x</b>", "1", "20.0", "1"],
+                           ["network", "ThreadControl,BadChecksum", "1", "20.0", "1"],
+                           ["network", "ThreadControl,NetworkError", "1", "20.0", "1"]],
+            "windows.csv": [["Windows 7", "1", "1", "100.0"], ["Windows 98 SE", "1", "0", "0.0"],
+                            ["Windows Vista", "1", "0", "0.0"], ["Windows XP", "4", "2", "50.0"]],
+        }
+        for name, rows in expected.items():
+            with self.subTest(name):
+                actual = read_csv(self.out, name)
+                self.assertEqual(rows, actual if name == "daily.csv" else sorted(actual))
         summary = dict(read_csv(self.out, "summary.csv"))
-        expected = {"installer events": "23", "malformed lines (skipped)": "5",
-                    "lines from other sources (skipped)": "1", "unrecognised events (skipped)": "1",
-                    "events without a user id (in the error tables only)": "1",
-                    "visitors who started": "7", "visitors who began downloads": "4", "visitors who completed": "3",
-                    "median minutes from start to completion": "40.0", "completions without a logged start": "1",
-                    "visitors who cancelled": "1", "error events": "5", "visitors with an error": "4"}
-        self.assertEqual(expected, {k: summary[k] for k in expected})
-
-    def test_errors_by_category_and_name(self):
-        self.assertEqual([["network", "2", "40.0", "2"], ["diskspace", "1", "20.0", "1"],
-                          ["fileio", "1", "20.0", "0"], ["general", "1", "20.0", "1"]],
-                         sorted(read_csv(self.out, "errors_by_category.csv"), key=lambda r: (-int(r[1]), r[0])))
-        names = {(r[0], r[1]): r[2] for r in read_csv(self.out, "errors.csv")}
-        self.assertEqual({("network", "ThreadControl,NetworkError"): "1", ("network", "ThreadControl,BadChecksum"): "1",
-                          ("diskspace", "150"): "1", ("fileio", "cantcreatetempfolder"): "1",
-                          ("general", "<b>x</b>"): "1"}, names)
-
-    def test_windows_versions(self):
-        self.assertEqual({"Windows XP": ["4", "2"], "Windows 7": ["1", "1"], "Windows 98 SE": ["1", "0"],
-                          "Windows Vista": ["1", "0"]},
-                         {r[0]: r[1:3] for r in read_csv(self.out, "windows.csv")})
+        figures = {"installer events": "23", "malformed lines (skipped)": "5",
+                   "lines from other sources (skipped)": "1", "unrecognised events (skipped)": "1",
+                   "events without a user id (in the error tables only)": "1",
+                   "visitors who started": "7", "visitors who began downloads": "4", "visitors who completed": "3",
+                   "median minutes from start to completion": "40.0", "completions without a logged start": "1",
+                   "visitors who cancelled": "1", "error events": "5", "visitors with an error": "4"}
+        self.assertEqual(figures, {k: summary[k] for k in figures})
 
     def test_malformed_lines_are_named_per_file(self):
         files = {os.path.basename(r[0]): r for r in read_csv(self.out, "files.csv")}
@@ -160,18 +153,15 @@ class FunnelReport(unittest.TestCase):
         self.assertIn("&lt;b&gt;x&lt;/b&gt;", text)
 
 
-class FunnelInput(unittest.TestCase):
-    def test_missing_file_is_refused_and_empty_log_gives_a_report(self):
+class EmptyLog(unittest.TestCase):
+    def test_empty_log_still_gives_a_report(self):
         with tempfile.TemporaryDirectory() as tmp:
             empty = os.path.join(tmp, "empty.log")
             open(empty, "w").close()
-            missing = subprocess.run([PYTHON, FUNNEL, empty, os.path.join(tmp, "nope"), "--out", tmp],
-                                     capture_output=True, text=True, timeout=60)
-            self.assertEqual(2, missing.returncode)
-            self.assertIn("nope", missing.stderr)
             ran = subprocess.run([PYTHON, FUNNEL, empty, "--out", tmp], capture_output=True, timeout=120)
             self.assertEqual(0, ran.returncode, ran.stderr)
             self.assertEqual([], read_csv(tmp, "daily.csv"))
+            self.assertTrue(os.path.exists(os.path.join(tmp, "report.html")))
 
 
 if __name__ == "__main__":
