@@ -7,10 +7,13 @@ Environment (set by ctest, or by tools/test and tools/demo):
   WINEPREFIX, WINEARCH, WINE, DISPLAY   prepared by tools/wine-env for the
                       build's architecture (32-bit Wine for the i686 build)
 """
+import ctypes
 import json
 import os
+import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -23,6 +26,8 @@ BUILD = Path(os.environ.get("ZEMBRIO_BUILD_DIR", SOURCE / "build"))
 WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
 # The port compiled into the test build (tools/configure writes it down).
 PORT = int((BUILD / "test-port").read_text()) if (BUILD / "test-port").exists() else 47810
+sys.path.insert(0, str(SOURCE / "tools"))
+from endpoint_server import parse_query  # noqa: E402
 EXE_NAME = "ZembrioInstaller.exe"
 STATE_KEY = r"HKCU\Software\Zembrio\Zembrio Installer"
 UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Zembrio Installer"
@@ -174,6 +179,114 @@ class EndpointServer:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+# ---- nginx with the production configuration ---------------------------------
+
+NGINX_CONF = SOURCE / "deploy" / "nginx" / "nginx.conf"
+NGINX_PAGES = SOURCE / "deploy" / "nginx" / "pages"
+
+
+def nginx_test_config(text, port, workdir, components, pages=NGINX_PAGES, events=None):
+    """The production configuration with its settings pointed at loopback and
+    the test's folders: every name plays every role, as the test build's
+    single address needs; logs, pid and temporary files stay in workdir."""
+    workdir = Path(workdir)
+
+    def sub(pattern, replacement):
+        nonlocal text
+        text, count = re.subn(pattern, lambda m: replacement, text, flags=re.S)
+        if count != 1:
+            raise ValueError(f"nginx.conf: {pattern!r} matched {count} times")
+
+    sub(r"\nuser [^;]*;", "\n")
+    sub(r"\npid [^;]*;", f"\npid {workdir}/nginx.pid;")
+    sub(r"\nerror_log [^;]*;", f"\nerror_log {workdir}/error.log;")
+    sub(r"map \$host \$zembrio_roles \{.*?\n    \}",
+        'map $host $zembrio_roles {\n        default "install logger site";\n    }')
+    sub(r'(?<=\$zembrio_components \{ default )[^;]*', str(components))
+    sub(r'(?<=\$zembrio_pages \{ default )[^;]*', str(pages))
+    sub(r"(?<=access_log )\S+(?= zembrio_event)", str(events or workdir / "events.jsonl"))
+    sub(r"(?<=access_log )/var/log/nginx/access\.log", str(workdir / "access.log"))
+    sub(r"listen 80;\s*listen \[::\]:80;", f"listen 127.0.0.1:{port};")
+    temp = "".join(f"\n    {kind}_temp_path {workdir}/temp/{kind};"
+                   for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    sub(r"\nhttp \{", "\nhttp {" + temp)
+    return text
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _die_with_parent():
+    # nginx must not outlive a test that was killed.
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+class NginxServer:
+    """Debian's nginx with deploy/nginx/nginx.conf, in the foreground as a
+    child of the test, on a loopback port; events() reads its event log
+    like EndpointServer's."""
+
+    def __init__(self, root, workdir, port=PORT, pages=NGINX_PAGES):
+        self.workdir = Path(workdir)
+        self.port = port
+        self.events_file = self.workdir / "events.jsonl"
+        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
+            (self.workdir / "temp" / kind).mkdir(parents=True, exist_ok=True)
+        conf = self.workdir / "nginx.conf"
+        conf.write_text(nginx_test_config(NGINX_CONF.read_text(), port, self.workdir, Path(root).resolve(),
+                                          Path(pages).resolve(), self.events_file))
+        error_log = self.workdir / "error.log"
+        self._out = open(self.workdir / "nginx.out", "wb")
+        # One process and no daemon: the test owns it and it ends with it.
+        self.proc = subprocess.Popen(
+            ["nginx", "-p", str(self.workdir), "-c", str(conf), "-e", str(error_log),
+             "-g", "daemon off; master_process off;"],
+            stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+        deadline = time.time() + 15
+        while not self._listening():
+            if self.proc.poll() is not None or time.time() > deadline:
+                self.stop()
+                raise RuntimeError("nginx did not start: " + (self.workdir / "nginx.out").read_text()
+                                   + (error_log.read_text() if error_log.exists() else ""))
+            time.sleep(0.05)
+
+    def _listening(self):
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def events(self):
+        """The logged events with their values decoded as the endpoint server
+        decodes them (nginx logs the arguments still encoded)."""
+        if not self.events_file.exists():
+            return []
+        events = []
+        for line in self.events_file.read_text().splitlines():
+            record = json.loads(line)
+            record.update({k: v for k, v in parse_query(record["raw"]).items()
+                           if k in ("event", "userUID", "source")})
+            events.append(record)
+        return events
+
+    def event_names(self):
+        return [e["event"] for e in self.events()]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)  # graceful: open answers finish
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
+        self._out.close()
 
 
 # ---- the installer ----------------------------------------------------------

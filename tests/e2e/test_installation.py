@@ -33,7 +33,8 @@ NORMAL_XP = ["generalbootstrapstart", "generalsetupm.exe", "generalbootstrapcomp
 NORMAL_XP_DOTNET = ["generalbootstrapstart", "generaldotnetfxexe", "generalsetupm.exe", "generalbootstrapcomplete"]
 
 
-class InstallationE2E(h.Scenario):
+class InstallationRun(h.Scenario):
+    """Set-up, clean-up and aids of a whole installation, without the runs."""
     faults = ()
 
     def setUp(self):
@@ -43,7 +44,7 @@ class InstallationE2E(h.Scenario):
         h.reg_delete(h.PRODUCT_KEY)
         h.remove_links()
         self.work = h.scratch_dir("install-" + self._testMethodName)
-        self.server = h.EndpointServer(h.components_dir(), self.work, faults=self.faults)
+        self.server = self.make_server()
         self.driver = h.Driver()
         self.procs = []
 
@@ -61,6 +62,9 @@ class InstallationE2E(h.Scenario):
         h.reg_delete(h.PRODUCT_KEY)
         h.remove_links()
         print(f"{self._testMethodName}: {time.time() - self.started:.1f} s", file=sys.stderr)
+
+    def make_server(self):
+        return h.EndpointServer(h.components_dir(), self.work, faults=self.faults)
 
     # ---- aids ------------------------------------------------------------------
 
@@ -141,6 +145,9 @@ class InstallationE2E(h.Scenario):
         self.assert_main_app_started()
         self.assertEqual(events, self.server.event_names())
         return proc
+
+
+class InstallationE2E(InstallationRun):
 
     # ---- whole installations -----------------------------------------------------
 

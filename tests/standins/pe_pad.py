@@ -20,59 +20,15 @@ import os
 import struct
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from pe_checksum import PeError, checksum_offset, compute_checksum, header_checksum  # noqa: E402,F401
+
 CHECKSUM_MODES = ("correct", "zero", "wrong")
 
 # The overlay is position dependent (each little-endian dword holds its own
 # file offset, XOR a constant), so a byte range written at the wrong place by a
 # resumed download changes the file instead of repeating the same bytes.
 PAD_XOR = 0x5A3C9E17
-
-
-class PeError(ValueError):
-    pass
-
-
-def checksum_offset(data):
-    """File offset of the optional header's CheckSum field."""
-    if len(data) < 0x40 or data[:2] != b"MZ":
-        raise PeError("no MZ header")
-    (e_lfanew,) = struct.unpack_from("<I", data, 0x3C)
-    if e_lfanew + 24 + 68 > len(data) or data[e_lfanew:e_lfanew + 4] != b"PE\0\0":
-        raise PeError("no PE signature")
-    (magic,) = struct.unpack_from("<H", data, e_lfanew + 24)
-    if magic not in (0x10B, 0x20B):
-        raise PeError("unknown optional header magic 0x%X" % magic)
-    # CheckSum sits at offset 64 of the optional header for PE32 and PE32+.
-    return e_lfanew + 24 + 64
-
-
-def header_checksum(data):
-    (value,) = struct.unpack_from("<I", data, checksum_offset(data))
-    return value
-
-
-def _word_sum(data):
-    even = len(data) & ~1
-    words = array.array("H")
-    words.frombytes(memoryview(data)[:even])
-    if sys.byteorder == "big":
-        words.byteswap()
-    total = sum(words)
-    if len(data) & 1:
-        total += data[-1]
-    return total
-
-
-def compute_checksum(data):
-    """The checksum MapFileAndCheckSum computes for this file image."""
-    offset = checksum_offset(data)
-    total = _word_sum(data)
-    # Count the CheckSum field as zero; it is dword aligned, so it is two words.
-    (lo, hi) = struct.unpack_from("<HH", data, offset)
-    total -= lo + hi
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + len(data)) & 0xFFFFFFFF
 
 
 def padding(start, end):

@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""Tests of tools/deploy-check against live servers on 127.0.0.1: the
+endpoint server with each of its fault switches, and nginx running
+deploy/nginx/nginx.conf with complete, truncated and damaged files."""
+
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.join(HERE, "..", "..")
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+import harness  # noqa: E402
+from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
+
+CHECK = os.path.join(SOURCE, "tools", "deploy-check")
+SIZES = {"installhelper.exe": 10240, "dotnetfx.exe": 20971520, "setup.exe": 20971521, "setupm.exe": 20971523}
+
+
+def make_components(folder):
+    """Random bytes behind a minimal PE header with a correct checksum: just
+    what the installer verifies, at (or just over) its minimum sizes."""
+    rng = random.Random(3)
+    for name, size in SIZES.items():
+        image = bytearray(rng.randbytes(size))
+        image[0:2] = b"MZ"
+        struct.pack_into("<I", image, 0x3C, 0x80)
+        image[0x80:0x84] = b"PE\0\0"
+        struct.pack_into("<H", image, 0x80 + 24, 0x10B)
+        struct.pack_into("<I", image, checksum_offset(image), compute_checksum(image))
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(image)
+
+
+def deploy_check(*args):
+    run = subprocess.run(["/usr/bin/python3", CHECK, *args], capture_output=True, text=True, timeout=120)
+    failures = [line for line in run.stdout.splitlines() if line.startswith("FAIL")]
+    return run, failures
+
+
+class Deployment(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.root = os.path.join(cls.tmp.name, "components")
+        os.mkdir(cls.root)
+        make_components(cls.root)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def assert_passes(self, *args):
+        run, failures = deploy_check(*args)
+        self.assertEqual((0, []), (run.returncode, failures), run.stdout + run.stderr)
+        self.assertIn("25 checks: 25 passed, 0 failed", run.stdout)
+
+    def assert_fails(self, args, check, words, also=()):
+        """The named check fails with what to fix, and nothing else fails but
+        checks about the same file or address; no traceback."""
+        run, failures = deploy_check(*args)
+        self.assertEqual(1, run.returncode, run.stdout + run.stderr)
+        self.assertEqual("", run.stderr)
+        self.assertTrue(failures, run.stdout)
+        allowed = tuple("FAIL  " + what for what in (check.split()[0], *also))
+        self.assertTrue(all(line.startswith(allowed) for line in failures), failures)
+        self.assertTrue(any(line.startswith("FAIL  " + check) and words in line for line in failures), failures)
+
+
+class AgainstEndpointServer(Deployment):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.server = harness.EndpointServer(cls.root, cls.tmp.name, port=0)
+        cls.url = "http://127.0.0.1:%d" % cls.server.port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        super().tearDownClass()
+
+    def test_healthy_server_passes(self):
+        self.assert_passes(self.url + "/install")
+
+    def test_each_fault_fails_with_what_to_fix(self):
+        faq = os.path.join(self.root, "faq.htm")
+        no_diskspace = ('<h2 id="general"><a name="network"></a><p id=simulated><h2 id="fileio">'
+                        '<h2 id="permissions"><h2 id="unsupportedos"><p>diskspace</p>')
+        dead = ["--logger", "http://127.0.0.1:%d" % harness.free_port()]
+        # fault switch, help page, more arguments; the check that fails, words of its line, others that may fail
+        cases = [
+            ("ignore-range@setup.exe", None, [], "setup.exe range bytes=", "ignores Range", ()),
+            ("no-length@dotnetfx.exe", None, [], "dotnetfx.exe GET", "no Content-Length", ()),
+            ("short-body@setupm.exe", None, [], "setupm.exe GET", "the body ended after", ()),
+            ("status-range=500@installhelper.exe", None, [], "installhelper.exe range", "instead of 206", ()),
+            ("logger-status=503", None, [], "logger", "answered 503", ()),
+            ("drop@/", None, [], "probe", "connectivity probe fails", ("site",)),  # the site shares the root
+            (None, no_diskspace, [], "faq.htm", "no section for diskspace", ()),
+            (None, None, dead, "logger", "Connection refused", ()),
+        ]
+        for fault, page, args, check, words, also in cases:
+            with self.subTest(fault or page or args):
+                self.server.control("reset=1" + ("&fault=" + fault if fault else ""))
+                if page:
+                    with open(faq, "w") as out:
+                        out.write(page)
+                try:
+                    self.assert_fails([self.url] + args, check, words, also)
+                finally:
+                    if page:
+                        os.remove(faq)
+
+
+class AgainstNginx(Deployment):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.nginx = harness.NginxServer(cls.root, os.path.join(cls.tmp.name, "nginx"), port=harness.free_port())
+        cls.url = "http://127.0.0.1:%d" % cls.nginx.port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.stop()
+        super().tearDownClass()
+
+    def test_configuration_passes_and_logs_the_check_event(self):
+        self.assert_passes(self.url + "/install/", "--logger", self.url, "--site", self.url)
+        events = self.nginx.events()
+        self.assertEqual([("deploycheck", "deploycheck", "127.0.0.1")],
+                         [(e["event"], e["source"], e["client"]) for e in events])
+
+    def test_truncated_or_damaged_file_fails(self):
+        for name, damage, check, words in [
+                ("setup.exe", lambda data: data[:1 << 20], "setup.exe size", "needs at least 20971520"),
+                ("setupm.exe", lambda data: data[:-1] + bytes([data[-1] ^ 1]), "setupm.exe checksum",
+                 "upload it again")]:
+            with self.subTest(name):
+                path = os.path.join(self.root, name)
+                shutil.copy(path, path + ".good")
+                try:
+                    with open(path, "rb") as good:
+                        data = damage(good.read())
+                    with open(path, "wb") as bad:
+                        bad.write(data)
+                    self.assert_fails([self.url], check, words)
+                finally:
+                    os.replace(path + ".good", path)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
