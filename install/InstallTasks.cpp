@@ -109,10 +109,27 @@ int WaitForMarker(const std::atomic<bool>& cancel, const std::string& done, cons
 }
 
 // Reports a failed step of the installation, marking the run failed first.
-static void LaunchFailed(CMainFrame* frame, const char* name)
+static void LaunchFailed(CMainFrame* frame, const char* name, int category = CategoryGeneral)
 {
     frame->m_bFailed = true;
-    frame->ReportError(CategoryGeneral, name, true, true);
+    frame->ReportError(category, name, true, true);
+}
+
+// Markers are left behind by every earlier attempt: a failure marker would
+// fail a retry at once, a success marker would report a set-up that has not
+// run. None may be there when the helper starts; one that cannot be removed
+// is an error, not a result.
+static bool RemoveStaleMarkers()
+{
+    static const char* const kMarkers[] = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed",
+                                           "setupinstallstart",  "setupinstallsucceeded",  "setupinstallfailed"};
+    for (const char* name : kMarkers) {
+        std::string path = WorkingFile(name);
+        DeleteFileA(path.c_str());
+        if (PathExists(path))
+            return false;
+    }
+    return true;
 }
 
 UINT LaunchThread(void* param)
@@ -134,6 +151,11 @@ UINT LaunchThread(void* param)
     std::string args = Format("%s %s %s %s %s", "-silent", "-inputfile", kTaskFile, "-logfile", "installhelperlog.txt");
     app->WriteRunLog("InstallHelper", program);
     app->WriteRunLog("InstallHelperArgs", args);
+
+    if (!RemoveStaleMarkers()) {
+        LaunchFailed(frame, "cantdeletemarker", CategoryFileIO);
+        return 0;
+    }
 
     // 3.
     HINSTANCE started = ShellExecuteA(nullptr, "open", program.c_str(), args.c_str(), nullptr, SW_SHOWNORMAL);

@@ -212,6 +212,82 @@ TEST_F(MarkerWaitTest, CancelEndsTheWaitWithinOneInterval)
     EXPECT_TRUE(g_script.sleeps.empty());
 }
 
+// ---- the launch worker ----------------------------------------------------------
+
+static const char* const kMarkers[] = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed",
+                                       "setupinstallstart",  "setupinstallsucceeded",  "setupinstallfailed"};
+
+// The worker run to its end on the test's thread, with instant marker waits.
+// The helper is the main application's stand-in: it starts, notes its
+// command line in ran.txt beside itself and ends without making a marker.
+class LaunchThreadTest : public InstallTasksTest {
+protected:
+    void SetUp() override
+    {
+        InstallTasksTest::SetUp();
+        saved = g_pfnMarkerSleep;
+        g_pfnMarkerSleep = [](DWORD) {};
+        ASSERT_TRUE(CopyFileA(ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe", Local("installhelper.exe").c_str(), FALSE));
+    }
+    void TearDown() override
+    {
+        g_pfnMarkerSleep = saved;
+        InstallTasksTest::TearDown();
+    }
+    void Launch(UINT systemType)
+    {
+        frame->m_nSystemType = systemType;
+        frame->m_bCancel = false;
+        EXPECT_EQ(0u, LaunchThread(frame));
+        EXPECT_EQ(nullptr, frame->m_hWorker.load());
+    }
+    bool HelperRan() const
+    {
+        for (int i = 0; i < 100 && !FileExists(Local("ran.txt")); i++)
+            Sleep(100);
+        return FileExists(Local("ran.txt"));
+    }
+    void (*saved)(DWORD) = nullptr;
+};
+
+TEST_F(LaunchThreadTest, MarkersOfAnEarlierRunAreRemovedBeforeTheHelperStarts)
+{
+    // A retry after a failed set-up, and a run over everything an earlier
+    // one left: the helper makes no marker, so nothing may count as done.
+    const struct {
+        std::vector<const char*> left;
+        UINT systemType;
+        const char* error;
+    } cases[] = {
+        {{"setupinstallstart", "setupinstallfailed"}, 0, "setupexedidntstart"},
+        {{std::begin(kMarkers), std::end(kMarkers)}, NeedDotNet, "dotnetfxexedidntstart"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        DeleteFileA(Local("ran.txt").c_str());
+        frame->m_bFailed = false;
+        for (const char* name : c.left)
+            ASSERT_TRUE(WriteTextFile(Local(name), ""));
+        Launch(c.systemType);
+        EXPECT_TRUE(HelperRan());
+        for (const char* name : kMarkers)
+            EXPECT_FALSE(FileExists(Local(name))) << name;
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_EQ(std::string("Error=general,") + c.error, LogLines().back());
+    }
+}
+
+TEST_F(LaunchThreadTest, MarkerThatCannotBeRemovedStopsBeforeTheHelperStarts)
+{
+    ASSERT_TRUE(CreateDirectoryA(Local("setupinstallsucceeded").c_str(), nullptr));
+    Launch(0);
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_TRUE(ErrorPageRequested());
+    EXPECT_EQ("Error=fileio,cantdeletemarker", LogLines().back());
+    EXPECT_FALSE(FileExists(Local("ran.txt")));
+    RemoveDirectoryA(Local("setupinstallsucceeded").c_str());
+}
+
 TEST(FormatTaskLine, SixFieldsNoQuoting)
 {
     EXPECT_EQ("C:\\t\\setup.exe,/s /v\"/qn\",C:\\t\\s,C:\\t\\ok,C:\\t\\bad,240",
