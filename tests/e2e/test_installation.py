@@ -142,7 +142,11 @@ class InstallationE2E(h.Scenario):
 
     # ---- whole installations -----------------------------------------------------
 
-    def test_fresh_xp_without_dotnet(self):
+    def test_fresh_xp_without_dotnet_in_a_temp_folder_with_a_comma(self):
+        # As a user named "Smith, John" has it; the helper stand-in refuses
+        # a task line that a comma splits into more than six fields.
+        h.set_temp_folder("Smith, John")
+        self.assertIn(",", str(h.working_folder()))
         h.set_windows_version("winxp")
         h.plant_dotnet(True)
         self.full_run(NORMAL_XP)
