@@ -177,14 +177,13 @@ BOOL CInstallerApp::InitInstance()
     WriteRunLog("Temp Folder", m_strTempFolder);
     WriteRunLog("This EXE Path", m_strExePath);
 
-    // 21. Shell folders through the carried library.
+    // 21. Shell folders through the system's lookup or the carried library.
     const char* pendingError = nullptr;
     if (!ExtractShellFolderLibrary())
         pendingError = "cantextractshelldll";
-    else if (ReadShellFolders())
-        ReleaseShellFolderLibrary();
-    else
+    else if (!ReadShellFolders())
         pendingError = "cantgetwindowspaths";
+    ReleaseShellFolderLibrary();
 
     // 22. User id: from the browsers' cookies, or made up.
     if (m_bFreshStart) {
