@@ -47,7 +47,8 @@ bool CInstallerApp::PrepareWorkingFolder()
     m_strSystemTempPath = temp;
     m_strTempFolder = m_strSystemTempPath + "Zembrio";
     bool ok = true;
-    if (!PathExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
+    // A file of that name is no working folder: creating fails over it.
+    if (!FolderExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
         MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder1", true, true);
         ok = false;
     }

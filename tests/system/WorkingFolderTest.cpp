@@ -128,8 +128,16 @@ TEST_F(WorkingFolderTest, UnavailableTempPathAndUncreatableFolderAreReported)
     g_fakeTempPath = temp.Path() + "\\missing parent\\";
     EXPECT_FALSE(app.PrepareWorkingFolder());
     EXPECT_EQ(g_fakeTempPath + "Zembrio", app.m_strTempPath);
-    EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1"}), Events());
     EXPECT_TRUE(ErrorPageRequested());
+
+    // A file where the folder belongs.
+    g_fakeTempPath = temp.Path() + "\\";
+    ASSERT_TRUE(WriteTextFile(temp.File("Zembrio"), "not a folder"));
+    EXPECT_FALSE(app.PrepareWorkingFolder());
+    EXPECT_EQ("not a folder", ReadTextFile(temp.File("Zembrio")));
+    EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1",
+                                        "fileiocantcreatetempfolder1"}),
+              Events());
 }
 
 TEST(PurgeFolder, KeepsRunLogsAndSubfoldersAndDeletesTheRest)
