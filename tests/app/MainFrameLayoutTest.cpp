@@ -199,7 +199,9 @@ TEST_F(MainFrameWindowTest, LicenseBoxDrivesStagesZeroAndOne)
 TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
 {
     ASSERT_TRUE(frame.CreateInstallerWindow(true));
-    frame.SetStage(0);
+    // From the page that shows Continue (the main application must be
+    // closed first), whose Next would start the downloads again.
+    frame.SetStage(6);
     frame.m_strErrorLink = "http://127.0.0.1/faq.html#simulated";
     SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
     EXPECT_EQ(5, frame.m_nStage);
@@ -211,6 +213,7 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     EXPECT_FALSE(Shown(app.m_wndLicense));
     EXPECT_FALSE(Shown(app.m_btnAgree));
     EXPECT_FALSE(Shown(app.m_btnNext));
+    EXPECT_FALSE(Shown(app.m_btnContinue));
 }
 
 TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)
