@@ -90,7 +90,9 @@ void CMainFrame::OnFinish()
         STARTUPINFOA si = {};
         si.cb = sizeof si;
         PROCESS_INFORMATION pi = {};
-        std::string cmd = path;
+        // Quoted: the path has spaces ("C:\Program Files\..."), and unquoted
+        // a "C:\Program.exe" would be started in the product's place.
+        std::string cmd = "\"" + path + "\"";
         if (CreateProcessA(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
             CloseHandle(pi.hThread);
             CloseHandle(pi.hProcess);

@@ -103,7 +103,16 @@ BOOL CInstallerApp::InitInstance()
     switch (ChooseStartMode(switches, isVista)) {
     case StartUninstall:
         LoadState();
-        RelaunchFromWorkingFolder(false);
+        // The uninstall entry is seen by every user of the machine, the
+        // record only in the profile of the user who installed: without
+        // it there is no working folder to hand off to, nor anything known
+        // to remove, and the user must hear why nothing happens.
+        if (m_strTempPath.empty())
+            MessageBoxA(nullptr, LoadResString(IDS_UNINSTALL_OTHER_USER).c_str(), m_strAppName.c_str(),
+                        MB_OK | MB_ICONEXCLAMATION);
+        else if (!RelaunchFromWorkingFolder(false))
+            MessageBoxA(nullptr, LoadResString(IDS_UNINSTALL_FAILED).c_str(), m_strAppName.c_str(),
+                        MB_OK | MB_ICONERROR);
         return FALSE;
     case StartFinish:
         m_bQuietMode = TRUE;
@@ -177,14 +186,13 @@ BOOL CInstallerApp::InitInstance()
     WriteRunLog("Temp Folder", m_strTempFolder);
     WriteRunLog("This EXE Path", m_strExePath);
 
-    // 21. Shell folders through the carried library.
+    // 21. Shell folders through the system's lookup or the carried library.
     const char* pendingError = nullptr;
     if (!ExtractShellFolderLibrary())
         pendingError = "cantextractshelldll";
-    else if (ReadShellFolders())
-        ReleaseShellFolderLibrary();
-    else
+    else if (!ReadShellFolders())
         pendingError = "cantgetwindowspaths";
+    ReleaseShellFolderLibrary();
 
     // 22. User id: from the browsers' cookies, or made up.
     if (m_bFreshStart) {

@@ -278,6 +278,8 @@ BOOL CMainFrame::SetStage(int stage)
         Show(app->m_wndLicense, false);
         Show(app->m_btnAgree, false);
         Show(app->m_btnNext, false);
+        // Stage 6 shows Continue; over Finish it would start stage 2 again.
+        Show(app->m_btnContinue, false);
         Show(app->m_btnHide, false);
         Show(app->m_btnFinish, true);
         Show(app->m_btnCancel, true);
@@ -286,6 +288,7 @@ BOOL CMainFrame::SetStage(int stage)
         Enable(app->m_wndLicense, false);
         Enable(app->m_btnAgree, false);
         Enable(app->m_btnNext, false);
+        Enable(app->m_btnContinue, false);
         Enable(app->m_btnFinish, true);
         Enable(app->m_btnCancel, false);
         Enable(app->m_btnClose, true);

@@ -29,6 +29,8 @@
 #define IDS_SHORTCUT_DESCRIPTION 202
 #define IDS_DISPLAY_NAME 203
 #define IDS_UNINSTALLED 204
+#define IDS_UNINSTALL_OTHER_USER 205
+#define IDS_UNINSTALL_FAILED 206
 
 // Icon, page images ("IMAGE"), license ("RTF"), shell-folder library ("DLL").
 #define IDI_APP 128

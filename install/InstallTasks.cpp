@@ -1,5 +1,6 @@
 #include "install/InstallTasks.h"
 #include <cstdio>
+#include <cstring>
 #include <shellapi.h>
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
@@ -12,6 +13,7 @@ static const char kDotNetArgs[] = "/q:a /c:\"install /l /q\"";
 static const char kSetupArgs[] = "/s /v\"/qn\"";
 
 void (*g_pfnMarkerSleep)(DWORD) = [](DWORD ms) { Sleep(ms); };
+DWORD(WINAPI* g_pfnGetShortPathName)(LPCSTR, LPSTR, DWORD) = GetShortPathNameA;
 
 static std::string WorkingFile(const char* name)
 {
@@ -28,6 +30,25 @@ std::string FormatTaskLine(const std::string& program, const char* arguments, co
 {
     return Format("%s,%s,%s,%s,%s,%d", program.c_str(), arguments, startMarker.c_str(), successMarker.c_str(),
                   failureMarker.c_str(), seconds);
+}
+
+// The task file's fields are split at every comma, without quoting, and a
+// working folder may have one ("C:\Users\Smith, John\..."): its paths are
+// then written on the folder's short form. Every path of a task line lies in
+// the working folder, whose own file names have no comma, so the folder is
+// all that needs shortening. False when no comma-free form can be had (8.3
+// names disabled on the volume, say).
+static bool TaskLineFolder(const std::string& folder, std::string& out)
+{
+    out = folder;
+    if (folder.find(',') == std::string::npos)
+        return true;
+    char shortPath[MAX_PATH] = "";
+    DWORD len = g_pfnGetShortPathName(folder.c_str(), shortPath, MAX_PATH);
+    if (len == 0 || len >= MAX_PATH || strchr(shortPath, ','))
+        return false;
+    out = shortPath;
+    return true;
 }
 
 // The line, then CR LF through a text-mode stream, which makes each LF a
@@ -51,6 +72,13 @@ void CMainFrame::PrepareInstallTasks()
         ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
         return;
     }
+    std::string folder;
+    if (!TaskLineFolder(app->m_strTempFolder, folder)) {
+        fclose(tasks);
+        ReportError(CategoryFileIO, "commaintempfolder", true, true);
+        return;
+    }
+    auto taskPath = [&folder](const char* name) { return Format("%s\\%s", folder.c_str(), name); };
 
     // 3. The install helper is always fetched; it has no task line.
     std::string url = ComponentUrl("installhelper.exe");
@@ -65,8 +93,8 @@ void CMainFrame::PrepareInstallTasks()
         app->WriteRunLog("Dotnetfx.exe Download", url + " " + path);
         ReportEvent(CategoryGeneral, "dotnetfxexe");
         m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
-        std::string line = FormatTaskLine(path, kDotNetArgs, WorkingFile("dotnetinstallstart"),
-                                          WorkingFile("dotnetinstallsucceeded"), WorkingFile("dotnetinstallfailed"), 900);
+        std::string line = FormatTaskLine(taskPath("dotnetfx.exe"), kDotNetArgs, taskPath("dotnetinstallstart"),
+                                          taskPath("dotnetinstallsucceeded"), taskPath("dotnetinstallfailed"), 900);
         if (!WriteTaskLine(tasks, line)) {
             fclose(tasks);
             ReportError(CategoryFileIO, "cantwriteinputfile1", true, true);
@@ -81,8 +109,8 @@ void CMainFrame::PrepareInstallTasks()
     app->WriteRunLog("Installer Download", url + " " + path);
     ReportEvent(CategoryGeneral, setup);
     m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
-    std::string line = FormatTaskLine(path, kSetupArgs, WorkingFile("setupinstallstart"),
-                                      WorkingFile("setupinstallsucceeded"), WorkingFile("setupinstallfailed"), 240);
+    std::string line = FormatTaskLine(taskPath(setup), kSetupArgs, taskPath("setupinstallstart"),
+                                      taskPath("setupinstallsucceeded"), taskPath("setupinstallfailed"), 240);
     if (!WriteTaskLine(tasks, line)) {
         fclose(tasks);
         ReportError(CategoryFileIO, "cantwriteinputfile2", true, true);
@@ -109,10 +137,27 @@ int WaitForMarker(const std::atomic<bool>& cancel, const std::string& done, cons
 }
 
 // Reports a failed step of the installation, marking the run failed first.
-static void LaunchFailed(CMainFrame* frame, const char* name)
+static void LaunchFailed(CMainFrame* frame, const char* name, int category = CategoryGeneral)
 {
     frame->m_bFailed = true;
-    frame->ReportError(CategoryGeneral, name, true, true);
+    frame->ReportError(category, name, true, true);
+}
+
+// Markers are left behind by every earlier attempt: a failure marker would
+// fail a retry at once, a success marker would report a set-up that has not
+// run. None may be there when the helper starts; one that cannot be removed
+// is an error, not a result.
+static bool RemoveStaleMarkers()
+{
+    static const char* const kMarkers[] = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed",
+                                           "setupinstallstart",  "setupinstallsucceeded",  "setupinstallfailed"};
+    for (const char* name : kMarkers) {
+        std::string path = WorkingFile(name);
+        DeleteFileA(path.c_str());
+        if (PathExists(path))
+            return false;
+    }
+    return true;
 }
 
 UINT LaunchThread(void* param)
@@ -134,6 +179,11 @@ UINT LaunchThread(void* param)
     std::string args = Format("%s %s %s %s %s", "-silent", "-inputfile", kTaskFile, "-logfile", "installhelperlog.txt");
     app->WriteRunLog("InstallHelper", program);
     app->WriteRunLog("InstallHelperArgs", args);
+
+    if (!RemoveStaleMarkers()) {
+        LaunchFailed(frame, "cantdeletemarker", CategoryFileIO);
+        return 0;
+    }
 
     // 3.
     HINSTANCE started = ShellExecuteA(nullptr, "open", program.c_str(), args.c_str(), nullptr, SW_SHOWNORMAL);

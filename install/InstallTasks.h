@@ -22,3 +22,5 @@ std::string FormatTaskLine(const std::string& program, const char* arguments, co
 
 // Tests shorten the marker waits; the product sleeps for real.
 extern void (*g_pfnMarkerSleep)(DWORD milliseconds);
+// Tests take the short form away, as a volume without 8.3 names does.
+extern DWORD(WINAPI* g_pfnGetShortPathName)(LPCSTR longPath, LPSTR shortPath, DWORD size);

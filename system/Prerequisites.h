@@ -5,6 +5,8 @@
 #include <string>
 
 bool PathExists(const std::string& path);
+// A folder, not a file of that name.
+bool FolderExists(const std::string& path);
 bool IsMainAppRunning();
 // Whether a process list's exe-file text (a bare name, or a full path on the
 // Windows 9x family) names the main application.

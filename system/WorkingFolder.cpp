@@ -1,5 +1,6 @@
 // The working folder under the system's temp folder, and the shell folder set
-// resolved through the shell-folder library the installer carries.
+// resolved through the system's shell or, where that lacks the lookup, the
+// shell-folder library the installer carries.
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "app/Resource.h"
@@ -46,7 +47,8 @@ bool CInstallerApp::PrepareWorkingFolder()
     m_strSystemTempPath = temp;
     m_strTempFolder = m_strSystemTempPath + "Zembrio";
     bool ok = true;
-    if (!PathExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
+    // A file of that name is no working folder: creating fails over it.
+    if (!FolderExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
         MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder1", true, true);
         ok = false;
     }
@@ -75,10 +77,23 @@ bool CInstallerApp::PurgeFolder(const std::string& folder)
     return true;
 }
 
+// Shell32's own folder lookup, where the system has one (2000, ME and
+// later); tests take it away to reach the carried library. shell32 is an
+// import of the installer, so it is loaded from the system already.
+CInstallerApp::SHGetFolderPathAProc (*g_pfnSystemFolderLookup)() = []() {
+    HMODULE shell = GetModuleHandleA("shell32.dll");
+    return shell ? (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(shell, "SHGetFolderPathA") : nullptr;
+};
+
+// The carried library's bytes; tests carry another library.
+const BYTE* (*g_pfnShellFolderLibraryBytes)(DWORD*) = [](DWORD* size) {
+    return LoadResourceBytes(IDR_SHELL_FOLDER_DLL, "DLL", size);
+};
+
 bool CInstallerApp::ExtractShellFolderLibrary()
 {
     DWORD size = 0;
-    const BYTE* bytes = LoadResourceBytes(IDR_SHELL_FOLDER_DLL, "DLL", &size);
+    const BYTE* bytes = g_pfnShellFolderLibraryBytes(&size);
     if (!bytes || !size) {
         MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
         return false;
@@ -99,11 +114,19 @@ bool CInstallerApp::ExtractShellFolderLibrary()
         file.Close();
     }
 
+    // Every program of the user can replace a file in the working folder,
+    // also under an elevated installer: code is loaded from there only
+    // where the system has no lookup of its own.
+    m_pfnSHGetFolderPath = g_pfnSystemFolderLookup();
+    if (m_pfnSHGetFolderPath)
+        return true;
+
     m_hShellFolderLib = LoadLibraryA(path.c_str());
     if (m_hShellFolderLib)
         m_pfnSHGetFolderPath = (SHGetFolderPathAProc)GetProcAddress(m_hShellFolderLib, "SHGetFolderPathA");
-    if (m_hShellFolderLib && m_pfnSHGetFolderPath)
+    if (m_pfnSHGetFolderPath)
         return true;
+    ReleaseShellFolderLibrary();
     MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
     return false;
 }

@@ -199,7 +199,9 @@ TEST_F(MainFrameWindowTest, LicenseBoxDrivesStagesZeroAndOne)
 TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
 {
     ASSERT_TRUE(frame.CreateInstallerWindow(true));
-    frame.SetStage(0);
+    // From the page that shows Continue (the main application must be
+    // closed first), whose Next would start the downloads again.
+    frame.SetStage(6);
     frame.m_strErrorLink = "http://127.0.0.1/faq.html#simulated";
     SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
     EXPECT_EQ(5, frame.m_nStage);
@@ -211,6 +213,7 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     EXPECT_FALSE(Shown(app.m_wndLicense));
     EXPECT_FALSE(Shown(app.m_btnAgree));
     EXPECT_FALSE(Shown(app.m_btnNext));
+    EXPECT_FALSE(Shown(app.m_btnContinue));
 }
 
 TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)
@@ -240,4 +243,33 @@ TEST_F(MainFrameWindowTest, VistaNoticeAndCompletionPages)
     EXPECT_FALSE(Shown(app.m_btnHide));
     EXPECT_FALSE(Shown(app.m_wndProgress));
     EXPECT_EQ(0, app.m_wndProgress.GetPos());
+}
+
+// The product lies under Program Files, a path with a space: started by its
+// bare path, a "Program.exe" beside that folder would run in its place.
+TEST_F(MainFrameWindowTest, FinishStartsTheMainApplicationByItsQuotedPath)
+{
+    ScratchFolder scratch;
+    std::string programs = scratch.File("Program Files");
+    std::string product = programs + "\\Zembrio\\Zembrio";
+    for (const std::string& f : {programs, programs + "\\Zembrio", product})
+        ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
+    const char standin[] = ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe";
+    ASSERT_TRUE(CopyFileA(standin, (product + "\\ZembrioMain.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileA(standin, scratch.File("Program.exe").c_str(), FALSE));
+    app.m_astrShellFolder[FolderProgramFiles] = programs;
+    ASSERT_TRUE(frame.CreateInstallerWindow(false));
+    // On Vista the clean-up purges the (here missing) working folder itself
+    // instead of starting a copy of the test program.
+    frame.m_nSystemType = WindowsVista;
+    app.m_strTempPath = scratch.File("work");
+
+    SendMessageA(frame.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_FINISH, BN_CLICKED), 0);
+    std::string ran = product + "\\ran.txt";
+    for (int i = 0; i < 100 && !FileExists(ran); i++)
+        Sleep(100);
+    EXPECT_NE(std::string::npos, ReadTextFile(ran).find("\"" + product + "\\ZembrioMain.exe\""));
+    EXPECT_FALSE(FileExists(scratch.File("ran.txt")));
+    MSG msg;
+    EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }

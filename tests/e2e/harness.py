@@ -301,9 +301,26 @@ def working_folder():
     return unix_path(r.stdout.decode().strip()) / "Zembrio"
 
 
+ENVIRONMENT_KEY = r"HKCU\Environment"
+
+
+def set_temp_folder(name=None):
+    """Makes the folder of this name inside the user's usual temp folder the
+    system's temporary path (TEMP and TMP) of every program started from now
+    on; None puts the usual one back."""
+    profile = wine("cmd", "/c", "echo", "%USERPROFILE%").stdout.decode().strip()
+    temp = profile + "\\Temp" + ("\\" + name if name else "")
+    if name:
+        shutil.rmtree(unix_path(temp), ignore_errors=True)
+    unix_path(temp).mkdir(parents=True, exist_ok=True)
+    for variable in ("TEMP", "TMP"):
+        reg_set(ENVIRONMENT_KEY, variable, temp)
+
+
 def reset_machine():
     """Forgets every earlier run: state, uninstall entry, working folder,
-    self-installation, version overrides."""
+    self-installation, version overrides, a moved temp folder."""
+    set_temp_folder(None)
     reg_delete(STATE_KEY)
     reg_delete(UNINSTALL_KEY)
     shutil.rmtree(working_folder(), ignore_errors=True)

@@ -151,7 +151,11 @@ class InstallationE2E(InstallationRun):
 
     # ---- whole installations -----------------------------------------------------
 
-    def test_fresh_xp_without_dotnet(self):
+    def test_fresh_xp_without_dotnet_in_a_temp_folder_with_a_comma(self):
+        # As a user named "Smith, John" has it; the helper stand-in refuses
+        # a task line that a comma splits into more than six fields.
+        h.set_temp_folder("Smith, John")
+        self.assertIn(",", str(h.working_folder()))
         h.set_windows_version("winxp")
         h.plant_dotnet(True)
         self.full_run(NORMAL_XP)
@@ -333,14 +337,26 @@ class InstallationE2E(InstallationRun):
         self.finish(proc)
         self.assertFalse((h.main_app_folder() / "ran.txt").exists())
 
-    def test_setup_failure_marker(self):
+    def test_setup_failure_marker_then_a_retry_completes(self):
         proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="fail")
         self.wait_page("error", 30)
-        self.assertEqual(["generalbootstrapstart", "generalsetupm.exe", "generalsetupexefailed"],
-                         self.server.event_names())
+        failed = ["generalbootstrapstart", "generalsetupm.exe", "generalsetupexefailed"]
+        self.assertEqual(failed, self.server.event_names())
         self.finish(proc)
         self.assertNotIn("generalbootstrapcomplete", self.server.event_names())
         self.assertEqual(0, h.reg_query(h.STATE_KEY).get("Completed", 0))
+
+        # The failed attempt's markers are still there when the user tries
+        # again; the helper leaves them alone, so only the installer's own
+        # clearing keeps them from failing the retry. The set-up takes a few
+        # seconds, as a real one does, in which an old marker would be seen.
+        left = {p.name for p in h.working_folder().iterdir()}
+        self.assertLessEqual({"setupinstallstart", "setupinstallfailed"}, left)
+        proc = self.start(ZEMBRIO_SETUP_SECONDS="3")
+        self.wait_page("complete", 120)
+        self.finish(proc)
+        self.assert_main_app_started()
+        self.assertEqual(failed + ["generaluserclickedcancel"] + NORMAL_XP, self.server.event_names())
 
     def test_both_markers_succeed_then_main_app_missing_at_finish(self):
         proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="both")

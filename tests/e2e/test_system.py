@@ -142,7 +142,7 @@ class SystemE2E(h.Scenario):
         self.assertFalse(installed.parent.exists())
         self.assertIsNone(h.answer_message_box(wait=1))
 
-    def test_finish_with_nothing_recorded(self):
+    def test_finish_and_uninstall_with_nothing_recorded(self):
         # On Vista nothing is removed, yet the message is shown.
         for version, completed in (("vista", 0), ("winxp", 1)):
             h.set_windows_version(version)
@@ -152,6 +152,20 @@ class SystemE2E(h.Scenario):
             self.assertIn("The Zembrio Installer was successfully uninstalled.", texts or "")
             self.assertEqual(0, proc.wait(timeout=30))
             self.assertEqual(completed, h.reg_query(h.STATE_KEY)["Completed"], version)
+
+        # The uninstall entry is machine-wide, the record per user: another
+        # user finds none. Then a record whose working folder cannot be made.
+        # Either way "/uninstall" says why nothing happens.
+        h.reg_set(h.UNINSTALL_KEY, "DisplayName", "Zembrio Installer")
+        for temp_path, message in ((None, "set up by another user"),
+                                   (r"C:\no such folder\Zembrio", "could not be uninstalled")):
+            h.reg_delete(h.STATE_KEY)
+            if temp_path:
+                h.reg_set(h.STATE_KEY, "TempPath", temp_path)
+            proc = h.start_installer("/uninstall")
+            self.assertIn(message, h.answer_message_box(wait=30) or "")
+            self.assertEqual(0, proc.wait(timeout=30))
+            self.assertIsNotNone(h.reg_query(h.UNINSTALL_KEY))
 
 
 if __name__ == "__main__":

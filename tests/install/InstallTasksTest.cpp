@@ -25,11 +25,15 @@ protected:
     }
     std::string Url(const char* name) const { return logger.Url() + "/install/" + name; }
     std::string Local(const char* name) const { return app.m_strTempFolder + "\\" + name; }
-    std::string Line(const char* program, const char* args, const char* marker, const char* seconds) const
+    // A task line of the working folder, or of another spelling of it.
+    std::string Line(const char* program, const char* args, const char* marker, const char* seconds,
+                     std::string in = "") const
     {
-        return Local(program) + "," + args + "," + Local((std::string(marker) + "installstart").c_str()) + "," +
-               Local((std::string(marker) + "installsucceeded").c_str()) + "," +
-               Local((std::string(marker) + "installfailed").c_str()) + "," + seconds + "\r\r\n";
+        if (in.empty())
+            in = app.m_strTempFolder;
+        std::string m = in + "\\" + marker;
+        return in + "\\" + program + "," + args + "," + m + "installstart," + m + "installsucceeded," + m +
+               "installfailed," + seconds + "\r\r\n";
     }
     std::string TaskFile() const { return ReadTextFile(app.m_strTempFolder + "\\installhelpertasks.txt"); }
 };
@@ -89,16 +93,46 @@ TEST_F(InstallTasksTest, DotNetLineComesFirstAndMdacPicksSetupm)
     EXPECT_NE(std::string::npos, targets[1].find("event=generalsetupm.exe&"));
 }
 
-TEST_F(InstallTasksTest, FolderWithACommaIsWrittenUnquoted)
+static DWORD WINAPI LongFormOnly(LPCSTR path, LPSTR out, DWORD size)
 {
-    std::string odd = folder.File("a,b");
+    lstrcpynA(out, path, size);
+    return lstrlenA(out);
+}
+
+// The helper splits each line at every comma: a folder with one in its
+// name is written in its short form, and one without a short form is refused.
+TEST_F(InstallTasksTest, FolderWithACommaIsWrittenInItsShortForm)
+{
+    std::string odd = folder.File("Smith, John");
     ASSERT_TRUE(CreateDirectoryA(odd.c_str(), nullptr));
+    char shortForm[MAX_PATH] = "";
+    ASSERT_NE(0u, GetShortPathNameA(odd.c_str(), shortForm, MAX_PATH));
+    ASSERT_EQ(nullptr, strchr(shortForm, ',')) << shortForm;
     app.m_strTempFolder = odd;
-    Prepare(0);
+    Prepare(NeedDotNet);
     std::string file = TaskFile();
-    EXPECT_EQ(Line("setup.exe", "/s /v\"/qn\"", "setup", "240"), file);
-    // Four paths with one comma each on top of the five separators.
-    EXPECT_EQ(9, std::count(file.begin(), file.end(), ','));
+    EXPECT_EQ(Line("dotnetfx.exe", "/q:a /c:\"install /l /q\"", "dotnet", "900", shortForm) +
+                  Line("setup.exe", "/s /v\"/qn\"", "setup", "240", shortForm),
+              file);
+    EXPECT_EQ(10, std::count(file.begin(), file.end(), ','));
+    // The downloads and the run log keep the long form.
+    EXPECT_EQ(odd + "\\setup.exe", frame->m_pDownloads->Item(2).m_strLocalPath);
+    EXPECT_EQ("Installer Download=" + Url("setup.exe") + " " + odd + "\\setup.exe", LogLines()[3]);
+    EXPECT_FALSE(frame->m_bFailed);
+
+    // Where the volume keeps no 8.3 names the long form comes back.
+    struct Restore {
+        DWORD(WINAPI* saved)(LPCSTR, LPSTR, DWORD) = g_pfnGetShortPathName;
+        ~Restore() { g_pfnGetShortPathName = saved; }
+    } restore;
+    g_pfnGetShortPathName = LongFormOnly;
+    CWinThread* earlier = frame->m_pDownloadThread;
+    Prepare(0);
+    EXPECT_EQ(0u, frame->m_pDownloads->ItemCount());
+    EXPECT_EQ(earlier, frame->m_pDownloadThread);
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_TRUE(ErrorPageRequested());
+    EXPECT_EQ("Error=fileio,commaintempfolder", LogLines().back());
 }
 
 TEST_F(InstallTasksTest, StoredSizeIsFoundWhateverTheLetterCase)
@@ -210,6 +244,82 @@ TEST_F(MarkerWaitTest, CancelEndsTheWaitWithinOneInterval)
     g_script = SleepScript();
     EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 900));
     EXPECT_TRUE(g_script.sleeps.empty());
+}
+
+// ---- the launch worker ----------------------------------------------------------
+
+static const char* const kMarkers[] = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed",
+                                       "setupinstallstart",  "setupinstallsucceeded",  "setupinstallfailed"};
+
+// The worker run to its end on the test's thread, with instant marker waits.
+// The helper is the main application's stand-in: it starts, notes its
+// command line in ran.txt beside itself and ends without making a marker.
+class LaunchThreadTest : public InstallTasksTest {
+protected:
+    void SetUp() override
+    {
+        InstallTasksTest::SetUp();
+        saved = g_pfnMarkerSleep;
+        g_pfnMarkerSleep = [](DWORD) {};
+        ASSERT_TRUE(CopyFileA(ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe", Local("installhelper.exe").c_str(), FALSE));
+    }
+    void TearDown() override
+    {
+        g_pfnMarkerSleep = saved;
+        InstallTasksTest::TearDown();
+    }
+    void Launch(UINT systemType)
+    {
+        frame->m_nSystemType = systemType;
+        frame->m_bCancel = false;
+        EXPECT_EQ(0u, LaunchThread(frame));
+        EXPECT_EQ(nullptr, frame->m_hWorker.load());
+    }
+    bool HelperRan() const
+    {
+        for (int i = 0; i < 100 && !FileExists(Local("ran.txt")); i++)
+            Sleep(100);
+        return FileExists(Local("ran.txt"));
+    }
+    void (*saved)(DWORD) = nullptr;
+};
+
+TEST_F(LaunchThreadTest, MarkersOfAnEarlierRunAreRemovedBeforeTheHelperStarts)
+{
+    // A retry after a failed set-up, and a run over everything an earlier
+    // one left: the helper makes no marker, so nothing may count as done.
+    const struct {
+        std::vector<const char*> left;
+        UINT systemType;
+        const char* error;
+    } cases[] = {
+        {{"setupinstallstart", "setupinstallfailed"}, 0, "setupexedidntstart"},
+        {{std::begin(kMarkers), std::end(kMarkers)}, NeedDotNet, "dotnetfxexedidntstart"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        DeleteFileA(Local("ran.txt").c_str());
+        frame->m_bFailed = false;
+        for (const char* name : c.left)
+            ASSERT_TRUE(WriteTextFile(Local(name), ""));
+        Launch(c.systemType);
+        EXPECT_TRUE(HelperRan());
+        for (const char* name : kMarkers)
+            EXPECT_FALSE(FileExists(Local(name))) << name;
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_EQ(std::string("Error=general,") + c.error, LogLines().back());
+    }
+}
+
+TEST_F(LaunchThreadTest, MarkerThatCannotBeRemovedStopsBeforeTheHelperStarts)
+{
+    ASSERT_TRUE(CreateDirectoryA(Local("setupinstallsucceeded").c_str(), nullptr));
+    Launch(0);
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_TRUE(ErrorPageRequested());
+    EXPECT_EQ("Error=fileio,cantdeletemarker", LogLines().back());
+    EXPECT_FALSE(FileExists(Local("ran.txt")));
+    RemoveDirectoryA(Local("setupinstallsucceeded").c_str());
 }
 
 TEST(FormatTaskLine, SixFieldsNoQuoting)

@@ -127,16 +127,6 @@ void Mark(const std::string& path, const std::string& what) {
     Log("cannot create marker " + path + " error " + Num(GetLastError()));
 }
 
-// Markers left by an earlier run would answer the installer's next wait with
-// a stale result, so they go before any task starts.
-void RemoveStaleMarkers(const std::vector<Task>& tasks) {
-  for (const Task& t : tasks) {
-    for (const std::string* m : {&t.startMarker, &t.successMarker, &t.failureMarker}) {
-      if (DeleteFileA(m->c_str())) Log("removed stale marker " + *m);
-    }
-  }
-}
-
 // Returns true when the task succeeded.
 bool RunTask(const Task& t, Mode mode) {
   std::string cmd = "\"" + t.program + "\"";
@@ -224,7 +214,6 @@ int Run() {
   std::vector<Task> tasks;
   if (!ParseTasks(text, tasks)) return 2;
   Log("task file " + inputPath + ": " + Num(static_cast<DWORD>(tasks.size())) + " task(s)");
-  RemoveStaleMarkers(tasks);
   if (tasks.empty()) return 0;
 
   if (mode == Mode::Fail) {

@@ -322,9 +322,7 @@ class InstallHelperTest(WineCase):
                                                "ZembrioAppPath"]), 0)
         self.assertIn('"%s" /s /v"/qn"' % win_path(self.path("setup.exe")), self.log())
 
-    def test_missing_program_fails_without_start_and_clears_stale_markers(self):
-        for stale in ("setupinstallstart", "setupinstallsucceeded", "dotnetinstallsucceeded"):
-            open(self.path(stale), "wb").close()
+    def test_missing_program_fails_without_start(self):
         rc = self.run_helper([self.task_line("dotnet", program=win_path(self.path("nothere.exe"))),
                               self.task_line("setup")])
         self.assertEqual(rc, 1)

@@ -6,6 +6,8 @@
 #include "SystemTestSupport.h"
 
 extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
+extern CInstallerApp::SHGetFolderPathAProc (*g_pfnSystemFolderLookup)();
+extern const BYTE* (*g_pfnShellFolderLibraryBytes)(DWORD*);
 
 // The system's temp path as the test wants it, with GetTempPathA's contract:
 // the length without the zero, or the size needed when it does not fit.
@@ -35,6 +37,8 @@ protected:
     void TearDown() override
     {
         g_pfnGetTempPath = m_pfnSaved;
+        g_pfnSystemFolderLookup = m_pfnSavedLookup;
+        g_pfnShellFolderLibraryBytes = m_pfnSavedBytes;
         app.ReleaseShellFolderLibrary();
         AppFixture::TearDown();
     }
@@ -48,8 +52,15 @@ protected:
         }
         return out;
     }
+    // A system whose shell32 lacks SHGetFolderPathA (95, 98, NT 4).
+    static void WithoutSystemLookup()
+    {
+        g_pfnSystemFolderLookup = []() -> CInstallerApp::SHGetFolderPathAProc { return nullptr; };
+    }
     ScratchFolder temp;
     DWORD (*m_pfnSaved)(DWORD, LPSTR) = nullptr;
+    CInstallerApp::SHGetFolderPathAProc (*m_pfnSavedLookup)() = g_pfnSystemFolderLookup;
+    const BYTE* (*m_pfnSavedBytes)(DWORD*) = g_pfnShellFolderLibraryBytes;
 };
 
 TEST_F(WorkingFolderTest, FreshStartCreatesTheFolderOrReusesItWithItsFiles)
@@ -117,8 +128,16 @@ TEST_F(WorkingFolderTest, UnavailableTempPathAndUncreatableFolderAreReported)
     g_fakeTempPath = temp.Path() + "\\missing parent\\";
     EXPECT_FALSE(app.PrepareWorkingFolder());
     EXPECT_EQ(g_fakeTempPath + "Zembrio", app.m_strTempPath);
-    EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1"}), Events());
     EXPECT_TRUE(ErrorPageRequested());
+
+    // A file where the folder belongs.
+    g_fakeTempPath = temp.Path() + "\\";
+    ASSERT_TRUE(WriteTextFile(temp.File("Zembrio"), "not a folder"));
+    EXPECT_FALSE(app.PrepareWorkingFolder());
+    EXPECT_EQ("not a folder", ReadTextFile(temp.File("Zembrio")));
+    EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1",
+                                        "fileiocantcreatetempfolder1"}),
+              Events());
 }
 
 TEST(PurgeFolder, KeepsRunLogsAndSubfoldersAndDeletesTheRest)
@@ -163,23 +182,12 @@ TEST(PurgeFolder, RemovesAFolderLeftEmptyAndIgnoresAMissingOne)
 
 // ---- the carried shell-folder library ----------------------------------------
 
-TEST_F(WorkingFolderTest, LibraryIsWrittenLoadedAndAnswersTheEightFolders)
+TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLookup)
 {
     HMODULE self = GetModuleHandleA(nullptr);
     HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_SHELL_FOLDER_DLL), "DLL");
     ASSERT_NE(nullptr, res);
     std::string carried((const char*)LockResource(LoadResource(self, res)), SizeofResource(self, res));
-
-    app.m_strTempFolder = folder.Path();
-    ASSERT_TRUE(app.ExtractShellFolderLibrary());
-    std::string dll = folder.File("shfolder.dll");
-    EXPECT_EQ(carried, ReadTextFile(dll));
-    EXPECT_NE(nullptr, app.m_pfnSHGetFolderPath);
-    char loaded[MAX_PATH] = "";
-    GetModuleFileNameA(app.m_hShellFolderLib, loaded, MAX_PATH);
-    EXPECT_EQ(0, lstrcmpiA(dll.c_str(), loaded));
-
-    ASSERT_TRUE(app.ReadShellFolders());
     const struct {
         const char* name;
         int csidl;
@@ -187,17 +195,44 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenLoadedAndAnswersTheEightFolders)
                     {"Desktop", CSIDL_DESKTOPDIRECTORY},         {"Program Files", CSIDL_PROGRAM_FILES},
                     {"Start Menu", CSIDL_PROGRAMS},              {"Startup", CSIDL_STARTUP},
                     {"Windows", CSIDL_WINDOWS},                  {"Application Data", CSIDL_APPDATA}};
-    std::vector<std::string> lines = LogLines();
-    ASSERT_EQ(9u, lines.size());
-    EXPECT_EQ("shfolder.dll=" + dll, lines[0]);
-    for (int i = 0; i < 8; i++) {
-        char path[MAX_PATH] = "";
-        SHGetFolderPathA(nullptr, expected[i].csidl, nullptr, 0, path);
-        EXPECT_NE("", std::string(path)) << expected[i].name;
-        EXPECT_EQ(path, app.m_astrShellFolder[i]) << expected[i].name;
-        EXPECT_STREQ(expected[i].name, CInstallerApp::ShellFolderName(i));
-        EXPECT_EQ(std::string(expected[i].name) + "=" + path, lines[i + 1]);
-    }
+    app.m_strTempFolder = folder.Path();
+    std::string dll = folder.File("shfolder.dll");
+    // The library's line and the eight folders', as the shell has them.
+    auto expectLogAndFolders = [&](size_t from) {
+        ASSERT_TRUE(app.ReadShellFolders());
+        std::vector<std::string> lines = LogLines();
+        ASSERT_EQ(from + 9, lines.size());
+        EXPECT_EQ("shfolder.dll=" + dll, lines[from]);
+        for (int i = 0; i < 8; i++) {
+            char path[MAX_PATH] = "";
+            SHGetFolderPathA(nullptr, expected[i].csidl, nullptr, 0, path);
+            EXPECT_NE("", std::string(path)) << expected[i].name;
+            EXPECT_EQ(path, app.m_astrShellFolder[i]) << expected[i].name;
+            EXPECT_STREQ(expected[i].name, CInstallerApp::ShellFolderName(i));
+            EXPECT_EQ(std::string(expected[i].name) + "=" + path, lines[from + i + 1]);
+        }
+    };
+
+    // Where shell32 has the lookup it is called directly: the working folder
+    // is writable by every program of the user, so nothing is loaded from
+    // it. The library is still written and named in the run log.
+    ASSERT_TRUE(app.ExtractShellFolderLibrary());
+    EXPECT_EQ(carried, ReadTextFile(dll));
+    EXPECT_EQ(nullptr, app.m_hShellFolderLib);
+    EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
+    EXPECT_EQ((FARPROC)app.m_pfnSHGetFolderPath, GetProcAddress(GetModuleHandleA("shell32.dll"), "SHGetFolderPathA"));
+    expectLogAndFolders(0);
+    EXPECT_TRUE(app.ReleaseShellFolderLibrary());
+
+    // Without it the carried library is loaded from there and answers.
+    WithoutSystemLookup();
+    ASSERT_TRUE(app.ExtractShellFolderLibrary());
+    EXPECT_EQ(carried, ReadTextFile(dll));
+    EXPECT_NE(nullptr, app.m_pfnSHGetFolderPath);
+    char loaded[MAX_PATH] = "";
+    GetModuleFileNameA(app.m_hShellFolderLib, loaded, MAX_PATH);
+    EXPECT_EQ(0, lstrcmpiA(dll.c_str(), loaded));
+    expectLogAndFolders(9);
 
     // Where shell32 has no SHGetFolderPathA (95, 98, NT 4) the library finds
     // the folders itself; forced down that way here, it must agree with it.
@@ -230,6 +265,7 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenLoadedAndAnswersTheEightFolders)
 // recorded there but missing is a failure unless the caller asks for it.
 TEST_F(WorkingFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequest)
 {
+    WithoutSystemLookup();
     app.m_strTempFolder = folder.Path();
     ASSERT_TRUE(app.ExtractShellFolderLibrary());
     auto fallback = (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(app.m_hShellFolderLib,
@@ -289,4 +325,23 @@ TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenOrAnswersNoFolderIsReported)
     for (const std::string& f : app.m_astrShellFolder)
         EXPECT_EQ("", f);
     EXPECT_EQ(9u, LogLines().size());
+
+    // A carried library without the export (here one that carries only a
+    // version) is reported and unloaded again.
+    static std::string other;
+    other = ReadTextFile(ZEMBRIO_VERSION_DLL_DIR "/version_2_0_50727_42.dll");
+    ASSERT_FALSE(other.empty());
+    g_pfnShellFolderLibraryBytes = [](DWORD* size) {
+        *size = (DWORD)other.size();
+        return (const BYTE*)other.data();
+    };
+    WithoutSystemLookup();
+    app.m_pfnSHGetFolderPath = nullptr;
+    app.m_strTempFolder = folder.Path();
+    EXPECT_FALSE(app.ExtractShellFolderLibrary());
+    EXPECT_EQ(other, ReadTextFile(folder.File("shfolder.dll")));
+    EXPECT_EQ(nullptr, app.m_hShellFolderLib);
+    EXPECT_EQ(nullptr, app.m_pfnSHGetFolderPath);
+    EXPECT_EQ(nullptr, GetModuleHandleA(folder.File("shfolder.dll").c_str()));
+    EXPECT_EQ((std::vector<std::string>{"fileiocantextractshelldll", "fileiocantextractshelldll"}), Events());
 }
