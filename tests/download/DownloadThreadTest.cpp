@@ -40,6 +40,14 @@ protected:
     }
 
     DownloadList& List() { return *frame->m_pDownloads; }
+    // A new frame and empty list, as the next run (or the next way out) has.
+    void NewFrame()
+    {
+        delete frame;
+        frame = new CMainFrame;
+        app.m_pMainWnd = frame;
+        frame->m_pDownloads = new DownloadList(m_pSession);
+    }
     void Add(const std::string& name, UINT knownSize = 0, int minimum = 0)
     {
         List().AddItem(Url(name), m_scratch.File(name), knownSize, minimum);
@@ -114,12 +122,9 @@ TEST_F(DownloadThreadTest, SecondRunFetchesOnlyTheMissingTails)
 
     // The next run: a new frame and list, the sizes from the stored record.
     Control("reset=1");
-    delete frame;
-    frame = new CMainFrame;
-    app.m_pMainWnd = frame;
+    NewFrame();
     app.m_bFreshStart = FALSE;
     app.LoadState();
-    frame->m_pDownloads = new DownloadList(m_pSession);
     Add("a.bin", app.RememberedItemSize(Url("a.bin")));
     Add("b.bin", app.RememberedItemSize(Url("b.bin")));
     EXPECT_EQ(300000u, List().Item(1).m_nKnownSize);
@@ -149,6 +154,20 @@ TEST_F(DownloadThreadTest, ChangedServerLengthDiscardsThePartialFile)
     ASSERT_EQ(1u, ranged.size());
     EXPECT_EQ("bytes=0-4999", ranged[0].range);
     EXPECT_EQ(5000u, List().Item(0).m_nKnownSize);
+}
+
+// A cancel that comes while no transfer runs (before the first, between two
+// items) holds for every later transfer.
+TEST_F(DownloadThreadTest, CancelWithNoTransferRunningIsNotLost)
+{
+    Serve("late.bin", Pattern(40000, 34));
+    Add("late.bin");
+    ASSERT_EQ(NoError, List().QueryAllSizes(true));
+    List().CancelActiveTransfer();
+    EXPECT_EQ(DownloadCancelled, List().DownloadMissing());
+    EXPECT_EQ(DownloadCancelled, List().QueryAllSizes(true));
+    EXPECT_FALSE(FileExists(m_scratch.File("late.bin")));
+    EXPECT_TRUE(RangedRequests("late.bin").empty());
 }
 
 TEST_F(DownloadThreadTest, MissingLengthStopsAtTheSizeQuery)
@@ -293,7 +312,6 @@ TEST(DownloadListTest, ProgressBeforeAndAfterSizesAreKnown)
     EXPECT_TRUE(list.AllComplete());
     EXPECT_EQ(150u, list.TotalServerBytes());
     EXPECT_EQ(170u, list.TotalLocalBytes());
-    list.CancelActiveTransfer();   // nothing active: no effect
 }
 
 } // namespace
