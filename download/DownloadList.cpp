@@ -119,10 +119,13 @@ DownloadError DownloadList::QueryAllSizes(bool discardStale)
             return result;
         CheckLocalSize(*item);
         // The file changed on the server since the partial copy was begun:
-        // its bytes cannot be continued.
+        // its bytes cannot be continued. A copy that stays (locked, read-only
+        // folder) would be resumed, the new file's tail appended to the old
+        // file's head, so it stops the downloads instead.
         if (item->m_nKnownSize != 0 && item->m_nKnownSize != item->m_nServerSize) {
-            if (discardStale)
-                DeleteFileA(item->m_strLocalPath.c_str());
+            if (discardStale && !DeleteFileA(item->m_strLocalPath.c_str()) &&
+                GetFileAttributesA(item->m_strLocalPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+                return FileIOError;
             item->m_nLocalSize = 0;
             item->m_nKnownSize = item->m_nServerSize;
         }

@@ -154,6 +154,22 @@ TEST_F(DownloadThreadTest, ChangedServerLengthDiscardsThePartialFile)
     ASSERT_EQ(1u, ranged.size());
     EXPECT_EQ("bytes=0-4999", ranged[0].range);
     EXPECT_EQ(5000u, List().Item(0).m_nKnownSize);
+
+    // A stale copy that cannot be deleted (another program holds it) is a
+    // file error: the new file's tail must not be appended to its bytes.
+    std::string old = Pattern(1000, 26);
+    Serve("held.bin", now);
+    WriteBinaryFile(m_scratch.File("held.bin"), old);
+    HANDLE held = CreateFileA(m_scratch.File("held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    NewFrame();
+    Add("held.bin", 4000);
+    RunWorker();
+    CloseHandle(held);
+    EXPECT_TRUE(ReadBinaryFile(m_scratch.File("held.bin")) == old);
+    EXPECT_TRUE(RangedRequests("held.bin").empty());
+    EXPECT_EQ(std::vector<std::string>{"fileio,ThreadControl,FileIOError"}, ErrorLines());
 }
 
 // A cancel that comes while no transfer runs (before the first, between two
