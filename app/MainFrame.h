@@ -29,6 +29,12 @@ public:
 
     BOOL SetStage(int stage);
     void WaitForWorker();
+    // Asks every worker to stop: the cancel flag, and the download list's
+    // cancel, which also ends a transfer waiting on a silent server.
+    void CancelWorkers();
+    // Cancels, then waits for the workers' threads until kWorkerStopMs after
+    // the first cancel; true when none runs anymore.
+    bool StopWorkers();
 
     // Reports (error reports mark the run failed and ask for the error page).
     void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
@@ -56,6 +62,8 @@ public:
     CWinThread* StartLaunchThread();
     // Keeps a launch worker that was given up on alive until the frame goes.
     void AbandonLaunchThread();
+    // How long the window's end waits for the workers after the first cancel.
+    static const DWORD kWorkerStopMs = 2000;
 
     // Members, in declared order.
     int m_nLastBytesShown = -1;
@@ -71,4 +79,8 @@ public:
     std::atomic<HANDLE> m_hWorker{nullptr};
     std::atomic<bool> m_bCancel{false};
     CWinThread* m_pAbandonedThread = nullptr;
+
+private:
+    DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers
+    bool m_bCancelTimed = false;
 };
