@@ -175,6 +175,18 @@ bool CMainFrame::StopWorkers()
     return ended;
 }
 
+std::string CMainFrame::ErrorLink() const
+{
+    CSingleLock hold(m_errorLinkLock);
+    return m_strErrorLink;
+}
+
+void CMainFrame::SetErrorLink(const std::string& link)
+{
+    CSingleLock hold(m_errorLinkLock);
+    m_strErrorLink = link;
+}
+
 static void Show(CWnd& wnd, bool shown)
 {
     wnd.ShowWindow(shown ? SW_SHOW : SW_HIDE);
@@ -290,7 +302,7 @@ BOOL CMainFrame::SetStage(int stage)
         break;
     case 5:
         KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
-        app->m_lnkHelp.SetWindowText(m_strErrorLink);
+        app->m_lnkHelp.SetWindowText(ErrorLink());
         Show(app->m_wndLicense, false);
         Show(app->m_btnAgree, false);
         Show(app->m_btnNext, false);
@@ -510,7 +522,7 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         case ID_AUTO_START_COMMAND: SetStage(2); return 0;
         case ID_FINISH: OnFinish(); return 0;
         case ID_CHECKBOX: OnCheckbox(); return 0;
-        case ID_LINK: ShellExecuteA(nullptr, "open", m_strErrorLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
+        case ID_LINK: ShellExecuteA(nullptr, "open", ErrorLink().c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
         case ID_GOODIES_LINK:
             ShellExecuteA(nullptr, "open", m_strGoodiesLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             return 0;

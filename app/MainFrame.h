@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <atomic>
 #include <string>
+#include "framework/Lock.h"
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
 
@@ -35,6 +36,10 @@ public:
     // Cancels, then waits for the workers' threads until kWorkerStopMs after
     // the first cancel; true when none runs anymore.
     bool StopWorkers();
+    // The help address of the error page: error reports on the workers
+    // store it while the UI thread reads it.
+    std::string ErrorLink() const;
+    void SetErrorLink(const std::string& link);
 
     // Reports (error reports mark the run failed and ask for the error page).
     void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
@@ -70,7 +75,11 @@ public:
     CWinThread* m_pDownloadThread = nullptr;
     std::atomic<UINT> m_nSystemType{0};
     int m_nStage = 0;
-    std::string m_strErrorLink;
+
+private:
+    std::string m_strErrorLink;   // guarded by m_errorLinkLock
+
+public:
     std::string m_strGoodiesLink;
     std::atomic<bool> m_bFailed{false};
     std::atomic<bool> m_bDotNetReady{false};
@@ -81,6 +90,7 @@ public:
     CWinThread* m_pAbandonedThread = nullptr;
 
 private:
+    mutable CCriticalSection m_errorLinkLock;
     DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers
     bool m_bCancelTimed = false;
 };

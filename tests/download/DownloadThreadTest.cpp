@@ -222,7 +222,7 @@ TEST_F(DownloadThreadTest, MissingLengthStopsAtTheSizeQuery)
     EXPECT_FALSE(List().SizesKnown());
     EXPECT_TRUE(frame->m_bFailed);
     EXPECT_FALSE(frame->DownloadsFinished());
-    EXPECT_EQ(app.ErrorPageUrl("network"), frame->m_strErrorLink);
+    EXPECT_EQ(app.ErrorPageUrl("network"), frame->ErrorLink());
 }
 
 TEST_F(DownloadThreadTest, TooSmallSetupIsDeletedAndReported)
