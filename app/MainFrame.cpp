@@ -175,6 +175,19 @@ bool CMainFrame::StopWorkers()
     return ended;
 }
 
+bool CMainFrame::ReleaseEndedDownloadWorker()
+{
+    if (m_hWorker.load())
+        return false;
+    if (m_pDownloadThread) {
+        if (WaitForSingleObject(m_pDownloadThread->m_hThread, 0) != WAIT_OBJECT_0)
+            return false;
+        delete m_pDownloadThread;
+        m_pDownloadThread = nullptr;
+    }
+    return true;
+}
+
 std::string CMainFrame::ErrorLink() const
 {
     CSingleLock hold(m_errorLinkLock);
@@ -199,6 +212,10 @@ static void Enable(CWnd& wnd, bool on)
 
 BOOL CMainFrame::SetStage(int stage)
 {
+    // Again during the downloads (command 32780), or while the launch
+    // worker runs: the running worker keeps its list.
+    if (stage == 2 && !ReleaseEndedDownloadWorker())
+        return FALSE;
     CInstallerApp* app = GetInstallerApp();
     m_nStage = stage;
     switch (stage) {

@@ -67,6 +67,10 @@ public:
     CWinThread* StartLaunchThread();
     // Keeps a launch worker that was given up on alive until the frame goes.
     void AbandonLaunchThread();
+    // Stage 2 replaces the download list and the download worker's object:
+    // false while a worker runs; otherwise an ended worker's object is freed.
+    bool ReleaseEndedDownloadWorker();
+
     // How long the window's end waits for the workers after the first cancel.
     static const DWORD kWorkerStopMs = 2000;
 

@@ -325,6 +325,30 @@ TEST_F(DownloadThreadTest, ExitStopsTheWorkerWithinItsBound)
     }
 }
 
+// Command 32780 while the downloads run (stage 2 again) leaves the running
+// worker its list and stays the only download worker.
+TEST_F(DownloadThreadTest, StageTwoAgainLeavesTheRunningWorkerAlone)
+{
+    std::string content = Pattern(1000000, 36);
+    Serve("again.bin", content);
+    Control("fault=slow=500000@again.bin");
+    Add("again.bin");
+    ShowDownloadStage();
+    // What stage 2 needs to get as far as the download list on a resumption.
+    app.m_bFreshStart = FALSE;
+    app.m_astrShellFolder[FolderWindowsSystem] = m_scratch.Path();
+    HANDLE thread = StartWorkerUntilBytesArrive();
+    DownloadList* list = frame->m_pDownloads;
+    CWinThread* worker = frame->m_pDownloadThread;
+    SendMessageA(frame->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_AUTO_START_COMMAND, BN_CLICKED), 0);
+    EXPECT_EQ(list, frame->m_pDownloads);
+    EXPECT_EQ(worker, frame->m_pDownloadThread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+    CloseHandle(thread);
+    EXPECT_EQ(content, ReadBinaryFile(m_scratch.File("again.bin")));
+    EXPECT_TRUE(ErrorLines().empty());
+}
+
 // Verification, on the padded stand-ins.
 class VerifyTest : public ::testing::Test {
 protected:
