@@ -219,6 +219,10 @@ BOOL CInstallerApp::InitInstance()
 
 int CInstallerApp::ExitInstance()
 {
+    // The workers stop before the record is read: the download worker
+    // rewrites the item list. Once cancelled it leaves the list alone.
+    CMainFrame* frame = MainFrame();
+    bool workersEnded = !frame || frame->StopWorkers();
     CloseRunLog();
     // A run that ended before reading the record (a second instance, failed
     // sockets) must not overwrite the first instance's record with defaults.
@@ -227,7 +231,13 @@ int CInstallerApp::ExitInstance()
             SaveStartState();
         SaveProgressState();
     }
-    delete m_pMainWnd;
+    // A worker still blocked on a silent server (a read that closing its
+    // request does not interrupt) keeps the frame and the list it uses
+    // until the process ends; only the window goes.
+    if (workersEnded)
+        delete m_pMainWnd;
+    else
+        frame->DestroyWindow();
     m_pMainWnd = nullptr;
     return CWinApp::ExitInstance();
 }

@@ -20,8 +20,9 @@ CMainFrame::~CMainFrame()
     WaitForWorker();
     // A worker clears m_hWorker just before it returns and its thread object
     // is used until the thread's very end: wait for the threads themselves,
-    // including a launch worker the idle wait gave up on.
-    m_bCancel = true;
+    // including a launch worker the idle wait gave up on. The exit does not
+    // come here while one is blocked on the network (StopWorkers).
+    CancelWorkers();
     for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread})
         if (thread && thread->m_hThread)
             WaitForSingleObject(thread->m_hThread, INFINITE);
@@ -144,8 +145,59 @@ void CMainFrame::WaitForWorker()
     HANDLE worker = m_hWorker.load();
     if (!worker)
         return;
-    m_bCancel = true;
+    CancelWorkers();
     MsgWaitForMultipleObjects(1, &worker, FALSE, 10000, QS_ALLINPUT);
+}
+
+void CMainFrame::CancelWorkers()
+{
+    if (!m_bCancelTimed) {
+        m_bCancelTimed = true;
+        m_dwFirstCancel = GetTickCount();
+    }
+    m_bCancel = true;
+    if (m_pDownloads)
+        m_pDownloads->CancelActiveTransfer();
+}
+
+bool CMainFrame::StopWorkers()
+{
+    CancelWorkers();
+    bool ended = true;
+    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread}) {
+        if (!thread || !thread->m_hThread)
+            continue;
+        DWORD waited = GetTickCount() - m_dwFirstCancel;
+        DWORD left = waited < kWorkerStopMs ? kWorkerStopMs - waited : 0;
+        if (WaitForSingleObject(thread->m_hThread, left) != WAIT_OBJECT_0)
+            ended = false;
+    }
+    return ended;
+}
+
+bool CMainFrame::ReleaseEndedDownloadWorker()
+{
+    if (m_hWorker.load())
+        return false;
+    if (m_pDownloadThread) {
+        if (WaitForSingleObject(m_pDownloadThread->m_hThread, 0) != WAIT_OBJECT_0)
+            return false;
+        delete m_pDownloadThread;
+        m_pDownloadThread = nullptr;
+    }
+    return true;
+}
+
+std::string CMainFrame::ErrorLink() const
+{
+    CSingleLock hold(m_errorLinkLock);
+    return m_strErrorLink;
+}
+
+void CMainFrame::SetErrorLink(const std::string& link)
+{
+    CSingleLock hold(m_errorLinkLock);
+    m_strErrorLink = link;
 }
 
 static void Show(CWnd& wnd, bool shown)
@@ -160,6 +212,10 @@ static void Enable(CWnd& wnd, bool on)
 
 BOOL CMainFrame::SetStage(int stage)
 {
+    // Again during the downloads (command 32780), or while the launch
+    // worker runs: the running worker keeps its list.
+    if (stage == 2 && !ReleaseEndedDownloadWorker())
+        return FALSE;
     CInstallerApp* app = GetInstallerApp();
     m_nStage = stage;
     switch (stage) {
@@ -274,7 +330,7 @@ BOOL CMainFrame::SetStage(int stage)
         break;
     case 5:
         KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
-        app->m_lnkHelp.SetWindowText(m_strErrorLink);
+        app->m_lnkHelp.SetWindowText(ErrorLink());
         Show(app->m_wndLicense, false);
         Show(app->m_btnAgree, false);
         Show(app->m_btnNext, false);
@@ -365,9 +421,7 @@ void CMainFrame::OnCancel()
     CInstallerApp* app = GetInstallerApp();
     if (!app->m_bCompleted)
         ReportEvent(CategoryGeneral, "userclickedcancel");
-    m_bCancel = true;
-    if (m_pDownloads)
-        m_pDownloads->CancelActiveTransfer();
+    CancelWorkers();
     if (app->m_bCompleted) {
         if (m_nSystemType & WindowsVista)
             CInstallerApp::PurgeFolder(app->m_strTempPath);
@@ -471,15 +525,16 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         if (!CFrameWnd::WindowProc(msg, wParam, lParam))
             return FALSE;
         ReportEvent(CategoryGeneral, "windowsexiting");
+        // The session may end soon after this answer: stop the workers now.
+        CancelWorkers();
         PostQuitMessage(0);
         return TRUE;
     case WM_DESTROY: {
         LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
-        if (m_nStage == 2 && m_pDownloads) {
-            m_bCancel = true;
-            m_pDownloads->CancelActiveTransfer();
-            Sleep(2000);
-        }
+        // Up to 2 s for the download worker to notice, no longer than it
+        // needs.
+        if (m_nStage == 2 && m_pDownloads)
+            StopWorkers();
         return r;
     }
     case WM_APP:
@@ -498,7 +553,7 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         case ID_AUTO_START_COMMAND: SetStage(2); return 0;
         case ID_FINISH: OnFinish(); return 0;
         case ID_CHECKBOX: OnCheckbox(); return 0;
-        case ID_LINK: ShellExecuteA(nullptr, "open", m_strErrorLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
+        case ID_LINK: ShellExecuteA(nullptr, "open", ErrorLink().c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
         case ID_GOODIES_LINK:
             ShellExecuteA(nullptr, "open", m_strGoodiesLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             return 0;

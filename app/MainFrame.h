@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <atomic>
 #include <string>
+#include "framework/Lock.h"
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
 
@@ -29,6 +30,16 @@ public:
 
     BOOL SetStage(int stage);
     void WaitForWorker();
+    // Asks every worker to stop: the cancel flag, and the download list's
+    // cancel, which also ends a transfer waiting on a silent server.
+    void CancelWorkers();
+    // Cancels, then waits for the workers' threads until kWorkerStopMs after
+    // the first cancel; true when none runs anymore.
+    bool StopWorkers();
+    // The help address of the error page: error reports on the workers
+    // store it while the UI thread reads it.
+    std::string ErrorLink() const;
+    void SetErrorLink(const std::string& link);
 
     // Reports (error reports mark the run failed and ask for the error page).
     void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
@@ -56,13 +67,23 @@ public:
     CWinThread* StartLaunchThread();
     // Keeps a launch worker that was given up on alive until the frame goes.
     void AbandonLaunchThread();
+    // Stage 2 replaces the download list and the download worker's object:
+    // false while a worker runs; otherwise an ended worker's object is freed.
+    bool ReleaseEndedDownloadWorker();
+
+    // How long the window's end waits for the workers after the first cancel.
+    static const DWORD kWorkerStopMs = 2000;
 
     // Members, in declared order.
     int m_nLastBytesShown = -1;
     CWinThread* m_pDownloadThread = nullptr;
     std::atomic<UINT> m_nSystemType{0};
     int m_nStage = 0;
-    std::string m_strErrorLink;
+
+private:
+    std::string m_strErrorLink;   // guarded by m_errorLinkLock
+
+public:
     std::string m_strGoodiesLink;
     std::atomic<bool> m_bFailed{false};
     std::atomic<bool> m_bDotNetReady{false};
@@ -71,4 +92,9 @@ public:
     std::atomic<HANDLE> m_hWorker{nullptr};
     std::atomic<bool> m_bCancel{false};
     CWinThread* m_pAbandonedThread = nullptr;
+
+private:
+    mutable CCriticalSection m_errorLinkLock;
+    DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers
+    bool m_bCancelTimed = false;
 };

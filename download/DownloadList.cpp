@@ -59,8 +59,24 @@ bool DownloadList::AllComplete() const
 void DownloadList::CancelActiveTransfer()
 {
     CSingleLock hold(m_activeLock);
+    m_bCancelled = true;
     if (m_pActiveTransfer)
         m_pActiveTransfer->RequestCancel();
+}
+
+bool DownloadList::PublishTransfer(HttpTransfer* transfer)
+{
+    CSingleLock hold(m_activeLock);
+    if (m_bCancelled)
+        return false;
+    m_pActiveTransfer = transfer;
+    return true;
+}
+
+void DownloadList::WithdrawTransfer()
+{
+    CSingleLock hold(m_activeLock);
+    m_pActiveTransfer = nullptr;
 }
 
 static bool EndsWithExe(const std::string& path)
@@ -103,10 +119,13 @@ DownloadError DownloadList::QueryAllSizes(bool discardStale)
             return result;
         CheckLocalSize(*item);
         // The file changed on the server since the partial copy was begun:
-        // its bytes cannot be continued.
+        // its bytes cannot be continued. A copy that stays (locked, read-only
+        // folder) would be resumed, the new file's tail appended to the old
+        // file's head, so it stops the downloads instead.
         if (item->m_nKnownSize != 0 && item->m_nKnownSize != item->m_nServerSize) {
-            if (discardStale)
-                DeleteFileA(item->m_strLocalPath.c_str());
+            if (discardStale && !DeleteFileA(item->m_strLocalPath.c_str()) &&
+                GetFileAttributesA(item->m_strLocalPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+                return FileIOError;
             item->m_nLocalSize = 0;
             item->m_nKnownSize = item->m_nServerSize;
         }
@@ -117,8 +136,13 @@ DownloadError DownloadList::QueryAllSizes(bool discardStale)
 
 DownloadError DownloadList::QuerySize(DownloadItem& item)
 {
+    // Published like a download, so that a cancel also ends a size query
+    // that waits on a silent server.
     HttpTransfer transfer;
+    if (!PublishTransfer(&transfer))
+        return DownloadCancelled;
     int result = transfer.Fetch(m_pSession, item.m_strURL.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr);
+    WithdrawTransfer();
     item.m_nServerSize = result == TransferOK ? (UINT)transfer.m_nContentLength : 0;
     return TransferResultToDownloadError(result);
 }
@@ -144,16 +168,13 @@ DownloadError DownloadList::DownloadMissing()
 DownloadError DownloadList::DownloadItemFile(DownloadItem& item)
 {
     HttpTransfer* transfer = new HttpTransfer;
-    {
-        CSingleLock hold(m_activeLock);
-        m_pActiveTransfer = transfer;
+    if (!PublishTransfer(transfer)) {
+        delete transfer;
+        return DownloadCancelled;
     }
     int result = transfer->Fetch(m_pSession, item.m_strURL.c_str(), item.m_strLocalPath.c_str(), 0, AddProgress,
                                  &item);
-    {
-        CSingleLock hold(m_activeLock);
-        m_pActiveTransfer = nullptr;
-    }
+    WithdrawTransfer();
     delete transfer;
     return TransferResultToDownloadError(result);
 }

@@ -45,8 +45,20 @@ public:
     UINT TotalLocalBytes() const;
     bool AllComplete() const;
     bool SizesKnown() const { return m_bSizesKnown; }
-    // Stops the running transfer, if any, after its current chunk.
+    // Stops the running transfer, if any, and every later one: a cancel that
+    // comes between two transfers, or before the first, is not lost.
     void CancelActiveTransfer();
+    // Runs step unless the list has been cancelled. A cancel waits for a
+    // step under way, so once CancelActiveTransfer has returned no step runs.
+    template <class Step>
+    bool UnlessCancelled(Step step)
+    {
+        CSingleLock hold(m_activeLock);
+        if (m_bCancelled)
+            return false;
+        step();
+        return true;
+    }
 
     // Minimum sizes and executable header checksums, in list order.
     DownloadError VerifyAll(bool deleteBad);
@@ -66,7 +78,13 @@ public:
     std::vector<DownloadItem*> m_apItems;
 
 private:
+    // Makes the transfer the active one; false (and nothing published) once
+    // the list has been cancelled.
+    bool PublishTransfer(HttpTransfer* transfer);
+    void WithdrawTransfer();
+
     CCriticalSection m_activeLock;
+    bool m_bCancelled = false;   // guarded by m_activeLock
 };
 
 // The download worker; its parameter is the main frame. Always returns 0.

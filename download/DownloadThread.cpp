@@ -47,20 +47,22 @@ UINT DownloadThreadProc(void* param)
     if (result == NoError) {
         if (frame->m_bCancel)
             return EndDownloadThread(frame);
-        // A resumed run whose record holds no items yet (cancelled before
-        // the sizes were known) records them now.
-        if (app->m_bFreshStart || app->m_astrItemURL.empty()) {
-            app->m_astrItemURL.clear();
-            app->m_anItemSize.clear();
-            for (UINT i = 0; i < list->ItemCount(); i++) {
-                app->m_astrItemURL.push_back(list->ItemUrl(i));
-                app->m_anItemSize.push_back(list->ItemServerSize(i));
+        // The exit saves the same record from the same lists once it has
+        // cancelled the list: the two never overlap.
+        bool recorded = list->UnlessCancelled([app, list] {
+            // A resumed run whose record holds no items yet (cancelled
+            // before the sizes were known) records them now.
+            if (app->m_bFreshStart || app->m_astrItemURL.empty()) {
+                app->m_astrItemURL.clear();
+                app->m_anItemSize.clear();
+                for (UINT i = 0; i < list->ItemCount(); i++) {
+                    app->m_astrItemURL.push_back(list->ItemUrl(i));
+                    app->m_anItemSize.push_back(list->ItemServerSize(i));
+                }
             }
-        }
-        if (frame->m_bCancel)
-            return EndDownloadThread(frame);
-        app->SaveProgressState();
-        if (frame->m_bCancel)
+            app->SaveProgressState();
+        });
+        if (!recorded || frame->m_bCancel)
             return EndDownloadThread(frame);
         result = list->DownloadMissing();
         if (result == NoError) {

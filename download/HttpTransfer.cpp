@@ -23,33 +23,6 @@ namespace {
 
 const char* kAcceptTypes[] = {"*/*", nullptr};
 
-// One connection and its request; released on every way out.
-struct Request {
-    CHttpConnection* connection = nullptr;
-    CHttpFile* file = nullptr;
-
-    ~Request() { Release(); }
-    void Release()
-    {
-        if (file) {
-            file->Close();
-            delete file;
-            file = nullptr;
-        }
-        delete connection;
-        connection = nullptr;
-    }
-    void Open(const std::string& object)
-    {
-        // Not through the cache: a cached copy would answer with a stale
-        // length, and filling the cache makes the platform read the whole
-        // unread body of the length request, tripling the bytes on the wire.
-        file = connection->OpenRequest("GET", object.c_str(), nullptr, 1, kAcceptTypes, "HTTP/1.1",
-                                       INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD |
-                                           INTERNET_FLAG_NO_CACHE_WRITE);
-    }
-};
-
 // Leading decimal digits, as atoi reads them; lengths beyond the 32-bit
 // signed range count as no usable length.
 int ParseLength(const std::string& text)
@@ -80,6 +53,69 @@ long long ContentRangeStart(CHttpFile& response)
 
 } // namespace
 
+// One connection and its request; released on every way out. The request is
+// published to RequestCancel while it is open.
+struct HttpTransfer::Request {
+    explicit Request(HttpTransfer& owner) : owner(owner) {}
+    ~Request() { Release(); }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    void Release()
+    {
+        if (file) {
+            owner.WithdrawRequest(file);
+            file->Close();
+            delete file;
+            file = nullptr;
+        }
+        delete connection;
+        connection = nullptr;
+    }
+    // False when a cancel came first (nothing was sent); throws when the
+    // request cannot be opened.
+    bool Open(const std::string& object)
+    {
+        // Not through the cache: a cached copy would answer with a stale
+        // length, and filling the cache makes the platform read the whole
+        // unread body of the length request, tripling the bytes on the wire.
+        file = connection->OpenRequest("GET", object.c_str(), nullptr, 1, kAcceptTypes, "HTTP/1.1",
+                                       INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD |
+                                           INTERNET_FLAG_NO_CACHE_WRITE);
+        return owner.PublishRequest(file);
+    }
+
+    HttpTransfer& owner;
+    CHttpConnection* connection = nullptr;
+    CHttpFile* file = nullptr;
+};
+
+void HttpTransfer::RequestCancel()
+{
+    CSingleLock hold(m_requestLock);
+    m_bCancel = true;
+    if (m_pOpenRequest) {
+        m_pOpenRequest->Abort();
+        m_pOpenRequest = nullptr;
+    }
+}
+
+bool HttpTransfer::PublishRequest(CHttpFile* file)
+{
+    CSingleLock hold(m_requestLock);
+    if (m_bCancel)
+        return false;
+    m_pOpenRequest = file;
+    return true;
+}
+
+void HttpTransfer::WithdrawRequest(CHttpFile* file)
+{
+    CSingleLock hold(m_requestLock);
+    if (m_pOpenRequest == file)
+        m_pOpenRequest = nullptr;
+}
+
 int HttpTransfer::Fetch(CInternetSession* session, const char* url, const char* localPath, int flags,
                         TransferProgressProc progress, void* arg)
 {
@@ -108,7 +144,7 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     if (!session || !url || !AfxParseURL(url, m_dwServiceType, m_strServer, m_strObject, m_nPort))
         return Finish(TransferBadUrl);
 
-    Request first;
+    Request first(*this);
     try {
         first.connection = session->GetHttpConnection(m_strServer.c_str(), m_nPort);
     } catch (const CException&) {
@@ -116,7 +152,8 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     }
     std::string lengthText;
     try {
-        first.Open(m_strObject);
+        if (!first.Open(m_strObject))
+            return Finish(TransferCancelled);
         first.file->SendRequest();
         first.file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
     } catch (const CException&) {
@@ -145,14 +182,15 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
         return Finish(TransferEndBeyondEnd);
     first.Release();
 
-    Request second;
+    Request second(*this);
     try {
         second.connection = session->GetHttpConnection(m_strServer.c_str(), m_nPort);
     } catch (const CException&) {
         return Finish(TransferNoRangeConnection);
     }
     try {
-        second.Open(m_strObject);
+        if (!second.Open(m_strObject))
+            return Finish(TransferCancelled);
     } catch (const CException&) {
         return Finish(TransferRangeRequestFailed);
     }
@@ -183,6 +221,8 @@ int HttpTransfer::Body(CHttpFile& response, DWORD status, int flags, TransferPro
 {
     if (m_strLocalPath.empty())
         return TransferCantOpenFile;
+    if (m_bCancel)
+        return TransferCancelled;
     CFile file;
     UINT mode = CFile::modeCreate | CFile::modeWrite | CFile::shareDenyWrite;
     if (flags & TransferResume)

@@ -6,6 +6,7 @@
 #include <string>
 #include "download/DownloadError.h"
 #include "framework/Internet.h"
+#include "framework/Lock.h"
 
 // Result codes of a transfer; the numbers are what callers and logs see.
 enum TransferResult {
@@ -50,8 +51,12 @@ public:
               TransferProgressProc progress, void* arg);
     int TransferRange(CInternetSession* session, const char* url, const char* localPath, UINT startOffset,
                       UINT length, int flags, TransferProgressProc progress, void* arg);
-    // Safe from any thread; the body loop stops after the chunk in progress.
-    void RequestCancel() { m_bCancel = true; }
+    // Safe from any thread, before or during the transfer. The request in
+    // use is closed, which ends a wait on a silent server at once on
+    // Windows; the transfer then returns TransferCancelled without touching
+    // that request again. Where the close does not interrupt a read (Wine),
+    // the body loop stops after the read in progress.
+    void RequestCancel();
 
     // Fields, in declared order.
     std::atomic<bool> m_bCancel{false};
@@ -70,6 +75,16 @@ public:
     std::string m_strServer;
 
 private:
-    int Finish(int result) { return m_nResult = result; }
+    struct Request;
+    // A failure that follows a cancel is the cancel's doing.
+    int Finish(int result) { return m_nResult = (result != TransferOK && m_bCancel) ? TransferCancelled : result; }
     int Body(CHttpFile& response, DWORD status, int flags, TransferProgressProc progress, void* arg);
+    // The request that RequestCancel closes. Publishing fails once a cancel
+    // has come; withdrawing comes before the owner closes the request, so
+    // the handle is closed exactly once, by one side or the other.
+    bool PublishRequest(CHttpFile* file);
+    void WithdrawRequest(CHttpFile* file);
+
+    CCriticalSection m_requestLock;
+    CHttpFile* m_pOpenRequest = nullptr;   // guarded by m_requestLock
 };

@@ -4,6 +4,8 @@
 UINT CInternetFile::Read(void* buffer, UINT count)
 {
     DWORD read = 0;
+    if (!Usable())
+        throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
     if (!InternetReadFile(m_hFile, buffer, count, &read))
         throw CInternetException(GetLastError());
     return read;
@@ -11,18 +13,26 @@ UINT CInternetFile::Read(void* buffer, UINT count)
 
 void CInternetFile::Close()
 {
-    if (m_hFile)
+    if (m_hFile && Usable())
         InternetCloseHandle(m_hFile);
     m_hFile = nullptr;
 }
 
+void CInternetFile::Abort()
+{
+    if (m_hFile && !m_bAborted.exchange(true))
+        InternetCloseHandle(m_hFile);
+}
+
 BOOL CHttpFile::AddRequestHeaders(const char* headers, DWORD flags)
 {
-    return HttpAddRequestHeadersA(m_hFile, headers, (DWORD)-1, flags);
+    return Usable() && HttpAddRequestHeadersA(m_hFile, headers, (DWORD)-1, flags);
 }
 
 void CHttpFile::SendRequest(const char* headers, const void* body, DWORD bodyLength)
 {
+    if (!Usable())
+        throw CInternetException(ERROR_INTERNET_OPERATION_CANCELLED);
     if (!HttpSendRequestA(m_hFile, headers, headers ? (DWORD)-1 : 0, (void*)body, bodyLength))
         throw CInternetException(GetLastError());
 }
@@ -30,6 +40,8 @@ void CHttpFile::SendRequest(const char* headers, const void* body, DWORD bodyLen
 BOOL CHttpFile::QueryInfo(DWORD infoLevel, std::string& value)
 {
     value.clear();
+    if (!Usable())
+        return FALSE;
     DWORD size = 0;
     HttpQueryInfoA(m_hFile, infoLevel, nullptr, &size, nullptr);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
@@ -44,7 +56,7 @@ BOOL CHttpFile::QueryInfo(DWORD infoLevel, std::string& value)
 DWORD CHttpFile::QueryStatusCode()
 {
     DWORD code = 0, size = sizeof code;
-    if (!HttpQueryInfoA(m_hFile, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
+    if (!Usable() || !HttpQueryInfoA(m_hFile, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr))
         return 0;
     return code;
 }

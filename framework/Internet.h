@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <wininet.h>
+#include <atomic>
 #include <string>
 #include "framework/File.h"
 
@@ -23,9 +24,18 @@ public:
     // Bytes read, 0 at the end of the body; throws on failure.
     UINT Read(void* buffer, UINT count);
     virtual void Close();
+    // Closes the handle from another thread, which ends a call blocked on
+    // it. The owner's later calls fail without touching the handle, and its
+    // Close does not close it again; the owner must not run Close at the
+    // same time (the caller serializes the two).
+    void Abort();
 
 protected:
+    // False once aborted: the handle is gone and must not reach WinINet.
+    bool Usable() const { return !m_bAborted; }
+
     HINTERNET m_hFile;
+    std::atomic<bool> m_bAborted{false};
 };
 
 class CHttpFile : public CInternetFile {

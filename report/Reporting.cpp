@@ -110,7 +110,7 @@ void CMainFrame::ReportError(int category, const char* name, bool showErrorPage,
     app->WriteRunLog("Error", Format("%s,%s", categoryText, name ? name : ""));
     app->SendEventReport(categoryText, name);
     if (showErrorPage) {
-        m_strErrorLink = app->ErrorPageUrl(categoryText);
+        SetErrorLink(app->ErrorPageUrl(categoryText));
         PostMessage(WM_APP, 0, 0);
     }
 }

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "app/Resource.h"
@@ -202,10 +204,10 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     // From the page that shows Continue (the main application must be
     // closed first), whose Next would start the downloads again.
     frame.SetStage(6);
-    frame.m_strErrorLink = "http://127.0.0.1/faq.html#simulated";
+    frame.SetErrorLink("http://127.0.0.1/faq.html#simulated");
     SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
     EXPECT_EQ(5, frame.m_nStage);
-    EXPECT_EQ(frame.m_strErrorLink, app.m_lnkHelp.GetWindowText());
+    EXPECT_EQ(frame.ErrorLink(), app.m_lnkHelp.GetWindowText());
     EXPECT_TRUE(Shown(app.m_lnkHelp) && app.m_lnkHelp.IsWindowEnabled());
     EXPECT_TRUE(Shown(app.m_btnFinish) && app.m_btnFinish.IsWindowEnabled());
     EXPECT_TRUE(Shown(app.m_btnCancel));
@@ -214,6 +216,29 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     EXPECT_FALSE(Shown(app.m_btnAgree));
     EXPECT_FALSE(Shown(app.m_btnNext));
     EXPECT_FALSE(Shown(app.m_btnContinue));
+
+    // Error reports on two threads at once (a worker's and the UI thread's)
+    // while the page shows the link: each shown link is one of theirs.
+    const std::string links[] = {"http://127.0.0.1:47810/install/faq.htm#network",
+                                 "http://127.0.0.1:47810/install/faq.htm#fileio-and-then-some-more-text"};
+    frame.SetErrorLink(links[0]);
+    std::atomic<bool> stop{false};
+    auto report = [&](const std::string& link) {
+        while (!stop)
+            frame.SetErrorLink(link);
+    };
+    std::thread first(report, links[0]), second(report, links[1]);
+    for (int i = 0; i < 1000; i++) {
+        SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
+        std::string shown = app.m_lnkHelp.GetWindowText();
+        if (shown != links[0] && shown != links[1]) {
+            ADD_FAILURE() << shown;
+            break;
+        }
+    }
+    stop = true;
+    first.join();
+    second.join();
 }
 
 TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)

@@ -181,6 +181,50 @@ TEST_F(HttpTransferTest, CancelStopsAfterTheCurrentChunk)
     EXPECT_EQ(0u, written.size() % 16384);
     EXPECT_EQ(written.size(), m_nProgress.load());
     EXPECT_EQ(content.substr(0, written.size()), written);
+
+    // A cancel that comes before the transfer starts: nothing goes out (the
+    // size query after it is the only request).
+    std::string earlyUrl = Serve("early.bin", Pattern(3000, 14));
+    std::string early = m_scratch.File("early.bin");
+    HttpTransfer cancelled;
+    cancelled.RequestCancel();
+    EXPECT_EQ(TransferCancelled, cancelled.Fetch(m_pSession, earlyUrl.c_str(), early.c_str(), 0, nullptr, nullptr));
+    EXPECT_FALSE(FileExists(early));
+    HttpTransfer size;
+    EXPECT_EQ(TransferOK, size.Fetch(m_pSession, earlyUrl.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(1u, Requests("early.bin", 1).size());
+}
+
+// A cancel while the server sends nothing closes the waiting request (which
+// ends the wait on Windows; Wine ends it when the server gives up), and only
+// once: a handle opened after the cancel, which may reuse the closed one's
+// value, survives the end of the transfer.
+TEST_F(HttpTransferTest, CancelOfAStalledReadClosesTheRequestOnce)
+{
+    std::string url = Serve("stalled.bin", Pattern(100000, 12));
+    Control("fault=stall=20000@stalled.bin");
+    std::string local = m_scratch.File("stalled.bin");
+    int result = -1;
+    std::thread worker([&] { result = Fetch(url, local); });
+    for (int i = 0; i < 200 && m_nProgress == 0; i++)
+        Sleep(25);
+    Sleep(200);   // the read after the first chunk waits on the server now
+    m_transfer.RequestCancel();
+    Serve("other.bin", Pattern(3000, 13));
+    INTERNET_PORT port = (INTERNET_PORT)atoi(m_strServer.c_str() + m_strServer.rfind(':') + 1);
+    CHttpConnection* connection = m_pSession->GetHttpConnection("127.0.0.1", port);
+    CHttpFile* other = connection->OpenRequest("GET", "/install/other.bin");
+    worker.join();
+    EXPECT_EQ(TransferCancelled, result);
+    // Windows drops the interrupted read; Wine writes what it brought.
+    std::string written = ReadBinaryFile(local);
+    EXPECT_GE(written.size(), 16384u);
+    EXPECT_EQ(Pattern(100000, 12).substr(0, written.size()), written);
+    EXPECT_EQ(written.size(), m_nProgress.load());
+    other->SendRequest();
+    EXPECT_EQ(200u, other->QueryStatusCode());
+    delete other;
+    delete connection;
 }
 
 TEST(DownloadErrorNames, NamesOfKnownAndUnknownCodes)

@@ -43,7 +43,7 @@ def main():
         server = subprocess.Popen(
             [sys.executable, str(SOURCE / "tools" / "endpoint_server.py"), "--port", port, "--port-file",
              str(port_file), "--root", str(root), "--events", str(work / "events.jsonl"), "--requests",
-             str(work / "requests.jsonl"), "--max-seconds", "600", "--stall-seconds", "20"],
+             str(work / "requests.jsonl"), "--max-seconds", "600", "--stall-seconds", "6"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(work / "server.log", "wb"))
         try:
             deadline = time.time() + 15

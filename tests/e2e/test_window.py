@@ -134,6 +134,8 @@ class WindowTest(harness.Scenario):
 
         harness.kill_outside_programs()
         standin.wait(timeout=30)
+        # The server stops sending in the middle of the set-up program.
+        self.server.control("fault=stall=3000000@setup.exe&fault=stall=3000000@setupm.exe")
         self.assertTrue(self.driver.click(ID_NEXT))
         downloading = {"license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF, "continue": HIDDEN,
                        "hide": ON, "finish": OFF, "cancel": ON, "goodies": ON, "progress": ON,
@@ -149,10 +151,19 @@ class WindowTest(harness.Scenario):
         self.assertFalse(restored["minimized"])
         self.assertEqual("Zembrio Installer", self.driver.caption()["caption"])
 
-        # The end of the Windows session ends the installer.
+        # The end of the Windows session ends the installer, and soon, though
+        # the download waits on a silent server; the record is saved.
+        setups = [harness.working_folder() / name for name in ("setup.exe", "setupm.exe")]
+        self.assertTrue(harness.wait_for(
+            lambda: any(f.exists() and f.stat().st_size > 2900000 for f in setups), timeout=60))
+        started = time.time()
         self.assertEqual(1, self.driver.message("WM_QUERYENDSESSION", 0, 0))
         self.assertEqual(0, p.wait(timeout=30))
+        self.assertLess(time.time() - started, 5)
         self.assertTrue(self.wait_event("generalwindowsexiting"))
+        state = harness.reg_query(harness.STATE_KEY)
+        urls = [state.get(f"ItemURL{i}", "") for i in range(state.get("NumItems", 0))]
+        self.assertTrue(any(u.endswith(("/setup.exe", "/setupm.exe")) for u in urls), state)
 
     def test_installing_caption_while_minimized(self):
         # The install helper starts its first task and then stalls: stage 3

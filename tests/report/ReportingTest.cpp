@@ -69,7 +69,7 @@ TEST_F(AppFixture, ErrorReportLogsSendsMarksFailedAndAsksForTheErrorPage)
     app.m_strUserId = "42";
     frame->ReportError(CategoryNetwork, "nonetworkavailable", true, true);
     EXPECT_TRUE(frame->m_bFailed);
-    EXPECT_EQ(app.EndpointUrl(FaqPage) + std::string("#network"), frame->m_strErrorLink);
+    EXPECT_EQ(app.EndpointUrl(FaqPage) + std::string("#network"), frame->ErrorLink());
     EXPECT_TRUE(ErrorPageRequested());
     ASSERT_EQ(1u, logger.Targets().size());
     EXPECT_EQ("/Logger/Zembrio.aspx?event=networknonetworkavailable&userUID=42&source=zembrioinstaller",
@@ -83,7 +83,7 @@ TEST_F(AppFixture, ErrorReportFlagsAreHonouredAndOddCategoriesAreGeneral)
     frame->ReportError(7, nullptr, false, false);
     frame->ReportError(-1, "x", false, false);
     EXPECT_FALSE(frame->m_bFailed);
-    EXPECT_EQ("", frame->m_strErrorLink);
+    EXPECT_EQ("", frame->ErrorLink());
     EXPECT_FALSE(ErrorPageRequested());
     ASSERT_EQ(2u, logger.Targets().size());
     EXPECT_EQ("/Logger/Zembrio.aspx?event=general&userUID=&source=zembrioinstaller", logger.Targets()[0]);
