@@ -47,7 +47,8 @@ class SystemE2E(h.Scenario):
         proc = h.start_installer()
         self.assertTrue(h.post_command(32780), "no installer window")
         if kill:
-            self.assertTrue(h.wait_for(lambda: any(n == "Error" for n, _ in h.run_log()), timeout=60))
+            failed = lambda: any(n == "Error" and "ThreadControl" in v for n, v in h.run_log())
+            self.assertTrue(h.wait_for(failed, timeout=60), h.run_log())
             h.kill_installer()
         else:
             self.assertTrue(h.post_command(32774))
@@ -106,7 +107,7 @@ class SystemE2E(h.Scenario):
                 self.assertEqual(startup, h.unix_path(startup_link).exists())
                 for name in ("UninstallDesktopIcon", "UninstallStartMenuIcon"):
                     info = h.lnk_info(h.unix_path(state[name]))
-                    self.assertEqual("Resume Zembrio Installation", info.get("Description"), info)
+                    self.assertEqual("Resume Zembrio Installation", info.get("Description"), (state[name], log))
                     self.assertEqual(INSTALLED, info.get("Local path"), info)
 
     def test_uninstall_with_locked_copy_then_quiet(self):
