@@ -4,6 +4,7 @@ Run with Debian's interpreter (it has python3-pil):
     /usr/bin/python3 -m unittest discover -s tests/tools -p 'test_artwork.py'
 """
 
+import io
 import os
 import re
 import shutil
@@ -81,9 +82,10 @@ class ArtworkTest(unittest.TestCase):
             self.assertLess(mean, 0.3, pid)
             self.assertEqual(sum(hist[48:]), 0, pid)
 
-    def test_buttons_are_24_bit_with_their_states(self):
+    def test_buttons_keep_every_pixel_with_their_states(self):
         names = {f for f in os.listdir(self.art) if f.startswith("btn")}
         self.assertEqual(names, {"btn%d.bmp" % i for i in BUTTON_IDS})
+        drawn = make_artwork.all_buttons()
         for base, (count, w, h) in BUTTONS.items():
             faces = []
             for i in range(count):
@@ -92,8 +94,19 @@ class ArtworkTest(unittest.TestCase):
                     head = f.read(54)
                 self.assertEqual(head[:2], b"BM")
                 width, height, _, bits, compression = struct.unpack("<iiHHI", head[18:34])
-                self.assertEqual((width, abs(height), bits, compression), (w, h, 24, 0), path)
-                faces.append(Image.open(path).convert("RGB"))
+                (used,) = struct.unpack("<I", head[46:50])
+                self.assertEqual((width, abs(height)), (w, h), path)
+                face = Image.open(path).convert("RGB")
+                self.assertIsNone(ImageChops.difference(face, drawn[base + i]).getbbox(), path)
+                colours = len(face.getcolors(1 << 16))
+                # Palette-coded wherever the colours fit, in the codings
+                # LoadBitmap reads on every Windows: raw, or BI_RLE8 at 8 bits.
+                if colours <= 256:
+                    self.assertEqual(used, colours, path)
+                    self.assertIn((bits, compression), {(4, 0), (8, 0), (8, 1)}, path)
+                else:
+                    self.assertEqual((bits, compression), (24, 0), path)
+                faces.append(face)
             self.assertEqual(len({f.tobytes() for f in faces}), count, base)
             if h == 23:
                 self.assertEqual(faces[0].getpixel((0, 0)), make_artwork.STRIP_BG)
@@ -101,6 +114,29 @@ class ArtworkTest(unittest.TestCase):
                 self.assertGreater(r - b, 100, "pressed face is orange")
                 r, g, b = faces[0].getpixel((3, 12))
                 self.assertLess(max(r, g, b) - min(r, g, b), 30, "normal face is grey")
+
+    def test_bitmap_coding_is_lossless_for_awkward_rows(self):
+        # Runs longer than one code takes, literal stretches of every parity,
+        # odd widths, 2 to 300 colours: each file must read back unchanged.
+        def image(w, h, pixel):
+            img = Image.new("RGB", (w, h))
+            img.putdata([pixel(x, y) for y in range(h) for x in range(w)])
+            return img
+        cases = {
+            "long runs": image(601, 3, lambda x, y: (x // 260 * 40, y, 0)),
+            "literals": image(259, 4, lambda x, y: ((x * 7 + y) % 200, 0, 0)),
+            "odd literals between runs": image(50, 2, lambda x, y: (x if x % 10 < 3 else 250, y, 0)),
+            "short pieces": image(37, 5, lambda x, y: ((x // (1 + y)) % 3 * 90, 0, 0)),
+            "four bits": image(15, 9, lambda x, y: ((x + y) % 16 * 16, 0, 0)),
+            "one colour": image(5, 2, lambda x, y: (1, 2, 3)),
+            "beyond a palette": image(30, 10, lambda x, y: (x, y, x * y % 256)),
+        }
+        for what, img in cases.items():
+            with self.subTest(what):
+                data = make_artwork.bmp_bytes(img)
+                back = Image.open(io.BytesIO(data)).convert("RGB")
+                self.assertEqual(back.size, img.size)
+                self.assertIsNone(ImageChops.difference(back, img).getbbox())
 
     def test_icon_has_three_dib_images(self):
         with open(os.path.join(self.art, "app.ico"), "rb") as f:
