@@ -2,7 +2,7 @@
 """Generate the installer's artwork and its resource-script fragment.
 
 Writes into RES (default: res/ of this repository):
-  art/page<id>.gif   page images, 524 x 338 (146 is 523 wide)
+  art/page<id>.gif   page images, 524 x 338 (146 is 523 wide), 256 colours
   art/btn<id>.bmp    skinned button faces: palette-coded (run-length coded when
                      that is smaller) where a face has at most 256 colours,
                      24-bit otherwise
@@ -684,6 +684,80 @@ def to_palette(img, rounds=4):
     return out
 
 
+def _lzw_codes(pixels):
+    """GIF LZW codes for 8-bit pixels, with flexible parsing: where a shorter
+    match lets the next one reach further, it is taken. Any GIF decoder reads
+    the codes unchanged (it grows its table from the codes alone, a repeated
+    string included); they come out a few per cent fewer than greedy ones.
+    Yields (code, width in bits)."""
+    clear, end = 256, 257
+    n = len(pixels)
+
+    def match(table, p):
+        """(length, code) of the longest string in table starting at p."""
+        code, q = pixels[p], p + 1
+        while q < n:
+            longer = table.get((code << 8) | pixels[q])
+            if longer is None:
+                break
+            code, q = longer, q + 1
+        return q - p, code
+
+    table, next_code, width = {}, end + 1, 9
+    longest = 1    # no string in the table is longer
+    yield clear, width
+    p = 0
+    while p < n:
+        length, code = match(table, p)
+        if length > 1 and p + length < n:
+            reach, best = p + length + match(table, p + length)[0], length
+            for shorter in range(length - 1, 0, -1):
+                if p + shorter + longest <= reach:
+                    break
+                r = p + shorter + match(table, p + shorter)[0]
+                if r > reach:
+                    reach, best = r, shorter
+            if best != length:
+                length, code = best, pixels[p]
+                for q in range(p + 1, p + best):
+                    code = table[(code << 8) | pixels[q]]
+        yield code, width
+        p += length
+        if p == n:
+            break
+        if next_code < 4096:
+            # The decoder adds this string with the next code it reads,
+            # under a new number even when it holds the string already.
+            table.setdefault((code << 8) | pixels[p], next_code)
+            next_code += 1
+            longest = max(longest, length + 1)
+            if next_code > (1 << width) and width < 12:
+                width += 1
+        else:
+            yield clear, width
+            table, next_code, width, longest = {}, end + 1, 9, 1
+    yield end, width
+
+
+def gif_bytes(img):
+    """A GIF87a file of the 256-colour image img (mode P)."""
+    w, h = img.size
+    data, acc, bits = bytearray(), 0, 0
+    for code, width in _lzw_codes(img.tobytes()):
+        acc |= code << bits
+        bits += width
+        while bits >= 8:
+            data.append(acc & 0xFF)
+            acc >>= 8
+            bits -= 8
+    if bits:
+        data.append(acc)
+    blocks = b"".join(bytes((len(data[i:i + 255]),)) + data[i:i + 255] for i in range(0, len(data), 255))
+    palette = bytes(img.getpalette()[:768]).ljust(768, b"\0")
+    return (b"GIF87a" + struct.pack("<HHBBB", w, h, 0xF7, 0, 0) + palette
+            + b"," + struct.pack("<HHHHB", 0, 0, w, h, 0) + b"\x08" + blocks + b"\0;")
+
+
 # ------------------------------------------------------------ button files
 # GDI draws a palette-coded bitmap exactly like a 24-bit one when the palette
 # holds every colour exactly, and LoadBitmap reads run-length coded ones on
@@ -881,7 +955,8 @@ def write_all(res_dir):
           "", "128 ICON \"art/app.ico\"", ""]
     for pid, img in render_pages().items():
         name = "page%d.gif" % pid
-        to_palette(img).save(os.path.join(art, name), "GIF", interlace=False, optimize=False)
+        with open(os.path.join(art, name), "wb") as f:
+            f.write(gif_bytes(to_palette(img)))
         rc.append("%d IMAGE \"art/%s\"" % (pid, name))
     rc.append("")
     for bid, img in sorted(all_buttons().items()):

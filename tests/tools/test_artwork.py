@@ -6,6 +6,7 @@ Run with Debian's interpreter (it has python3-pil):
 
 import io
 import os
+import random
 import re
 import shutil
 import struct
@@ -76,7 +77,10 @@ class ArtworkTest(unittest.TestCase):
 
     def test_palette_keeps_pages_faithful(self):
         for pid, source in make_artwork.render_pages().items():
-            gif = Image.open(os.path.join(self.art, "page%d.gif" % pid)).convert("RGB")
+            gif = Image.open(os.path.join(self.art, "page%d.gif" % pid))
+            # the file holds exactly the palette image: its coding loses nothing
+            self.assertEqual(gif.tobytes(), make_artwork.to_palette(source).tobytes(), pid)
+            gif = gif.convert("RGB")
             hist = ImageChops.difference(source, gif).convert("L").histogram()
             mean = sum(i * n for i, n in enumerate(hist)) / sum(hist)
             self.assertLess(mean, 0.3, pid)
@@ -115,7 +119,7 @@ class ArtworkTest(unittest.TestCase):
                 r, g, b = faces[0].getpixel((3, 12))
                 self.assertLess(max(r, g, b) - min(r, g, b), 30, "normal face is grey")
 
-    def test_bitmap_coding_is_lossless_for_awkward_rows(self):
+    def test_codings_are_lossless_for_awkward_images(self):
         # Runs longer than one code takes, literal stretches of every parity,
         # odd widths, 2 to 300 colours: each file must read back unchanged.
         def image(w, h, pixel):
@@ -137,6 +141,25 @@ class ArtworkTest(unittest.TestCase):
                 back = Image.open(io.BytesIO(data)).convert("RGB")
                 self.assertEqual(back.size, img.size)
                 self.assertIsNone(ImageChops.difference(back, img).getbbox())
+        # GIF: one colour (strings growing to the longest), repeats of the
+        # string just added, noise that fills the code table many times over
+        # (so clear codes), and a table refilled right at the end.
+        rng = random.Random(7)
+        gifs = {
+            "one colour": [5] * 5000,
+            "just-added strings": [1, 2] * 3000 + [1] * 77,
+            "noise": [rng.randrange(256) for _ in range(40000)],
+            "patterns and noise": [(i * i) % 7 if i % 900 < 600 else rng.randrange(256) for i in range(30000)],
+            "one pixel": [200],
+        }
+        for what, pixels in gifs.items():
+            with self.subTest(what):
+                img = Image.frombytes("P", (len(pixels), 1), bytes(pixels))
+                img.putpalette([v % 256 for i in range(256) for v in (i, 255 - i, i * 3)])
+                back = Image.open(io.BytesIO(make_artwork.gif_bytes(img)))
+                self.assertEqual((back.format, back.size), ("GIF", img.size))
+                self.assertEqual(back.tobytes(), img.tobytes())
+                self.assertEqual(back.getpalette()[:768], img.getpalette()[:768])
 
     def test_icon_has_three_dib_images(self):
         with open(os.path.join(self.art, "app.ico"), "rb") as f:
