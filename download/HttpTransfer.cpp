@@ -1,6 +1,7 @@
 // The ranged transfer: length from a plain GET, then exactly the missing
 // bytes with a Range request, appended to the local file in 16 KB chunks.
 #include "download/HttpTransfer.h"
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -43,12 +44,23 @@ int ParseLength(const std::string& text)
 long long ContentRangeStart(CHttpFile& response)
 {
     std::string text;
-    if (!response.QueryInfo(HTTP_QUERY_CONTENT_RANGE, text))
+    if (!response.QueryInfo(HTTP_QUERY_CONTENT_RANGE, text) || text.compare(0, 5, "bytes") != 0)
         return -1;
-    unsigned long long a = 0;
-    if (sscanf(text.c_str(), "bytes %llu-", &a) != 1)
+    // Read by hand: sscanf in C++ is mingw's, tens of kilobytes in the stub.
+    const char* p = text.c_str() + 5;
+    while (isspace((unsigned char)*p))
+        p++;
+    if (*p == '+')
+        p++;
+    if (*p < '0' || *p > '9')
         return -1;
-    return (long long)a;
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 + (*p - '0');
+        if (value > UINT_MAX)
+            return LLONG_MAX;    // beyond any offset requested
+    }
+    return value;
 }
 
 } // namespace
@@ -195,7 +207,7 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
         return Finish(TransferRangeRequestFailed);
     }
     char header[64];
-    snprintf(header, sizeof header, "Range: bytes=%u-%u", m_nStartOffset, (UINT)end);
+    wsprintfA(header, "Range: bytes=%u-%u", m_nStartOffset, (UINT)end);
     if (!second.file->AddRequestHeaders(header, HTTP_ADDREQ_FLAG_ADD_IF_NEW))
         return Finish(TransferCantAddRange);
     DWORD statusCode = 0;

@@ -69,9 +69,11 @@ unsigned int __cdecl CrtCodePage(void)
 #if defined(__i386__)
 // The import pointers the toolchain's libraries call through: libgcc's
 // thread support creates its semaphores with CreateSemaphoreW, and
-// libstdc++'s random_device (unused here, but linked) would pull mingw's
-// rand_s shim, which imports GetModuleHandleW and LoadLibraryW; mingw's
-// printf needs ___lc_codepage_func, whose shim imports GetModuleHandleW.
+// libstdc++'s random_device would pull mingw's rand_s shim, which imports
+// GetModuleHandleW and LoadLibraryW; mingw's printf needs
+// ___lc_codepage_func, whose shim imports GetModuleHandleW. (The installer
+// links neither of the last two now; these keep it loading on the oldest
+// systems if either comes back.)
 // Defined in an object of the program itself, these win over the libraries,
 // so none of the three wide functions reaches the import table.
 HANDLE(WINAPI* const imp_CreateSemaphoreW)(LPSECURITY_ATTRIBUTES, LONG, LONG, LPCWSTR) __asm__(

@@ -3,22 +3,27 @@
 #include <cstdarg>
 #include <cstdio>
 
+// The C library's own _vsnprintf: in C++ the toolchain's headers put mingw's
+// printf in place of vsnprintf, and its floating-point formatting alone adds
+// tens of kilobytes to the stub. _vsnprintf does not say how long a result
+// that did not fit would be, so the buffer grows until one does.
 std::string Format(const char* fmt, ...)
 {
-    va_list args;
-    va_start(args, fmt);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string out;
-    if (n > 0) {
-        out.resize(n + 1);
-        vsnprintf(&out[0], out.size(), fmt, args);
-        out.resize(n);
+    const size_t kLimit = 1 << 20;    // beyond any text the installer builds
+    std::string out(256, '\0');
+    for (;;) {
+        va_list args;
+        va_start(args, fmt);
+        int n = _vsnprintf(&out[0], out.size(), fmt, args);
+        va_end(args);
+        if (n >= 0 && (size_t)n < out.size()) {
+            out.resize(n);
+            return out;
+        }
+        if (out.size() >= kLimit)
+            return std::string();
+        out.resize(out.size() * 2);
     }
-    va_end(args);
-    return out;
 }
 
 std::string LoadResString(UINT id)

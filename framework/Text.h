@@ -3,7 +3,8 @@
 #include <windows.h>
 #include <string>
 
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The C library's directives (%I64d, not %lld; no %z).
+std::string Format(const char* fmt, ...) __attribute__((format(ms_printf, 1, 2)));
 std::string LoadResString(UINT id);
 // The bytes of resource id of the given type in the running module (null when
 // it is missing or cannot be loaded); size receives its length.

@@ -104,7 +104,9 @@ bool VersionInBand(const FourPartVersion& a, const FourPartVersion& b, UINT limi
 bool ParseDottedVersion(const char* text, int count, bool vPrefix, FourPartVersion& version)
 {
     version = FourPartVersion();
-    int n = sscanf(text, vPrefix ? "v%u.%u.%u.%u" : "%u.%u.%u.%u", &version.major, &version.minor,
+    // The C library's own sscanf: mingw's, which the C++ headers pick,
+    // brings its floating-point reader into the stub.
+    int n = __ms_sscanf(text, vPrefix ? "v%u.%u.%u.%u" : "%u.%u.%u.%u", &version.major, &version.minor,
                    &version.build, &version.revision);
     if (n < count) {
         version = FourPartVersion();

@@ -2,8 +2,10 @@
 """Generate the installer's artwork and its resource-script fragment.
 
 Writes into RES (default: res/ of this repository):
-  art/page<id>.gif   page images, 524 x 338 (146 is 523 wide)
-  art/btn<id>.bmp    skinned button faces, 24-bit
+  art/page<id>.gif   page images, 524 x 338 (146 is 523 wide), 256 colours
+  art/btn<id>.bmp    skinned button faces: palette-coded (run-length coded when
+                     that is smaller) where a face has at most 256 colours,
+                     24-bit otherwise
   art/app.ico        application icon (16, 32, 48 px)
   art/license.rtf    license agreement, code page 1252
   artwork.rc         resource lines for all of the above
@@ -14,6 +16,7 @@ Usage: /usr/bin/python3 tools/make_artwork.py [--res DIR]
 """
 
 import argparse
+import io
 import os
 import struct
 import sys
@@ -681,6 +684,146 @@ def to_palette(img, rounds=4):
     return out
 
 
+def _lzw_codes(pixels):
+    """GIF LZW codes for 8-bit pixels, with flexible parsing: where a shorter
+    match lets the next one reach further, it is taken. Any GIF decoder reads
+    the codes unchanged (it grows its table from the codes alone, a repeated
+    string included); they come out a few per cent fewer than greedy ones.
+    Yields (code, width in bits)."""
+    clear, end = 256, 257
+    n = len(pixels)
+
+    def match(table, p):
+        """(length, code) of the longest string in table starting at p."""
+        code, q = pixels[p], p + 1
+        while q < n:
+            longer = table.get((code << 8) | pixels[q])
+            if longer is None:
+                break
+            code, q = longer, q + 1
+        return q - p, code
+
+    table, next_code, width = {}, end + 1, 9
+    longest = 1    # no string in the table is longer
+    yield clear, width
+    p = 0
+    while p < n:
+        length, code = match(table, p)
+        if length > 1 and p + length < n:
+            reach, best = p + length + match(table, p + length)[0], length
+            for shorter in range(length - 1, 0, -1):
+                if p + shorter + longest <= reach:
+                    break
+                r = p + shorter + match(table, p + shorter)[0]
+                if r > reach:
+                    reach, best = r, shorter
+            if best != length:
+                length, code = best, pixels[p]
+                for q in range(p + 1, p + best):
+                    code = table[(code << 8) | pixels[q]]
+        yield code, width
+        p += length
+        if p == n:
+            break
+        if next_code < 4096:
+            # The decoder adds this string with the next code it reads,
+            # under a new number even when it holds the string already.
+            table.setdefault((code << 8) | pixels[p], next_code)
+            next_code += 1
+            longest = max(longest, length + 1)
+            if next_code > (1 << width) and width < 12:
+                width += 1
+        else:
+            yield clear, width
+            table, next_code, width, longest = {}, end + 1, 9, 1
+    yield end, width
+
+
+def gif_bytes(img):
+    """A GIF87a file of the 256-colour image img (mode P)."""
+    w, h = img.size
+    data, acc, bits = bytearray(), 0, 0
+    for code, width in _lzw_codes(img.tobytes()):
+        acc |= code << bits
+        bits += width
+        while bits >= 8:
+            data.append(acc & 0xFF)
+            acc >>= 8
+            bits -= 8
+    if bits:
+        data.append(acc)
+    blocks = b"".join(bytes((len(data[i:i + 255]),)) + data[i:i + 255] for i in range(0, len(data), 255))
+    palette = bytes(img.getpalette()[:768]).ljust(768, b"\0")
+    return (b"GIF87a" + struct.pack("<HHBBB", w, h, 0xF7, 0, 0) + palette
+            + b"," + struct.pack("<HHHHB", 0, 0, w, h, 0) + b"\x08" + blocks + b"\0;")
+
+
+# ------------------------------------------------------------ button files
+# GDI draws a palette-coded bitmap exactly like a 24-bit one when the palette
+# holds every colour exactly, and LoadBitmap reads run-length coded ones on
+# every Windows; both are a fraction of the size.
+
+def _rle8_row(row):
+    """The shortest BI_RLE8 coding of one row of palette indices (without its
+    end-of-line mark): runs of one index, or literal stretches of 3 to 255."""
+    n = len(row)
+    cost = [0] + [None] * n
+    step = [None] * (n + 1)    # (start, literal) of the piece ending here
+    for i in range(n):
+        if cost[i] is None:
+            continue
+        j = i
+        while j < n and j - i < 255 and row[j] == row[i]:
+            j += 1
+            if cost[j] is None or cost[i] + 2 < cost[j]:
+                cost[j], step[j] = cost[i] + 2, (i, False)
+        for k in range(3, min(255, n - i) + 1):
+            c = cost[i] + 2 + k + (k & 1)    # literals are padded to a word
+            if cost[i + k] is None or c < cost[i + k]:
+                cost[i + k], step[i + k] = c, (i, True)
+    parts, j = [], n
+    while j:
+        i, literal = step[j]
+        if literal:
+            parts.append(bytes((0, j - i)) + bytes(row[i:j]) + b"\0" * ((j - i) & 1))
+        else:
+            parts.append(bytes((j - i, row[i])))
+        j = i
+    return b"".join(reversed(parts))
+
+
+def bmp_bytes(img):
+    """The smallest BMP file GDI draws exactly as img: 4 or 8 bits per pixel,
+    raw or BI_RLE8, with a palette of just its colours; 24-bit beyond 256."""
+    counts = img.getcolors(256)
+    if counts is None:
+        out = io.BytesIO()
+        img.save(out, "BMP")
+        return out.getvalue()
+    w, h = img.size
+    colours = sorted(c for _, c in counts)
+    index = {c: i for i, c in enumerate(colours)}
+    flat = [index[c] for c in img.getdata()]
+    rows = [flat[y * w:(y + 1) * w] for y in range(h - 1, -1, -1)]    # bottom-up
+    stride8 = (w + 3) & ~3
+    choices = [(8, 0, b"".join(bytes(r) + b"\0" * (stride8 - w) for r in rows)),
+               (8, 1, b"".join(_rle8_row(r) + b"\0\0" for r in rows)[:-2] + b"\0\1")]
+    if len(colours) <= 16:
+        stride4 = (w + 7) // 8 * 4
+        packed = []
+        for r in rows:
+            r = r + [0] * (w & 1)
+            line = bytes((r[i] << 4) | r[i + 1] for i in range(0, w, 2))
+            packed.append(line + b"\0" * (stride4 - len(line)))
+        choices.append((4, 0, b"".join(packed)))
+    bits, compression, data = min(choices, key=lambda c: len(c[2]))
+    palette = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, compression, len(data), 2835, 2835,
+                       len(colours), 0)
+    offset = 14 + len(info) + len(palette)
+    return b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset) + info + palette + data
+
+
 # --------------------------------------------------------------------- icon
 
 def write_ico(path, sizes=(16, 32, 48)):
@@ -812,12 +955,14 @@ def write_all(res_dir):
           "", "128 ICON \"art/app.ico\"", ""]
     for pid, img in render_pages().items():
         name = "page%d.gif" % pid
-        to_palette(img).save(os.path.join(art, name), "GIF", interlace=False, optimize=False)
+        with open(os.path.join(art, name), "wb") as f:
+            f.write(gif_bytes(to_palette(img)))
         rc.append("%d IMAGE \"art/%s\"" % (pid, name))
     rc.append("")
     for bid, img in sorted(all_buttons().items()):
         name = "btn%d.bmp" % bid
-        img.save(os.path.join(art, name), "BMP")
+        with open(os.path.join(art, name), "wb") as f:
+            f.write(bmp_bytes(img))
         rc.append("%d BITMAP \"art/%s\"" % (bid, name))
     rc.append("")
     write_ico(os.path.join(art, "app.ico"))

@@ -4,7 +4,9 @@ Run with Debian's interpreter (it has python3-pil):
     /usr/bin/python3 -m unittest discover -s tests/tools -p 'test_artwork.py'
 """
 
+import io
 import os
+import random
 import re
 import shutil
 import struct
@@ -75,15 +77,19 @@ class ArtworkTest(unittest.TestCase):
 
     def test_palette_keeps_pages_faithful(self):
         for pid, source in make_artwork.render_pages().items():
-            gif = Image.open(os.path.join(self.art, "page%d.gif" % pid)).convert("RGB")
+            gif = Image.open(os.path.join(self.art, "page%d.gif" % pid))
+            # the file holds exactly the palette image: its coding loses nothing
+            self.assertEqual(gif.tobytes(), make_artwork.to_palette(source).tobytes(), pid)
+            gif = gif.convert("RGB")
             hist = ImageChops.difference(source, gif).convert("L").histogram()
             mean = sum(i * n for i, n in enumerate(hist)) / sum(hist)
             self.assertLess(mean, 0.3, pid)
             self.assertEqual(sum(hist[48:]), 0, pid)
 
-    def test_buttons_are_24_bit_with_their_states(self):
+    def test_buttons_keep_every_pixel_with_their_states(self):
         names = {f for f in os.listdir(self.art) if f.startswith("btn")}
         self.assertEqual(names, {"btn%d.bmp" % i for i in BUTTON_IDS})
+        drawn = make_artwork.all_buttons()
         for base, (count, w, h) in BUTTONS.items():
             faces = []
             for i in range(count):
@@ -92,8 +98,19 @@ class ArtworkTest(unittest.TestCase):
                     head = f.read(54)
                 self.assertEqual(head[:2], b"BM")
                 width, height, _, bits, compression = struct.unpack("<iiHHI", head[18:34])
-                self.assertEqual((width, abs(height), bits, compression), (w, h, 24, 0), path)
-                faces.append(Image.open(path).convert("RGB"))
+                (used,) = struct.unpack("<I", head[46:50])
+                self.assertEqual((width, abs(height)), (w, h), path)
+                face = Image.open(path).convert("RGB")
+                self.assertIsNone(ImageChops.difference(face, drawn[base + i]).getbbox(), path)
+                colours = len(face.getcolors(1 << 16))
+                # Palette-coded wherever the colours fit, in the codings
+                # LoadBitmap reads on every Windows: raw, or BI_RLE8 at 8 bits.
+                if colours <= 256:
+                    self.assertEqual(used, colours, path)
+                    self.assertIn((bits, compression), {(4, 0), (8, 0), (8, 1)}, path)
+                else:
+                    self.assertEqual((bits, compression), (24, 0), path)
+                faces.append(face)
             self.assertEqual(len({f.tobytes() for f in faces}), count, base)
             if h == 23:
                 self.assertEqual(faces[0].getpixel((0, 0)), make_artwork.STRIP_BG)
@@ -101,6 +118,48 @@ class ArtworkTest(unittest.TestCase):
                 self.assertGreater(r - b, 100, "pressed face is orange")
                 r, g, b = faces[0].getpixel((3, 12))
                 self.assertLess(max(r, g, b) - min(r, g, b), 30, "normal face is grey")
+
+    def test_codings_are_lossless_for_awkward_images(self):
+        # Runs longer than one code takes, literal stretches of every parity,
+        # odd widths, 2 to 300 colours: each file must read back unchanged.
+        def image(w, h, pixel):
+            img = Image.new("RGB", (w, h))
+            img.putdata([pixel(x, y) for y in range(h) for x in range(w)])
+            return img
+        cases = {
+            "long runs": image(601, 3, lambda x, y: (x // 260 * 40, y, 0)),
+            "literals": image(259, 4, lambda x, y: ((x * 7 + y) % 200, 0, 0)),
+            "odd literals between runs": image(50, 2, lambda x, y: (x if x % 10 < 3 else 250, y, 0)),
+            "short pieces": image(37, 5, lambda x, y: ((x // (1 + y)) % 3 * 90, 0, 0)),
+            "four bits": image(15, 9, lambda x, y: ((x + y) % 16 * 16, 0, 0)),
+            "one colour": image(5, 2, lambda x, y: (1, 2, 3)),
+            "beyond a palette": image(30, 10, lambda x, y: (x, y, x * y % 256)),
+        }
+        for what, img in cases.items():
+            with self.subTest(what):
+                data = make_artwork.bmp_bytes(img)
+                back = Image.open(io.BytesIO(data)).convert("RGB")
+                self.assertEqual(back.size, img.size)
+                self.assertIsNone(ImageChops.difference(back, img).getbbox())
+        # GIF: one colour (strings growing to the longest), repeats of the
+        # string just added, noise that fills the code table many times over
+        # (so clear codes), and a table refilled right at the end.
+        rng = random.Random(7)
+        gifs = {
+            "one colour": [5] * 5000,
+            "just-added strings": [1, 2] * 3000 + [1] * 77,
+            "noise": [rng.randrange(256) for _ in range(40000)],
+            "patterns and noise": [(i * i) % 7 if i % 900 < 600 else rng.randrange(256) for i in range(30000)],
+            "one pixel": [200],
+        }
+        for what, pixels in gifs.items():
+            with self.subTest(what):
+                img = Image.frombytes("P", (len(pixels), 1), bytes(pixels))
+                img.putpalette([v % 256 for i in range(256) for v in (i, 255 - i, i * 3)])
+                back = Image.open(io.BytesIO(make_artwork.gif_bytes(img)))
+                self.assertEqual((back.format, back.size), ("GIF", img.size))
+                self.assertEqual(back.tobytes(), img.tobytes())
+                self.assertEqual(back.getpalette()[:768], img.getpalette()[:768])
 
     def test_icon_has_three_dib_images(self):
         with open(os.path.join(self.art, "app.ico"), "rb") as f:

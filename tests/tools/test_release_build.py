@@ -76,6 +76,12 @@ class ReleaseBuild(unittest.TestCase):
         self.assertEqual(pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"], pe.OPTIONAL_HEADER.Subsystem)
         self.assertFalse(pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"])
 
+    def test_small_enough_to_download(self):
+        # Visitors download the stub before anything else happens. The usual
+        # ways back over the budget: mingw's printf or scanf called from C++,
+        # a <stdexcept> class constructed, 24-bit artwork that fits a palette.
+        self.assertLessEqual(EXE.stat().st_size, 400 * 1024)
+
     def test_version_resource(self):
         pe = self.pe
         fixed = pe.VS_FIXEDFILEINFO[0]
