@@ -75,8 +75,10 @@ struct HttpTransfer::Request {
     // False when a cancel came first (nothing was sent); throws when the
     // request cannot be opened. A length request asks the server to end its
     // connection with the answer: its body is never read, and a connection
-    // that cannot be reused gives the platform no reason to read that body
-    // before closing it.
+    // that cannot be reused is not worth draining, so closing the request
+    // ends the connection. (Wine reads whatever has already arrived before
+    // it closes; on a machine too busy to keep up with the link that can be
+    // the whole body.)
     bool Open(const std::string& object, bool lengthOnly)
     {
         // Not through the cache: a cached copy would answer with a stale
