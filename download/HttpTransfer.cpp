@@ -85,8 +85,13 @@ struct HttpTransfer::Request {
         connection = nullptr;
     }
     // False when a cancel came first (nothing was sent); throws when the
-    // request cannot be opened.
-    bool Open(const std::string& object)
+    // request cannot be opened. A length request asks the server to end its
+    // connection with the answer: its body is never read, and a connection
+    // that cannot be reused is not worth draining, so closing the request
+    // ends the connection. (Wine reads whatever has already arrived before
+    // it closes; on a machine too busy to keep up with the link that can be
+    // the whole body.)
+    bool Open(const std::string& object, bool lengthOnly)
     {
         // Not through the cache: a cached copy would answer with a stale
         // length, and filling the cache makes the platform read the whole
@@ -94,6 +99,8 @@ struct HttpTransfer::Request {
         file = connection->OpenRequest("GET", object.c_str(), nullptr, 1, kAcceptTypes, "HTTP/1.1",
                                        INTERNET_FLAG_EXISTING_CONNECT | INTERNET_FLAG_RELOAD |
                                            INTERNET_FLAG_NO_CACHE_WRITE);
+        if (lengthOnly)
+            file->AddRequestHeaders("Connection: close", HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
         return owner.PublishRequest(file);
     }
 
@@ -164,13 +171,16 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     }
     std::string lengthText;
     try {
-        if (!first.Open(m_strObject))
+        if (!first.Open(m_strObject, true))
             return Finish(TransferCancelled);
         first.file->SendRequest();
         first.file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
     } catch (const CException&) {
         return Finish(TransferRequestFailed);
     }
+    // Closed before anything else: every moment it stays open, the server
+    // pushes more of a body that is never read.
+    first.Release();
     m_nContentLength = ParseLength(lengthText);
     if (m_nContentLength == 0)
         return Finish(TransferNoLength);
@@ -192,7 +202,6 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     }
     if (end > last)
         return Finish(TransferEndBeyondEnd);
-    first.Release();
 
     Request second(*this);
     try {
@@ -201,7 +210,7 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
         return Finish(TransferNoRangeConnection);
     }
     try {
-        if (!second.Open(m_strObject))
+        if (!second.Open(m_strObject, false))
             return Finish(TransferCancelled);
     } catch (const CException&) {
         return Finish(TransferRangeRequestFailed);

@@ -300,6 +300,9 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
     def setup(self):
         super().setup()
         self.conn_id = self.server.register(self.connection)
+        # A link of its own per connection, as a visitor's connections meet
+        # a server whose limit is per connection.
+        self.pacer = Pacer(self.server.rate) if self.server.rate and self.server.per_connection else None
 
     def finish(self):
         try:
@@ -319,8 +322,9 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
     def begin_record(self):
         self.started = time.monotonic()
         headers = self.headers or {}
-        self.record = {"time": now_iso(), "conn": self.conn_id, "method": self.command or None,
-                       "path": self.path, "range": headers.get("Range"),
+        self.record = {"time": now_iso(), "start": round(time.time(), 6), "conn": self.conn_id,
+                       "method": self.command or None, "path": self.path, "range": headers.get("Range"),
+                       "connection": headers.get("Connection"),
                        "agent": headers.get("User-Agent"), "status": None, "length": None,
                        "head": 0, "sent": 0, "fault": None, "aborted": False, "error": None,
                        "seconds": None}
@@ -502,10 +506,11 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
             self.send_header("Accept-Ranges", "bytes")
         for name, value in headers:
             self.send_header(name, value)
-        if no_length:
+        if (no_length or self.close_connection) and not any(n.lower() == "connection" for n, _ in headers):
+            # Said out loud when the client asked for the close, as nginx does.
             self.send_header("Connection", "close")
             self.close_connection = True
-        else:
+        if not no_length:
             self.send_header("Content-Length", str(length))
         self.end_headers()
         if self.command == "HEAD":
@@ -517,7 +522,7 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
                 limit = min(length, length // 2 if cut.value is None else cut.value)
                 self.close_connection = True
         slow = self.fault("slow")
-        pacers = [p for p in (self.server.pacer if is_file else None,
+        pacers = [p for p in ((self.pacer or self.server.pacer) if is_file else None,
                               Pacer(slow.value) if slow else None) if p]
         self.send_body(body, limit, pacers)
         if stall:
@@ -588,12 +593,14 @@ class EndpointServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     timeout = 0.1  # how often the main loop looks at the stop, refusal and time limit
 
-    def __init__(self, port, root, events, requests, rate=None, stall_seconds=60.0, verbose=False):
+    def __init__(self, port, root, events, requests, rate=None, stall_seconds=60.0, verbose=False,
+                 per_connection=False):
         self.root = root
         self.events = JsonLines(events)
         self.requests = JsonLines(requests)
         self.faults = FaultSet()
-        self.pacer = Pacer(rate) if rate else None
+        self.rate, self.per_connection = rate, per_connection
+        self.pacer = Pacer(rate) if rate and not per_connection else None
         self.stall_seconds = stall_seconds
         self.verbose = verbose
         self.stopping = threading.Event()
@@ -705,6 +712,8 @@ def parse_args(argv):
     parser.add_argument("--fault", action="append", default=[], metavar="NAME[=VALUE][@FILE]",
                         help="fault switch; repeatable")
     parser.add_argument("--rate", type=int, help="pace all component bodies together, bytes per second")
+    parser.add_argument("--per-connection", action="store_true",
+                        help="--rate paces each connection on its own instead of all together")
     parser.add_argument("--stall-seconds", type=float, default=60.0, help="longest stall (default 60)")
     parser.add_argument("--max-seconds", type=float, help="end by itself after this long")
     parser.add_argument("--verbose", action="store_true", help="print each request to stderr")
@@ -726,7 +735,8 @@ def main(argv=None):
     args = parse_args(argv)
     try:
         server = EndpointServer(args.port, args.root, args.events, args.requests,
-                                rate=args.rate, stall_seconds=args.stall_seconds, verbose=args.verbose)
+                                rate=args.rate, stall_seconds=args.stall_seconds, verbose=args.verbose,
+                                per_connection=args.per_connection)
     except OSError as error:
         sys.stderr.write("endpoint server: cannot listen on %s:%d: %s\n" % (BIND_ADDRESS, args.port, error))
         return 1

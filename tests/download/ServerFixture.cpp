@@ -153,6 +153,7 @@ std::vector<LoggedRequest> ServerTest::Requests(const std::string& name, size_t 
             if (r.path != "/install/" + name)
                 continue;
             r.range = JsonString(line, "range");
+            r.connection = JsonString(line, "connection");
             r.status = (int)JsonNumber(line, "status");
             r.sent = JsonNumber(line, "sent");
             found.push_back(r);

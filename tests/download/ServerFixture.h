@@ -12,6 +12,7 @@
 struct LoggedRequest {
     std::string path;
     std::string range;   // empty when the request had no Range header
+    std::string connection;   // the request's Connection header
     int status = 0;
     long long sent = 0;
 };

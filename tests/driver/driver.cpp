@@ -9,7 +9,8 @@
 //   zdriver caption
 //   zdriver msgbox [ok|cancel|yes|no|<id>]
 //   zdriver screenshot <file.bmp>
-//   zdriver wait-window <seconds>
+//   zdriver wait-window <seconds> [poll-ms]   prints when it starts waiting
+//                                    and the system time it saw the window
 //   zdriver pointer <id>|<x> <y>      moves the pointer (client coordinates)
 //
 // Exit codes: 0 done, 1 no window, 2 usage, 3 no such control or refused,
@@ -301,7 +302,7 @@ static int MessageBoxCommand(HWND frame, const char* answer)
 static int Usage()
 {
     fprintf(stderr, "usage: zdriver [--post] list|click <id>|command <id>|message <msg> <wparam> <lparam>|"
-                    "minimize|restore|caption|msgbox [button]|screenshot <file.bmp>|wait-window <seconds>|"
+                    "minimize|restore|caption|msgbox [button]|screenshot <file.bmp>|wait-window <seconds> [poll-ms]|"
                     "pointer <id>|pointer <x> <y>\n");
     return 2;
 }
@@ -325,16 +326,26 @@ int main(int argc, char** argv)
 
     if (cmd == "wait-window") {
         double seconds = args.size() > 1 ? atof(args[1].c_str()) : 30;
+        int pollMs = args.size() > 2 ? atoi(args[2].c_str()) : 100;
         DWORD deadline = GetTickCount() + (DWORD)(seconds * 1000);
+        // A caller that times a start launches the program once this is out.
+        printf("{\"waiting\": true}\n");
+        fflush(stdout);
         HWND frame;
         while (!(frame = FindInstallerWindow()) || !IsWindowVisible(frame)) {
             if ((LONG)(GetTickCount() - deadline) >= 0) {
                 printf("{\"found\": false}\n");
                 return 1;
             }
-            Sleep(100);
+            Sleep(pollMs > 0 ? pollMs : 1);
         }
-        printf("{\"found\": true, \"caption\": %s}\n", Json(TextOf(frame)).c_str());
+        // Unix time, comparable with the caller's clock (Wine's system time
+        // is the host's).
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULONGLONG ticks = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+        printf("{\"found\": true, \"caption\": %s, \"time\": %.4f}\n", Json(TextOf(frame)).c_str(),
+               (double)(ticks - 116444736000000000ULL) / 1e7);
         return 0;
     }
 

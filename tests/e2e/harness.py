@@ -125,7 +125,7 @@ def set_windows_version(version, exe=EXE_NAME):
 class EndpointServer:
     """tools/endpoint_server.py on the test build's port, for one scenario."""
 
-    def __init__(self, root, workdir, faults=(), rate=None, port=PORT):
+    def __init__(self, root, workdir, faults=(), rate=None, port=PORT, per_connection=False):
         self.workdir = Path(workdir)
         self.events_file = self.workdir / "events.jsonl"
         self.requests_file = self.workdir / "requests.jsonl"
@@ -136,7 +136,7 @@ class EndpointServer:
         for f in faults:
             cmd += ["--fault", f]
         if rate:
-            cmd += ["--rate", str(rate)]
+            cmd += ["--rate", str(rate)] + (["--per-connection"] if per_connection else [])
         self._log = open(self.workdir / "server.log", "wb")
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._log)
         deadline = time.time() + 15

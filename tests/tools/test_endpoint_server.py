@@ -10,6 +10,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -168,10 +169,18 @@ class ServingTests(unittest.TestCase):
             self.assertEqual(response.status, 200)
             self.assertEqual(response.headers["Content-Length"], "5000")
             self.assertEqual(body, DATA if method == "GET" else b"")
+        # A client that asks for the close hears it said back, as from nginx,
+        # and the connection ends with the answer.
+        conn.request("GET", "/install/a.bin", headers={"Connection": "close"})
+        response = conn.getresponse()
+        self.assertEqual(response.read(), DATA)
+        self.assertEqual(response.headers["Connection"], "close")
+        self.assertTrue(response.will_close)
         conn.close()
-        records = server.records_since(mark, "/install/a.bin", 3)
+        records = server.records_since(mark, "/install/a.bin", 4)
         self.assertEqual(len({r["conn"] for r in records}), 1)
-        self.assertEqual([r["sent"] for r in records], [5000, 0, 5000])
+        self.assertEqual([r["sent"] for r in records], [5000, 0, 5000, 5000])
+        self.assertEqual([r["connection"] for r in records], [None, None, None, "close"])
 
     def test_byte_ranges_and_unsatisfiable_ranges(self):
         mark = server.mark()
@@ -415,26 +424,37 @@ class LifecycleTests(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         self.assertTrue(result.stdout.strip().isdigit())
 
-    def test_global_rate_is_accurate(self):
-        rate, size = 16 << 20, 8 << 20
-        own = ServerProcess("--rate", str(rate))
-        try:
-            own.write("big.bin", bytes(size))
-            conn = own.connection()
-            conn.request("GET", "/install/big.bin")
-            response = conn.getresponse()
-            started = time.monotonic()
-            received = len(response.read())
-            elapsed = time.monotonic() - started
-            conn.close()
-            record = own.records_since(0, "/install/big.bin")[0]
-        finally:
-            self.assertEqual(own.stop(), 0)
-        self.assertEqual(received, size)
-        # The server's own clock is the measure; the client may only lag
-        # behind it (a busy machine delays the reader), never run ahead.
-        self.assertAlmostEqual(size / record["seconds"] / rate, 1.0, delta=0.03)
-        self.assertLess(size / elapsed / rate, 1.05)
+    def test_global_and_per_connection_rates_are_accurate(self):
+        # Two bodies at once: together at the rate, or each at it.
+        rate, size = 16 << 20, 4 << 20
+        for extra, share in (((), 2), (("--per-connection",), 1)):
+            own = ServerProcess("--rate", str(rate), *extra)
+            try:
+                own.write("big.bin", bytes(size))
+                conns = [own.connection() for _ in range(2)]
+                for conn in conns:
+                    conn.request("GET", "/install/big.bin")
+                responses = [conn.getresponse() for conn in conns]
+                started = time.monotonic()
+                received = [0, 0]
+                threads = [threading.Thread(target=lambda i=i: received.__setitem__(i, len(responses[i].read())))
+                           for i in range(2)]
+                for thread in threads:
+                    thread.start()
+                for thread in threads:
+                    thread.join()
+                elapsed = time.monotonic() - started
+                for conn in conns:
+                    conn.close()
+                records = own.records_since(0, "/install/big.bin", 2)
+            finally:
+                self.assertEqual(own.stop(), 0)
+            self.assertEqual(received, [size, size])
+            # The server's own clock is the measure; the client may only lag
+            # behind it (a busy machine delays the reader), never run ahead.
+            for record in records:
+                self.assertAlmostEqual(size / record["seconds"] / rate * share, 1.0, delta=0.04, msg=extra)
+            self.assertLess(2 * size / elapsed / rate / (2 / share), 1.05, extra)
 
 
 if __name__ == "__main__":
