@@ -3,7 +3,6 @@
 #include "download/HttpTransfer.h"
 #include <cctype>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 #include "framework/File.h"

@@ -122,6 +122,18 @@ def set_windows_version(version, exe=EXE_NAME):
 
 # ---- the endpoint server ----------------------------------------------------
 
+def end_server(proc, sig):
+    """Asks a server process to stop with sig; kills it if it has not ended
+    within 10 s."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+
+
 class EndpointServer:
     """tools/endpoint_server.py on the test build's port, for one scenario."""
 
@@ -165,13 +177,7 @@ class EndpointServer:
             return r.read()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_server(self.proc, signal.SIGTERM)
         self._log.close()
 
     def __enter__(self):
@@ -279,13 +285,7 @@ class NginxServer:
         return [e["event"] for e in self.events()]
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)  # graceful: open answers finish
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)
+        end_server(self.proc, signal.SIGQUIT)  # graceful: open answers finish
         self._out.close()
 
 
