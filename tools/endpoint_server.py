@@ -294,6 +294,10 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ZembrioEndpoint/1.0"
     timeout = 30  # idle keep-alive connections and blocked sends end after this
+    # As production servers do (nginx's tcp_nodelay): with Nagle's algorithm
+    # the small last piece of a body waits for the client's delayed ACK,
+    # up to 40 ms after the rest, and the client's next request with it.
+    disable_nagle_algorithm = True
 
     # -- connection and bookkeeping ------------------------------------
 
