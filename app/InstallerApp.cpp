@@ -169,6 +169,7 @@ BOOL CInstallerApp::InitInstance()
         return FALSE;
     frame->ShowWindow(SW_SHOW);
     frame->UpdateWindow();
+    frame->CreateProgressBar();
 
     // 19. Working folder.
     if (!PrepareWorkingFolder()) {

@@ -118,7 +118,6 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
     app->m_btnCancel.Create("Cancel", owner | WS_VISIBLE, R(W - 84, H - 28, W - 9, H - 5), this, ID_CANCEL);
     app->m_btnMinimize.Create("-", owner | WS_VISIBLE, R(W - 41, 4, W - 25, 20), this, ID_MINIMIZE);
     app->m_btnClose.Create("X", owner | WS_VISIBLE, R(W - 25, 4, W - 9, 20), this, ID_CLOSE);
-    app->m_wndProgress.Create(PBS_SMOOTH, R(45, 185, 474, 203), this, ID_PROGRESS_BAR);
     app->m_wndProgressText.Create("", SS_CENTER, R(45, 207, 474, 225), this, ID_PROGRESS_TEXT);
     app->m_wndLicense.Create(WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY, R(45, 119, 490, 265),
                              this, ID_RICH_EDIT_CONTROL);
@@ -127,8 +126,6 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
     app->m_lnkHelp.Create("Link", owner, R(45, 178, 510, 195), this, ID_LINK);
     app->m_lnkGoodies.Create("Link", owner, R(262, 238, 727, 255), this, ID_GOODIES_LINK);
 
-    app->m_wndProgress.SetRange(0, 100);
-    app->m_wndProgress.SetStep(1);
     app->m_pFont = CreatePointFont(100, "Arial");
     app->m_wndProgressText.SetFont(app->m_pFont, TRUE);
 
@@ -137,6 +134,34 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
 
     if (streamLicense)
         LoadLicense(app);
+    return TRUE;
+}
+
+// The progress bar's class comes from the common controls library, whose
+// start-up (its classes, the theme) would delay the window's first paint on
+// every start, so it is loaded only now. By full path from the system
+// folder: never a copy beside the installer in a downloads folder.
+BOOL CMainFrame::CreateProgressBar()
+{
+    CInstallerApp* app = GetInstallerApp();
+    char folder[MAX_PATH];
+    UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return FALSE;
+    std::string path = std::string(folder, length) + "\\comctl32.dll";
+    HMODULE library = LoadLibraryA(path.c_str());   // kept: the class lives in it
+    if (!library)
+        return FALSE;
+    if (FARPROC init = GetProcAddress(library, "InitCommonControls"))
+        ((void(WINAPI*)())init)();
+    RECT bar = {45, 185, 474, 203};
+    if (!app->m_wndProgress.Create(PBS_SMOOTH, bar, this, ID_PROGRESS_BAR))
+        return FALSE;
+    // Into the place among its siblings it would have had if made with them.
+    SetWindowPos(app->m_wndProgress.m_hWnd, app->m_btnClose.m_hWnd, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    app->m_wndProgress.SetRange(0, 100);
+    app->m_wndProgress.SetStep(1);
     return TRUE;
 }
 

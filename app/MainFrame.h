@@ -27,6 +27,9 @@ public:
     // Creates the window and its controls; the license is streamed in only
     // on a fresh start.
     BOOL CreateInstallerWindow(bool streamLicense);
+    // The progress bar, hidden until the downloads; made after the first
+    // paint.
+    BOOL CreateProgressBar();
 
     BOOL SetStage(int stage);
     void WaitForWorker();

@@ -33,7 +33,7 @@ static BOOL HandleButtonMouse(CButton& button, int& hover, UINT msg, WPARAM wPar
             tme.dwFlags = TME_HOVER | TME_LEAVE;
             tme.hwndTrack = button.m_hWnd;
             tme.dwHoverTime = 10;
-            _TrackMouseEvent(&tme);
+            TrackMouseEvent(&tme);
         }
         return TRUE;
     case WM_MOUSEHOVER:

@@ -122,6 +122,7 @@ TEST_F(MainFrameWindowTest, WindowIsPlacedShapedAndCoveredByItsClientArea)
 TEST_F(MainFrameWindowTest, ControlsSitWhereTheLayoutPutsThem)
 {
     ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    ASSERT_TRUE(frame.CreateProgressBar());
     struct {
         CWnd* wnd;
         RECT rc;
@@ -151,6 +152,9 @@ TEST_F(MainFrameWindowTest, ControlsSitWhereTheLayoutPutsThem)
         EXPECT_EQ(e.enabled, IsWindowEnabled(e.wnd->m_hWnd) != 0);
     }
     EXPECT_EQ(100, (int)SendMessageA(app.m_wndProgress.m_hWnd, PBM_GETRANGE, FALSE, 0));
+    // Made after the first paint, the bar still lies among its siblings
+    // where the layout's order puts it, under the close box.
+    EXPECT_EQ(app.m_wndProgress.m_hWnd, GetWindow(app.m_btnClose.m_hWnd, GW_HWNDNEXT));
     HFONT font = (HFONT)SendMessageA(app.m_wndProgressText.m_hWnd, WM_GETFONT, 0, 0);
     ASSERT_EQ(app.m_pFont, font);
     LOGFONTA lf;
@@ -258,6 +262,7 @@ TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls
 TEST_F(MainFrameWindowTest, VistaNoticeAndCompletionPages)
 {
     ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    ASSERT_TRUE(frame.CreateProgressBar());
     EXPECT_TRUE(frame.SetStage(7));
     EXPECT_TRUE(Shown(app.m_btnNext) && app.m_btnNext.IsWindowEnabled());
     EXPECT_TRUE(app.m_btnCancel.IsWindowEnabled());
