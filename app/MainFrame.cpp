@@ -139,21 +139,10 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
 
 // The progress bar's class comes from the common controls library, whose
 // start-up (its classes, the theme) would delay the window's first paint on
-// every start, so it is loaded only now. By full path from the system
-// folder: never a copy beside the installer in a downloads folder.
+// every start: the bar, and with it the library, comes only after it.
 BOOL CMainFrame::CreateProgressBar()
 {
     CInstallerApp* app = GetInstallerApp();
-    char folder[MAX_PATH];
-    UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return FALSE;
-    std::string path = std::string(folder, length) + "\\comctl32.dll";
-    HMODULE library = LoadLibraryA(path.c_str());   // kept: the class lives in it
-    if (!library)
-        return FALSE;
-    if (FARPROC init = GetProcAddress(library, "InitCommonControls"))
-        ((void(WINAPI*)())init)();
     RECT bar = {45, 185, 474, 203};
     if (!app->m_wndProgress.Create(PBS_SMOOTH, bar, this, ID_PROGRESS_BAR))
         return FALSE;

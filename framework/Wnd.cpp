@@ -1,4 +1,5 @@
 #include "framework/Wnd.h"
+#include <string>
 #include "framework/WinApp.h"
 
 static const char kObjectProp[] = "Zembrio.CWnd";
@@ -193,9 +194,32 @@ BOOL CStatic::OnChildNotify(UINT msg, WPARAM wParam, LPARAM, LRESULT* result)
     return TRUE;
 }
 
+// Control libraries come from the system folder by full path: a copy beside
+// the installer, in a downloads folder, is never loaded. They stay loaded:
+// their window classes live in them.
+static HMODULE LoadSystemLibrary(const char* name)
+{
+    char folder[MAX_PATH];
+    UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return nullptr;
+    return LoadLibraryA((std::string(folder, length) + "\\" + name).c_str());
+}
+
+static HMODULE LoadCommonControls()
+{
+    HMODULE lib = LoadSystemLibrary("comctl32.dll");
+    if (FARPROC init = lib ? GetProcAddress(lib, "InitCommonControls") : nullptr)
+        ((void(WINAPI*)())init)();
+    return lib;
+}
+
+// The class is registered on first use, as the common controls library is
+// loaded only then.
 BOOL CProgressCtrl::Create(DWORD style, const RECT& rect, CWnd* parent, UINT id)
 {
-    return CreateEx(0, PROGRESS_CLASSA, nullptr, style | WS_CHILD, rect, parent, id);
+    static HMODULE lib = LoadCommonControls();
+    return lib && CreateEx(0, PROGRESS_CLASSA, nullptr, style | WS_CHILD, rect, parent, id);
 }
 
 BOOL CRichEditCtrl::Create(DWORD style, const RECT& rect, CWnd* parent, UINT id)
@@ -205,6 +229,6 @@ BOOL CRichEditCtrl::Create(DWORD style, const RECT& rect, CWnd* parent, UINT id)
 
 BOOL AfxInitRichEdit()
 {
-    static HMODULE lib = LoadLibraryA("riched20.dll");
+    static HMODULE lib = LoadSystemLibrary("riched20.dll");
     return lib != nullptr;
 }

@@ -15,6 +15,16 @@ protected:
                                 &m_nProgress);
     }
 
+    // The transfer on a thread of its own, returned once its first chunk is
+    // written (or after 5 s); result receives its outcome.
+    std::thread FetchUntilFirstChunk(const std::string& url, const std::string& local, int& result)
+    {
+        std::thread worker([this, url, local, &result] { result = Fetch(url, local); });
+        for (int i = 0; i < 200 && m_nProgress == 0; i++)
+            Sleep(25);
+        return worker;
+    }
+
     HttpTransfer m_transfer;
     std::atomic<UINT> m_nProgress{0};
 };
@@ -175,9 +185,7 @@ TEST_F(HttpTransferTest, CancelStopsAfterTheCurrentChunk)
     Control("fault=slow=65536@slow.bin");
     std::string local = m_scratch.File("slow.bin");
     int result = -1;
-    std::thread worker([&] { result = Fetch(url, local); });
-    for (int i = 0; i < 200 && m_nProgress == 0; i++)
-        Sleep(25);
+    std::thread worker = FetchUntilFirstChunk(url, local, result);
     m_transfer.RequestCancel();
     worker.join();
     EXPECT_EQ(TransferCancelled, result);
@@ -211,9 +219,7 @@ TEST_F(HttpTransferTest, CancelOfAStalledReadClosesTheRequestOnce)
     Control("fault=stall=20000@stalled.bin");
     std::string local = m_scratch.File("stalled.bin");
     int result = -1;
-    std::thread worker([&] { result = Fetch(url, local); });
-    for (int i = 0; i < 200 && m_nProgress == 0; i++)
-        Sleep(25);
+    std::thread worker = FetchUntilFirstChunk(url, local, result);
     Sleep(200);   // the read after the first chunk waits on the server now
     m_transfer.RequestCancel();
     Serve("other.bin", Pattern(3000, 13));
