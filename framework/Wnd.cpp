@@ -1,5 +1,6 @@
 #include "framework/Wnd.h"
 #include <string>
+#include "framework/SystemLibrary.h"
 #include "framework/WinApp.h"
 
 static const char kObjectProp[] = "Zembrio.CWnd";
@@ -194,18 +195,8 @@ BOOL CStatic::OnChildNotify(UINT msg, WPARAM wParam, LPARAM, LRESULT* result)
     return TRUE;
 }
 
-// Control libraries come from the system folder by full path: a copy beside
-// the installer, in a downloads folder, is never loaded. They stay loaded:
-// their window classes live in them.
-static HMODULE LoadSystemLibrary(const char* name)
-{
-    char folder[MAX_PATH];
-    UINT length = GetSystemDirectoryA(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return nullptr;
-    return LoadLibraryA((std::string(folder, length) + "\\" + name).c_str());
-}
-
+// Control libraries come from the system folder (LoadSystemLibrary). They
+// stay loaded: their window classes live in them.
 static HMODULE LoadCommonControls()
 {
     HMODULE lib = LoadSystemLibrary("comctl32.dll");
