@@ -9,7 +9,9 @@ enum DownloadError {
     FileNotFound = 4,
     BadChecksum = 5,
     DownloadCancelled = 6,
+    BadSignature = 7,        // not verified, or not signed by the publisher
+    NoSignatureCheck = 8,    // the system cannot verify signatures at all
 };
 
-// "NoError" .. "DownloadCancelled"; "UnknownError" for any other value.
+// "NoError" .. "NoSignatureCheck"; "UnknownError" for any other value.
 const char* DownloadErrorName(int code);

@@ -1,15 +1,16 @@
 // The download list: progress totals for the UI, verification of finished
 // files, and the per-item steps the download thread runs.
 #include "download/DownloadList.h"
-#include <imagehlp.h>
 #include <cstring>
 #include "download/HttpTransfer.h"
+#include "download/Signature.h"
 #include "framework/File.h"
 
 const char* DownloadErrorName(int code)
 {
     static const char* const kNames[] = {"NoError",     "NetworkError", "FileIOError",      "FileTooSmall",
-                                         "FileNotFound", "BadChecksum", "DownloadCancelled"};
+                                         "FileNotFound", "BadChecksum", "DownloadCancelled", "BadSignature",
+                                         "NoSignatureCheck"};
     if (code < 0 || code >= (int)(sizeof kNames / sizeof kNames[0]))
         return "UnknownError";
     return kNames[code];
@@ -17,6 +18,7 @@ const char* DownloadErrorName(int code)
 
 DownloadList::~DownloadList()
 {
+    ReleaseVerified();
     for (DownloadItem* item : m_apItems)
         delete item;
 }
@@ -84,31 +86,122 @@ static bool EndsWithExe(const std::string& path)
     return path.size() >= 4 && _stricmp(path.c_str() + path.size() - 4, ".exe") == 0;
 }
 
+// The PE header checksum the image help library computes: 16-bit words
+// summed with end-around carry, the checksum field counted as zero, plus
+// the file's length. Read through the held handle; false when the file
+// cannot be read or is no PE image.
+bool ComputeHeaderChecksum(HANDLE file, DWORD& headerSum, DWORD& computedSum)
+{
+    DWORD size = GetFileSize(file, nullptr);
+    BYTE dos[64];
+    DWORD got = 0;
+    if (size == INVALID_FILE_SIZE || SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 ||
+        !ReadFile(file, dos, sizeof dos, &got, nullptr) || got != sizeof dos || dos[0] != 'M' || dos[1] != 'Z')
+        return false;
+    ULONGLONG at = (ULONGLONG)(dos[0x3C] | dos[0x3D] << 8 | dos[0x3E] << 16 | (DWORD)dos[0x3F] << 24) + 0x58;
+    if (at + 4 > size || at < sizeof dos)
+        return false;
+    DWORD field = (DWORD)at;
+
+    static const DWORD kChunk = 65536;   // even: a word never straddles two reads
+    std::vector<BYTE> buffer(kChunk);
+    DWORD sum = 0, offset = 0;
+    headerSum = 0;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    while (offset < size) {
+        if (!ReadFile(file, buffer.data(), kChunk, &got, nullptr) || got == 0)
+            return false;
+        // The header's own sum is taken out and counted as zero.
+        for (DWORD pos = field; pos < field + 4; pos++) {
+            if (pos >= offset && pos < offset + got) {
+                headerSum |= (DWORD)buffer[pos - offset] << ((pos - field) * 8);
+                buffer[pos - offset] = 0;
+            }
+        }
+        for (DWORD i = 0; i < got; i += 2) {
+            sum += buffer[i] | (i + 1 < got ? buffer[i + 1] << 8 : 0);
+            sum = (sum & 0xFFFF) + (sum >> 16);
+        }
+        offset += got;
+    }
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    computedSum = sum + size;
+    return true;
+}
+
+// Opens the file for verification: shared for reading (and so running),
+// never for writing, renaming or deleting while the handle stays open.
+static HANDLE OpenHeld(const char* path)
+{
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 DownloadError DownloadList::VerifyAll(bool deleteBad)
 {
+    ReleaseVerified();
+    m_strRefusal.clear();
     for (DownloadItem* item : m_apItems) {
         const char* path = item->m_strLocalPath.c_str();
         CFileStatus status;
         if (!CFile::GetStatus(path, status))
             return FileNotFound;
-        if ((LONGLONG)status.m_size < (LONGLONG)item->m_nMinimumSize) {
-            if (deleteBad)
-                DeleteFileA(path);
-            return FileTooSmall;
+        // Everything below reads through this handle, and it stays open: a
+        // file swapped before it was opened is what gets checked, and after
+        // that it cannot be swapped.
+        HANDLE file = OpenHeld(path);
+        DownloadError result = NoError;
+        if (file == INVALID_HANDLE_VALUE) {
+            // Someone else holds it open for writing: not a file to trust.
+            result = EndsWithExe(item->m_strLocalPath) ? BadChecksum : FileIOError;
+        } else {
+            result = VerifyHeld(*item, file);
         }
-        if (EndsWithExe(item->m_strLocalPath)) {
-            DWORD headerSum = 0, computedSum = 0;
-            // A file whose sum cannot be computed is no more trustworthy
-            // than one whose sum is wrong.
-            if (MapFileAndCheckSumA(path, &headerSum, &computedSum) != CHECKSUM_SUCCESS ||
-                headerSum != computedSum) {
-                if (deleteBad)
-                    DeleteFileA(path);
-                return BadChecksum;
-            }
+        if (result == NoError) {
+            m_ahVerified.push_back(file);
+            continue;
         }
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        // A system that cannot check signatures says nothing about the file.
+        if (deleteBad && result != NoSignatureCheck)
+            DeleteFileA(path);
+        ReleaseVerified();
+        return result;
     }
     return NoError;
+}
+
+DownloadError DownloadList::VerifyHeld(DownloadItem& item, HANDLE file)
+{
+    DWORD size = GetFileSize(file, nullptr);
+    if (size == INVALID_FILE_SIZE || (LONGLONG)size < (LONGLONG)item.m_nMinimumSize)
+        return FileTooSmall;
+    if (!EndsWithExe(item.m_strLocalPath))
+        return NoError;
+    DWORD headerSum = 0, computedSum = 0;
+    // A file whose sum cannot be computed is no more trustworthy than one
+    // whose sum is wrong.
+    if (!ComputeHeaderChecksum(file, headerSum, computedSum) || headerSum != computedSum)
+        return BadChecksum;
+    std::string detail;
+    SignatureCheck check = CheckPublisherSignature(file, item.m_strLocalPath, TrustedSigners(), detail);
+    if (check != SignatureTrusted)
+        m_strRefusal = item.m_strLocalPath + ": " + detail;
+    switch (check) {
+    case SignatureTrusted:
+        return NoError;
+    case SignatureUncheckable:
+        return NoSignatureCheck;
+    default:
+        return BadSignature;
+    }
+}
+
+void DownloadList::ReleaseVerified()
+{
+    for (HANDLE file : m_ahVerified)
+        CloseHandle(file);
+    m_ahVerified.clear();
 }
 
 DownloadError DownloadList::QueryAllSizes(bool discardStale)

@@ -60,8 +60,13 @@ public:
         return true;
     }
 
-    // Minimum sizes and executable header checksums, in list order.
+    // Minimum sizes, executable header checksums and publisher signatures,
+    // in list order. Each file that passes stays open, readable and
+    // runnable by others but not writable, renamable or deletable, until
+    // ReleaseVerified: what was verified is what the install helper runs.
+    // A refused signature's reason lands in m_strRefusal.
     DownloadError VerifyAll(bool deleteBad);
+    void ReleaseVerified();
 
     // The steps of the download thread.
     DownloadError QueryAllSizes(bool discardStale);
@@ -76,16 +81,23 @@ public:
     HttpTransfer* m_pActiveTransfer = nullptr;   // guarded by m_activeLock
     CInternetSession* m_pSession;
     std::vector<DownloadItem*> m_apItems;
+    std::vector<HANDLE> m_ahVerified;
+    std::string m_strRefusal;
 
 private:
     // Makes the transfer the active one; false (and nothing published) once
     // the list has been cancelled.
     bool PublishTransfer(HttpTransfer* transfer);
+    DownloadError VerifyHeld(DownloadItem& item, HANDLE file);
     void WithdrawTransfer();
 
     CCriticalSection m_activeLock;
     bool m_bCancelled = false;   // guarded by m_activeLock
 };
+
+// The header checksum field and the checksum computed over the file, read
+// through the handle; false when it cannot be read or is no PE image.
+bool ComputeHeaderChecksum(HANDLE file, DWORD& headerSum, DWORD& computedSum);
 
 // The download worker; its parameter is the main frame. Always returns 0.
 UINT DownloadThreadProc(void* frame);

@@ -19,7 +19,11 @@ static void ReportDownloadError(CMainFrame* frame, DownloadError result)
     case NetworkError:
     case FileTooSmall:
     case BadChecksum:
+    case BadSignature:   // altered on its way, most likely: the network's help
         category = CategoryNetwork;
+        break;
+    case NoSignatureCheck:
+        category = CategoryUnsupportedOS;
         break;
     case FileIOError:
     case FileNotFound:
@@ -73,6 +77,8 @@ UINT DownloadThreadProc(void* param)
             result = list->VerifyAll(true);
             if (result == NoError)
                 return EndDownloadThread(frame);
+            if (!list->m_strRefusal.empty())
+                app->WriteRunLog("Refused", list->m_strRefusal);
         }
     }
     if (frame->m_bCancel)

@@ -160,14 +160,36 @@ static bool RemoveStaleMarkers()
     return true;
 }
 
+// After a whole installation the helper has nothing left to start: once it
+// has ended, the files it ran may be let go. It is given a few seconds.
+static bool HelperEnded(HANDLE helper, const std::atomic<bool>& cancel)
+{
+    for (int i = 0; i < 10 && !cancel; i++)
+        if (WaitForSingleObject(helper, 1000) != WAIT_TIMEOUT)
+            return true;
+    return false;
+}
+
 UINT LaunchThread(void* param)
 {
     CMainFrame* frame = (CMainFrame*)param;
     CInstallerApp* app = GetInstallerApp();
-    // Every way out clears the frame's worker handle last.
+    // Every way out clears the frame's worker handle last. The verified
+    // files stay held while the helper might still start one of them: after
+    // a failure, a cancel or a helper that does not end, until the list goes.
     struct WorkerEnd {
         CMainFrame* frame;
-        ~WorkerEnd() { frame->m_hWorker = nullptr; }
+        HANDLE helper = nullptr;
+        bool installed = false;
+        ~WorkerEnd()
+        {
+            if (helper) {
+                if (installed && frame->m_pDownloads && HelperEnded(helper, frame->m_bCancel))
+                    frame->m_pDownloads->ReleaseVerified();
+                CloseHandle(helper);
+            }
+            frame->m_hWorker = nullptr;
+        }
     } end{frame};
 
     // 1.
@@ -185,12 +207,19 @@ UINT LaunchThread(void* param)
         return 0;
     }
 
-    // 3.
-    HINSTANCE started = ShellExecuteA(nullptr, "open", program.c_str(), args.c_str(), nullptr, SW_SHOWNORMAL);
-    if ((INT_PTR)started <= 32) {
+    // 3. The process handle tells when the helper has ended.
+    SHELLEXECUTEINFOA launch = {};
+    launch.cbSize = sizeof launch;
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    launch.lpVerb = "open";
+    launch.lpFile = program.c_str();
+    launch.lpParameters = args.c_str();
+    launch.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExA(&launch) || (INT_PTR)launch.hInstApp <= 32) {
         LaunchFailed(frame, "cantlaunchinstallhelper");
         return 0;
     }
+    end.helper = launch.hProcess;
 
     // 4.
     if (frame->m_bCancel)
@@ -245,6 +274,9 @@ UINT LaunchThread(void* param)
         break;
     case MarkerFailed:
         LaunchFailed(frame, "setupexefailed");
+        break;
+    default:
+        end.installed = true;
         break;
     }
     // 9.

@@ -5,6 +5,7 @@
 #include "app/Resource.h"
 #include "download/DownloadList.h"
 #include "download/HttpTransfer.h"
+#include <imagehlp.h>
 
 namespace {
 
@@ -372,8 +373,9 @@ protected:
 TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
 {
     std::string good = Place("components\\setup.exe", "setup.exe");
-    EXPECT_EQ(NoError, VerifyOne(good, 20971527));   // exactly the minimum passes
-    EXPECT_EQ(FileTooSmall, VerifyOne(good, 20971528));
+    int size = (int)Component("components\\setup.exe").size();
+    EXPECT_EQ(NoError, VerifyOne(good, size));   // exactly the minimum passes
+    EXPECT_EQ(FileTooSmall, VerifyOne(good, size + 1));
     EXPECT_FALSE(FileExists(good));
     EXPECT_EQ(FileNotFound, VerifyOne(good));
 
@@ -393,6 +395,93 @@ TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
     EXPECT_EQ(FileTooSmall, list.VerifyAll(false));
     EXPECT_TRUE(FileExists(m_scratch.File("s.exe")));
     EXPECT_EQ(NoError, DownloadList().VerifyAll(true));
+}
+
+TEST_F(VerifyTest, OnlyThePublishersIntactSignaturePassesAndRefusedFilesGo)
+{
+    const struct {
+        const char* component;
+        DownloadError expected;
+        const char* reason;   // in the refusal's detail
+    } cases[] = {
+        {"components\\setup.exe", NoError, ""},
+        {"components\\installhelper.exe", NoError, ""},
+        {"components-broken\\setup_unsigned.exe", BadSignature, "WinVerifyTrust 800B0100"},
+        // Intact and verified by the system, but another publisher's key.
+        {"components-broken\\setup_foreign.exe", BadSignature, " not trusted"},
+        // Changed after signing, header checksum made right again.
+        {"components-broken\\setup_altered.exe", BadSignature, "WinVerifyTrust "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.component);
+        std::string path = Place(c.component, "component.exe");
+        DownloadList list;
+        list.AddItem("http://127.0.0.1/x", path, 0, 10240);
+        EXPECT_EQ(c.expected, list.VerifyAll(true));
+        EXPECT_EQ(c.expected == NoError, FileExists(path));
+        EXPECT_NE(std::string::npos, list.m_strRefusal.find(c.reason)) << list.m_strRefusal;
+        list.ReleaseVerified();
+        DeleteFileA(path.c_str());
+    }
+}
+
+TEST_F(VerifyTest, VerifiedFilesCannotBeChangedUntilReleased)
+{
+    std::string helper = Place("components\\installhelper.exe", "installhelper.exe");
+    std::string setup = Place("components\\setup.exe", "setup.exe");
+    DownloadList list;
+    list.AddItem("u", helper, 0, 10240);
+    list.AddItem("u", setup, 0, kSetupMinimum);
+    ASSERT_EQ(NoError, list.VerifyAll(true));
+    for (const std::string& path : {helper, setup}) {
+        SCOPED_TRACE(path);
+        HANDLE write = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(INVALID_HANDLE_VALUE, write);
+        EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+        if (write != INVALID_HANDLE_VALUE)
+            CloseHandle(write);
+        EXPECT_FALSE(DeleteFileA(path.c_str()));
+        EXPECT_FALSE(MoveFileA(path.c_str(), (path + ".moved").c_str()));
+        HANDLE read = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(INVALID_HANDLE_VALUE, read);   // the helper must still run it
+        CloseHandle(read);
+    }
+    // A failed check lets go of the files verified before it.
+    std::string refused = Place("components-broken\\setup_unsigned.exe", "unsigned.exe");
+    list.AddItem("u", refused, 0, kSetupMinimum);
+    EXPECT_EQ(BadSignature, list.VerifyAll(true));
+    EXPECT_TRUE(DeleteFileA(helper.c_str()));
+    EXPECT_TRUE(DeleteFileA(setup.c_str()));
+}
+
+TEST_F(VerifyTest, HeaderChecksumAgreesWithTheImageHelpLibrary)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string badsum = Place("components-broken\\setup_badsum.exe", "badsum.exe");
+    // Odd and even lengths, a signed and an unsigned file, one made by the
+    // linker, a wrong sum.
+    for (const std::string& path : {Place("components-broken\\setup_unsigned.exe", "odd.exe"),
+                                     Place("components\\setup.exe", "signed.exe"), std::string(self), badsum}) {
+        SCOPED_TRACE(path);
+        DWORD expectedHeader = 0, expectedSum = 0, header = 1, sum = 1;
+        ASSERT_EQ((DWORD)CHECKSUM_SUCCESS, MapFileAndCheckSumA(path.c_str(), &expectedHeader, &expectedSum));
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        EXPECT_TRUE(ComputeHeaderChecksum(file, header, sum));
+        CloseHandle(file);
+        EXPECT_EQ(expectedHeader, header);
+        EXPECT_EQ(expectedSum, sum);
+    }
+    // Shorter than its own header says: no sum, and so no trust.
+    std::string bytes = ReadBinaryFile(badsum);
+    std::string cut = m_scratch.File("cut.exe");
+    WriteBinaryFile(cut, bytes.substr(0, 0x80));
+    HANDLE file = CreateFileA(cut.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD header, sum;
+    EXPECT_FALSE(ComputeHeaderChecksum(file, header, sum));
+    CloseHandle(file);
 }
 
 TEST_F(VerifyTest, UnreadableExecutableIsBadChecksum)

@@ -243,7 +243,9 @@ TEST(DownloadErrorNames, NamesOfKnownAndUnknownCodes)
 {
     EXPECT_STREQ("NetworkError", DownloadErrorName(NetworkError));
     EXPECT_STREQ("DownloadCancelled", DownloadErrorName(DownloadCancelled));
-    EXPECT_STREQ("UnknownError", DownloadErrorName(7));
+    EXPECT_STREQ("BadSignature", DownloadErrorName(BadSignature));
+    EXPECT_STREQ("NoSignatureCheck", DownloadErrorName(8));
+    EXPECT_STREQ("UnknownError", DownloadErrorName(9));
     EXPECT_STREQ("UnknownError", DownloadErrorName(-1));
     EXPECT_EQ(DownloadCancelled, TransferResultToDownloadError(TransferCancelled));
     EXPECT_EQ(FileIOError, TransferResultToDownloadError(TransferStartBeyondEnd));
