@@ -12,6 +12,8 @@
 //   zdriver wait-window <seconds> [poll-ms]   prints when it starts waiting
 //                                    and the system time it saw the window
 //   zdriver pointer <id>|<x> <y>      moves the pointer (client coordinates)
+//   zdriver open-write <path>         opens the file for writing as another
+//                                    program would; prints the error code
 //
 // Exit codes: 0 done, 1 no window, 2 usage, 3 no such control or refused,
 // 4 the window did not answer in time.
@@ -303,7 +305,7 @@ static int Usage()
 {
     fprintf(stderr, "usage: zdriver [--post] list|click <id>|command <id>|message <msg> <wparam> <lparam>|"
                     "minimize|restore|caption|msgbox [button]|screenshot <file.bmp>|wait-window <seconds> [poll-ms]|"
-                    "pointer <id>|pointer <x> <y>\n");
+                    "pointer <id>|pointer <x> <y>|open-write <path>\n");
     return 2;
 }
 
@@ -346,6 +348,16 @@ int main(int argc, char** argv)
         ULONGLONG ticks = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
         printf("{\"found\": true, \"caption\": %s, \"time\": %.4f}\n", Json(TextOf(frame)).c_str(),
                (double)(ticks - 116444736000000000ULL) / 1e7);
+        return 0;
+    }
+
+    if (cmd == "open-write" && args.size() == 2) {
+        HANDLE file = CreateFileA(args[1].c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        printf("{\"error\": %lu}\n", error);
         return 0;
     }
 

@@ -385,6 +385,19 @@ def components_dir():
     return BUILD / "tests" / "standins" / "components"
 
 
+def strip_signature(src, dst):
+    """A copy of a signed program without its signature, its header checksum
+    made right again: what a publisher's unsigned build would be."""
+    import pe_checksum
+    Path(dst).unlink(missing_ok=True)
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(src), "-out", str(dst)], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    data = bytearray(Path(dst).read_bytes())
+    offset = pe_checksum.checksum_offset(data)
+    data[offset:offset + 4] = pe_checksum.compute_checksum(bytes(data)).to_bytes(4, "little")
+    Path(dst).write_bytes(data)
+
+
 # ---- the window driver ------------------------------------------------------
 
 DRIVER_EXE = BUILD / "tests" / "driver" / "zdriver.exe"
@@ -414,6 +427,11 @@ class Driver:
         if check and r.returncode != 0:
             raise DriverError(f"zdriver {' '.join(map(str, args))}: exit {r.returncode} {records}")
         return r.returncode, records
+
+    def open_for_writing(self, path):
+        """The error code another program gets opening the file (a Windows
+        path) for writing; 0 when it can."""
+        return self.run("open-write", path)[1][0]["error"]
 
     def wait_window(self, seconds=30):
         code, records = self.run("wait-window", seconds, check=False)

@@ -6,6 +6,7 @@ interrupted and failing runs."""
 import importlib.machinery
 import importlib.util
 import os
+import shutil
 import sys
 import time
 import unittest
@@ -304,6 +305,56 @@ class InstallationE2E(InstallationRun):
                 self.finish(proc)
                 self.assert_cleaned_up()
 
+    # ---- what the publisher did not sign ---------------------------------------------
+
+    def test_refused_programs_never_run_and_the_next_run_fetches_them_afresh(self):
+        """One component at a time served unsigned, signed with another key, or
+        changed after signing with its header checksum made right again: the
+        error page, the refusal reported, the helper never started, the file
+        gone; then the good files are served and the resumed run completes."""
+        served = self.work / "served"
+        broken = h.components_dir().parent / "components-broken"
+        unsigned_helper = self.work / "installhelper-unsigned.exe"
+        h.strip_signature(h.components_dir() / "installhelper.exe", unsigned_helper)
+        cases = [
+            ("win10", "setupm.exe", broken / "setup_foreign.exe"),
+            ("winxp", "installhelper.exe", unsigned_helper),
+            ("win10", "setupm.exe", broken / "setup_altered.exe"),
+            ("winxp", "setupm.exe", broken / "setup_unsigned.exe"),
+        ]
+        for version, name, variant in cases:
+            with self.subTest(version=version, name=name, variant=variant.name):
+                h.kill_installer()
+                h.reset_machine()
+                h.remove_links()
+                h.set_windows_version(version)
+                h.plant_dotnet(True)
+                shutil.rmtree(served, ignore_errors=True)
+                shutil.copytree(h.components_dir(), served)
+                shutil.copyfile(variant, served / name)
+                self.server.stop()
+                self.server = h.EndpointServer(served, self.work)
+                proc = self.start()
+                self.accept_license()
+                self.wait_page("error", 120)
+                self.assertEqual("networkThreadControl,BadSignature", h.log_events(h.run_log())[-1])
+                refused = [v for n, v in h.run_log() if n == "Refused"]
+                self.assertEqual(1, len(refused), refused)
+                self.assertIn(name, refused[0])
+                self.assertFalse((h.working_folder() / name).exists(), "the refused file stayed")
+                self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
+                self.assertEqual(0, h.close_installer(proc))
+
+        # The good files again: the refused one is fetched afresh, the rest reused.
+        shutil.copyfile(h.components_dir() / "setupm.exe", served / "setupm.exe")
+        before = len(self.server.requests())
+        proc = self.start(exe=h.unix_path(h.INSTALLED_COPY))
+        self.wait_page("complete", 120)
+        fetched = {r["path"].rsplit("/", 1)[-1] for r in self.server.requests()[before:] if r["range"]}
+        self.assertEqual({"setupm.exe"}, fetched)
+        self.finish(proc)
+        self.assert_main_app_started()
+
     def test_kill_soak_short(self):
         """tools/kill-soak with two kills: killed twice during the downloads,
         resumed by the Resume shortcut, completed with identical files."""
@@ -372,6 +423,14 @@ class InstallationE2E(InstallationRun):
         proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="stall", ZEMBRIO_HELPER_STALL_SECONDS="60")
         # The set-up's start marker is there; the wait for its result runs.
         self.assertTrue(h.wait_for((h.working_folder() / "setupinstallstart").exists, timeout=30))
+        # What was verified cannot be changed while the installation runs.
+        for name in ("installhelper.exe", "setupm.exe"):
+            path = h.windows_path(h.working_folder() / name)
+            before = (h.working_folder() / name).read_bytes()
+            for command in (f'echo x>>"{path}"', f'del "{path}"', f'move "{path}" "{path}.old"'):
+                h.wine("cmd", "/c", command)
+                self.assertEqual(before, (h.working_folder() / name).read_bytes(), command)
+            self.assertEqual(32, self.driver.open_for_writing(path), name)   # ERROR_SHARING_VIOLATION
         time.sleep(2)
         began = time.time()
         h.wine("taskkill", "/im", h.EXE_NAME)
