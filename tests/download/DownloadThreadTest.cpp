@@ -372,8 +372,9 @@ protected:
 TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
 {
     std::string good = Place("components\\setup.exe", "setup.exe");
-    EXPECT_EQ(NoError, VerifyOne(good, 20971527));   // exactly the minimum passes
-    EXPECT_EQ(FileTooSmall, VerifyOne(good, 20971528));
+    const int size = (int)Component("components\\setup.exe").size();
+    EXPECT_EQ(NoError, VerifyOne(good, size));   // exactly the minimum passes
+    EXPECT_EQ(FileTooSmall, VerifyOne(good, size + 1));
     EXPECT_FALSE(FileExists(good));
     EXPECT_EQ(FileNotFound, VerifyOne(good));
 
