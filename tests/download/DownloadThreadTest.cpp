@@ -373,7 +373,7 @@ protected:
 TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
 {
     std::string good = Place("components\\setup.exe", "setup.exe");
-    int size = (int)Component("components\\setup.exe").size();
+    const int size = (int)Component("components\\setup.exe").size();
     EXPECT_EQ(NoError, VerifyOne(good, size));   // exactly the minimum passes
     EXPECT_EQ(FileTooSmall, VerifyOne(good, size + 1));
     EXPECT_FALSE(FileExists(good));

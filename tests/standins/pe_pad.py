@@ -12,6 +12,12 @@ Usage as a program:
     pe_pad.py IN OUT --size N [--checksum correct|zero|wrong]
     pe_pad.py IN OUT --at-least N [--checksum ...]
     pe_pad.py --verify FILE [FILE ...]
+    pe_pad.py --alter FILE
+    pe_pad.py --rechecksum FILE --checksum correct|zero|wrong
+
+--alter changes one byte of a signed file's padding, inside what its
+signature covers, and sets the header checksum again: a file only the
+signature check can tell from the signed one, that would still run.
 """
 
 import argparse
@@ -22,6 +28,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 from pe_checksum import PeError, checksum_offset, compute_checksum, header_checksum  # noqa: E402,F401
+from authenticode import certificate_table  # noqa: E402
 
 CHECKSUM_MODES = ("correct", "zero", "wrong")
 
@@ -88,6 +95,31 @@ def pad_file(src, dst, size=None, at_least=None, checksum="correct"):
     return len(image), header_checksum(image)
 
 
+def alter_signed(path):
+    """Flips a byte halfway to the certificate table; returns its offset."""
+    with open(path, "rb") as f:
+        image = bytearray(f.read())
+    table = certificate_table(image)
+    if table is None:
+        raise PeError("%s is not signed" % path)
+    offset = table[0] // 2
+    image[offset] ^= 0x01
+    set_checksum(image)
+    with open(path, "wb") as f:
+        f.write(image)
+    return offset
+
+
+def rechecksum(path, mode):
+    """Writes the CheckSum field of a file in place (after signing, which sets it)."""
+    with open(path, "rb") as f:
+        image = bytearray(f.read())
+    value = set_checksum(image, mode)
+    with open(path, "wb") as f:
+        f.write(image)
+    return value
+
+
 def verify_file(path):
     """(header CheckSum, computed checksum) of a file on disk."""
     with open(path, "rb") as f:
@@ -104,9 +136,19 @@ def main(argv=None):
     group.add_argument("--at-least", type=int, help="pad only up to this size; a larger file keeps its size")
     parser.add_argument("--checksum", choices=CHECKSUM_MODES, default="correct")
     parser.add_argument("--verify", nargs="+", metavar="FILE", help="check the header checksum of files")
+    parser.add_argument("--alter", metavar="FILE", help="change a signed byte of FILE, keep its checksum right")
+    parser.add_argument("--rechecksum", metavar="FILE", help="write FILE's CheckSum field as --checksum says")
     args = parser.parse_args(argv)
 
     try:
+        if args.alter:
+            offset = alter_signed(args.alter)
+            print("%s: byte at %d changed, CheckSum set again" % (args.alter, offset))
+            return 0
+        if args.rechecksum:
+            value = rechecksum(args.rechecksum, args.checksum)
+            print("%s: CheckSum 0x%08X (%s)" % (args.rechecksum, value, args.checksum))
+            return 0
         if args.verify:
             bad = 0
             for path in args.verify:
@@ -121,7 +163,7 @@ def main(argv=None):
         size, value = pad_file(args.input, args.output, args.size, args.at_least, args.checksum)
         print("%s: %d bytes, CheckSum 0x%08X (%s)" % (args.output, size, value, args.checksum))
         return 0
-    except (OSError, PeError) as e:
+    except (OSError, ValueError) as e:  # PeError and malformed signatures
         print("pe_pad: %s" % e, file=sys.stderr)
         return 2
 

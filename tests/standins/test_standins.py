@@ -22,6 +22,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+import authenticode  # noqa: E402
 import harness  # noqa: E402
 import pe_pad  # noqa: E402
 
@@ -33,6 +35,9 @@ except ImportError:  # the Wine tests do not need it
 MIN_SETUP_SIZE = 20971520
 MIN_HELPER_SIZE = 10240
 STEP_TIMEOUT = 60
+SIGN = os.path.join(HERE, "..", "..", "tools", "sign")
+# WinVerifyTrust's answers.
+TRUSTED, NO_SIGNATURE, BAD_DIGEST = 0, 0x800B0100, 0x80096010
 NDP_KEY = r"HKLM\SOFTWARE\Microsoft\NET Framework Setup\NDP\v2.0.50727"
 
 
@@ -416,6 +421,25 @@ class OtherStandinsTest(WineCase):
         self.assertIn(b"ZembrioMain.exe", lines[0])
         self.assertTrue(lines[1].endswith(b"--stay 2"), lines[1])
 
+    def signing_file(self, name):
+        for folder in (os.environ["ZEMBRIO_BUILD_DIR"], self.standins):
+            path = os.path.join(folder, "signing", name)
+            if os.path.exists(path):
+                return path
+        self.fail("no signing/%s in the build" % name)
+
+    def pin(self, name):
+        with open(self.signing_file(name + ".pin")) as f:
+            return f.read().strip()
+
+    def assert_signed(self, path, pin, digests=("sha1", "sha256")):
+        """Signed in this form by the key with this pin; both signatures verify."""
+        self.assertEqual([(d, pin) for d in digests],
+                         [(s.digest, s.pin) for s in authenticode.file_signatures(path)])
+        ok, output = authenticode.verify(path, authenticode.load_certificates(self.signing_file("test.crt")) +
+                                         authenticode.load_certificates(self.signing_file("foreign.crt")))
+        self.assertTrue(ok, output)
+
     def test_components_pass_the_installers_checks(self):
         minimums = {"installhelper.exe": MIN_HELPER_SIZE, "setup.exe": MIN_SETUP_SIZE,
                     "setupm.exe": MIN_SETUP_SIZE, "dotnetfx.exe": MIN_SETUP_SIZE}
@@ -429,6 +453,60 @@ class OtherStandinsTest(WineCase):
                     pe = pefile.PE(path, fast_load=True)
                     self.assertTrue(pe.verify_checksum())
                     pe.close()
+                self.assert_signed(path, self.pin("test"))
+
+    def test_broken_variants_have_exactly_their_fault(self):
+        broken = os.path.join(self.standins, "components-broken")
+        if not os.path.isdir(broken):
+            self.skipTest("components-broken/ not built")
+        test, foreign = self.pin("test"), self.pin("foreign")
+        self.assertNotEqual(test, foreign)
+        trusted = authenticode.load_certificates(self.signing_file("test.crt"))
+        for name, signer, checksum_ok in (("zerosum", test, False), ("badsum", test, False),
+                                          ("unsigned", None, True), ("foreign", foreign, True),
+                                          ("altered", test, True)):
+            with self.subTest(name):
+                path = os.path.join(broken, "setup_%s.exe" % name)
+                self.assertGreaterEqual(os.path.getsize(path), MIN_SETUP_SIZE)
+                stored, computed = pe_pad.verify_file(path)
+                self.assertEqual(checksum_ok, stored == computed)
+                signatures = authenticode.file_signatures(path)
+                self.assertEqual([] if signer is None else [("sha1", signer), ("sha256", signer)],
+                                 [(s.digest, s.pin) for s in signatures])
+                ok, output = authenticode.verify(path, trusted + authenticode.load_certificates(
+                    self.signing_file("foreign.crt")))
+                self.assertEqual(name not in ("unsigned", "altered"), ok, output)
+                if name == "altered":
+                    self.assertIn("altered after signing", authenticode.verify_failure(output))
+        small = os.path.join(broken, "setup_small.exe")
+        self.assertEqual(MIN_SETUP_SIZE - 1, os.path.getsize(small))
+
+    def test_system_trust_check_agrees(self):
+        """WinVerifyTrust passes the signed components, either file digest
+        alone, and catches no signature and a changed signed byte."""
+        probe = os.path.join(self.standins, "wintrust_probe.exe")
+        if not os.path.exists(probe):
+            self.skipTest("wintrust_probe.exe not built")
+        files = {os.path.join(self.components, name): TRUSTED
+                 for name in ("installhelper.exe", "setup.exe", "setupm.exe", "dotnetfx.exe")}
+        files[os.path.join(self.standins, "installhelper.exe")] = NO_SIGNATURE
+        altered = os.path.join(self.tmp, "altered.exe")
+        shutil.copy(os.path.join(self.components, "installhelper.exe"), altered)
+        pe_pad.alter_signed(altered)
+        files[altered] = BAD_DIGEST
+        for form in ("sha1", "sha256"):
+            path = os.path.join(self.tmp, form + ".exe")
+            shutil.copy(os.path.join(self.standins, "installhelper.exe"), path)
+            subprocess.run(["/usr/bin/python3", SIGN, "--key", self.signing_file("test.key"), "--cert",
+                            self.signing_file("test.crt"), "--form", form, "--quiet", path],
+                           check=True, timeout=STEP_TIMEOUT)
+            self.assert_signed(path, self.pin("test"), (form,))
+            files[path] = TRUSTED
+        out = os.path.join(self.tmp, "trust.txt")
+        self.assertEqual(self.run_wine(probe, [win_path(out)] + [win_path(p) for p in files]), 0)
+        with open(out) as f:
+            results = [int(line, 16) for line in f if line.strip()]
+        self.assertEqual(list(files.values()), results, list(files))
 
     def test_system_checksum_call_agrees(self):
         probe = os.path.join(self.standins, "mapchecksum_probe.exe")

@@ -17,29 +17,57 @@ SOURCE = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import harness  # noqa: E402
+import authenticode  # noqa: E402
 from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
 
 CHECK = os.path.join(SOURCE, "tools", "deploy-check")
+SIGN = os.path.join(SOURCE, "tools", "sign")
 SIZES = {"installhelper.exe": 10240, "dotnetfx.exe": 20971520, "setup.exe": 20971521, "setupm.exe": 20971523}
 
 
-def make_components(folder):
-    """Random bytes behind a minimal PE header with a correct checksum: just
-    what the installer verifies, at (or just over) its minimum sizes."""
+def make_image(rng, size):
+    """Random bytes behind minimal PE headers with one section and a correct
+    checksum: just what the installer verifies, and what can be signed."""
+    image = bytearray(rng.randbytes(size))
+    image[0:0x200] = bytes(0x200)
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 0x80)
+    image[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", image, 0x84, 0x14C, 1, 0, 0, 0, 0xE0, 0x0102)
+    optional = 0x98
+    struct.pack_into("<H", image, optional, 0x10B)
+    struct.pack_into("<II", image, optional + 32, 0x1000, 0x200)  # section and file alignment
+    struct.pack_into("<II", image, optional + 56, 0x2000, 0x200)  # SizeOfImage, SizeOfHeaders
+    struct.pack_into("<H", image, optional + 68, 2)
+    struct.pack_into("<I", image, optional + 92, 16)  # NumberOfRvaAndSizes
+    struct.pack_into("<8sIIII", image, optional + 0xE0, b".text", 0x1000, 0x1000, 0x200, 0x200)
+    struct.pack_into("<I", image, checksum_offset(image), compute_checksum(image))
+    return image
+
+
+def sign(path, keys, key="test", form="dual"):
+    subprocess.run(["/usr/bin/python3", SIGN, "--key", os.path.join(keys, key + ".key"), "--cert",
+                    os.path.join(keys, key + ".crt"), "--form", form, "--quiet", path], check=True, timeout=120)
+
+
+def make_components(folder, keys):
+    """The components at (or just over) the installer's minimum sizes before
+    signing, signed with the test key of keys; returns the test key's pin."""
+    subprocess.run(["/usr/bin/python3", SIGN, "--make-test-keys", keys], check=True, timeout=120,
+                   stdout=subprocess.DEVNULL)
     rng = random.Random(3)
     for name, size in SIZES.items():
-        image = bytearray(rng.randbytes(size))
-        image[0:2] = b"MZ"
-        struct.pack_into("<I", image, 0x3C, 0x80)
-        image[0x80:0x84] = b"PE\0\0"
-        struct.pack_into("<H", image, 0x80 + 24, 0x10B)
-        struct.pack_into("<I", image, checksum_offset(image), compute_checksum(image))
-        with open(os.path.join(folder, name), "wb") as out:
-            out.write(image)
+        path = os.path.join(folder, name)
+        with open(path, "wb") as out:
+            out.write(make_image(rng, size))
+        sign(path, keys)
+    with open(os.path.join(keys, "test.pin")) as f:
+        return f.read().strip()
 
 
 def deploy_check(*args):
-    run = subprocess.run(["/usr/bin/python3", CHECK, *args], capture_output=True, text=True, timeout=120)
+    env = {k: v for k, v in os.environ.items() if k != "ZEMBRIO_TRUSTED_SIGNERS"}  # pins only from args
+    run = subprocess.run(["/usr/bin/python3", CHECK, *args], capture_output=True, text=True, timeout=120, env=env)
     failures = [line for line in run.stdout.splitlines() if line.startswith("FAIL")]
     return run, failures
 
@@ -49,22 +77,23 @@ class Deployment(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.root = os.path.join(cls.tmp.name, "components")
+        cls.keys = os.path.join(cls.tmp.name, "keys")
         os.mkdir(cls.root)
-        make_components(cls.root)
+        cls.pin = make_components(cls.root, cls.keys)
 
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
     def assert_passes(self, *args):
-        run, failures = deploy_check(*args)
+        run, failures = deploy_check(*args, "--signer", self.pin)
         self.assertEqual((0, []), (run.returncode, failures), run.stdout + run.stderr)
-        self.assertIn("25 checks: 25 passed, 0 failed", run.stdout)
+        self.assertIn("29 checks: 29 passed, 0 failed", run.stdout)
 
     def assert_fails(self, args, check, words, also=()):
         """The named check fails with what to fix, and nothing else fails but
         checks about the same file or address; no traceback."""
-        run, failures = deploy_check(*args)
+        run, failures = deploy_check(*args, "--signer", self.pin)
         self.assertEqual(1, run.returncode, run.stdout + run.stderr)
         self.assertEqual("", run.stderr)
         self.assertTrue(failures, run.stdout)
@@ -135,22 +164,54 @@ class AgainstNginx(Deployment):
         self.assertEqual([("deploycheck", "deploycheck", "127.0.0.1")],
                          [(e["event"], e["source"], e["client"]) for e in events])
 
-    def test_truncated_or_damaged_file_fails(self):
+    def test_truncated_damaged_or_badly_signed_file_fails(self):
+        def altered(data):  # a signed byte changed, the checksum set again: only the signature tells
+            data = bytearray(data)
+            data[len(data) // 2] ^= 1
+            struct.pack_into("<I", data, checksum_offset(data), compute_checksum(data))
+            return data
+
+        def nested_broken(data):  # the primary signature intact, the nested one's last byte changed
+            data = bytearray(data)
+            table = authenticode.certificate_table(data)[0] + 8
+            data[authenticode._element(data, table)[2] - 1] ^= 1
+            return data
+
         for name, damage, check, words in [
                 ("setup.exe", lambda data: data[:1 << 20], "setup.exe size", "needs at least 20971520"),
                 ("setupm.exe", lambda data: data[:-1] + bytes([data[-1] ^ 1]), "setupm.exe checksum",
-                 "upload it again")]:
-            with self.subTest(name):
+                 "upload it again"),
+                ("setup.exe", "unsigned", "setup.exe signature", "not signed"),
+                ("dotnetfx.exe", "foreign", "dotnetfx.exe signature", "not by a signer given"),
+                ("installhelper.exe", altered, "installhelper.exe signature", "altered after signing"),
+                ("setupm.exe", nested_broken, "setupm.exe signature", "nested signature 1 does not verify"),
+                ("setup.exe", "sha256", "setup.exe signature", "Windows 98 to XP")]:
+            with self.subTest(name=name, words=words):
                 path = os.path.join(self.root, name)
                 shutil.copy(path, path + ".good")
                 try:
-                    with open(path, "rb") as good:
-                        data = damage(good.read())
-                    with open(path, "wb") as bad:
-                        bad.write(data)
+                    if callable(damage):
+                        with open(path, "rb") as good:
+                            data = damage(good.read())
+                        with open(path, "wb") as bad:
+                            bad.write(data)
+                    else:
+                        subprocess.run(["osslsigncode", "remove-signature", "-in", path + ".good",
+                                        "-out", path + ".new"], check=True, capture_output=True, timeout=120)
+                        os.replace(path + ".new", path)
+                        if damage != "unsigned":
+                            sign(path, self.keys, *(("foreign",) if damage == "foreign" else ("test", damage)))
                     self.assert_fails([self.url], check, words)
                 finally:
                     os.replace(path + ".good", path)
+
+    def test_pins_are_required_and_checked(self):
+        run, _ = deploy_check(self.url)
+        self.assertEqual(2, run.returncode)
+        self.assertIn("--signer", run.stderr)
+        run, _ = deploy_check(self.url, "--signer", self.pin.upper())
+        self.assertEqual(2, run.returncode)
+        self.assertIn("not a signer pin", run.stderr)
 
 
 if __name__ == "__main__":
