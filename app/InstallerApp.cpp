@@ -41,6 +41,16 @@ std::string CInstallerApp::GenerateUserId() const
     return id.substr(0, 13);
 }
 
+// A value for one run-log line: its control characters (a line break that
+// would add a line of its own) shown as "?".
+static std::string PrintableText(std::string text)
+{
+    for (char& c : text)
+        if ((unsigned char)c < 0x20)
+            c = '?';
+    return text;
+}
+
 StartSwitches ParseStartSwitches(const std::string& cmdLine)
 {
     std::string cmd = ToLower(cmdLine);
@@ -98,11 +108,18 @@ BOOL CInstallerApp::InitInstance()
     bool isVista = false;
     std::string agent = BuildAgentString(isVista);
 
-    // 6 to 9. The uninstallation modes end without a window.
+    // 6 to 9. The uninstallation modes end without a window. They copy
+    // themselves into, and purge, this user's own working folder only,
+    // whatever folder the record names.
+    auto loadStateInOwnFolder = [this] {
+        LoadState();
+        if (!m_strTempPath.empty() && !TakeStoredTempPath())
+            m_strTempPath = UserWorkingFolder();
+    };
     StartSwitches switches = ParseStartSwitches(m_strCmdLine);
     switch (ChooseStartMode(switches, isVista)) {
     case StartUninstall:
-        LoadState();
+        loadStateInOwnFolder();
         // The uninstall entry is seen by every user of the machine, the
         // record only in the profile of the user who installed: without
         // it there is no working folder to hand off to, nor anything known
@@ -116,7 +133,7 @@ BOOL CInstallerApp::InitInstance()
         return FALSE;
     case StartFinish:
         m_bQuietMode = TRUE;
-        LoadState();
+        loadStateInOwnFolder();
         if (!isVista)
             RemoveInstallation();
         SaveProgressState();
@@ -124,7 +141,7 @@ BOOL CInstallerApp::InitInstance()
         return FALSE;
     case StartQuiet:
         m_bQuietMode = TRUE;
-        LoadState();
+        loadStateInOwnFolder();
         if (!isVista)
             RemoveInstallation();
         return FALSE;
@@ -186,6 +203,8 @@ BOOL CInstallerApp::InitInstance()
     WriteRunLog("Time", now);
     WriteRunLog("Temp Folder", m_strTempFolder);
     WriteRunLog("This EXE Path", m_strExePath);
+    if (!m_strRefusedTempPath.empty())
+        WriteRunLog("Refused TempPath", PrintableText(m_strRefusedTempPath));
 
     // 21. Shell folders through the system's lookup or the carried library.
     const char* pendingError = nullptr;
