@@ -109,17 +109,17 @@ BOOL CInstallerApp::InitInstance()
     std::string agent = BuildAgentString(isVista);
 
     // 6 to 9. The uninstallation modes end without a window. They copy
-    // themselves into, and purge, this user's own working folder only,
-    // whatever folder the record names.
+    // themselves into, and purge, this user's own working folder only: a
+    // record naming another one is not followed there.
     auto loadStateInOwnFolder = [this] {
         LoadState();
         if (!m_strTempPath.empty() && !TakeStoredTempPath())
-            m_strTempPath = UserWorkingFolder();
+            m_strTempPath.clear();
     };
     StartSwitches switches = ParseStartSwitches(m_strCmdLine);
     switch (ChooseStartMode(switches, isVista)) {
     case StartUninstall:
-        loadStateInOwnFolder();
+        LoadState();
         // The uninstall entry is seen by every user of the machine, the
         // record only in the profile of the user who installed: without
         // it there is no working folder to hand off to, nor anything known
@@ -127,7 +127,7 @@ BOOL CInstallerApp::InitInstance()
         if (m_strTempPath.empty())
             MessageBoxA(nullptr, LoadResString(IDS_UNINSTALL_OTHER_USER).c_str(), m_strAppName.c_str(),
                         MB_OK | MB_ICONEXCLAMATION);
-        else if (!RelaunchFromWorkingFolder(false))
+        else if (!TakeStoredTempPath() || !RelaunchFromWorkingFolder(false))
             MessageBoxA(nullptr, LoadResString(IDS_UNINSTALL_FAILED).c_str(), m_strAppName.c_str(),
                         MB_OK | MB_ICONERROR);
         return FALSE;
