@@ -41,6 +41,16 @@ std::string CInstallerApp::GenerateUserId() const
     return id.substr(0, 13);
 }
 
+// A value for one run-log line: its control characters (a line break that
+// would add a line of its own) shown as "?".
+static std::string PrintableText(std::string text)
+{
+    for (char& c : text)
+        if ((unsigned char)c < 0x20)
+            c = '?';
+    return text;
+}
+
 StartSwitches ParseStartSwitches(const std::string& cmdLine)
 {
     std::string cmd = ToLower(cmdLine);
@@ -98,7 +108,14 @@ BOOL CInstallerApp::InitInstance()
     bool isVista = false;
     std::string agent = BuildAgentString(isVista);
 
-    // 6 to 9. The uninstallation modes end without a window.
+    // 6 to 9. The uninstallation modes end without a window. They copy
+    // themselves into, and purge, this user's own working folder only: a
+    // record naming another one is not followed there.
+    auto loadStateInOwnFolder = [this] {
+        LoadState();
+        if (!m_strTempPath.empty() && !TakeStoredTempPath())
+            m_strTempPath.clear();
+    };
     StartSwitches switches = ParseStartSwitches(m_strCmdLine);
     switch (ChooseStartMode(switches, isVista)) {
     case StartUninstall:
@@ -110,13 +127,13 @@ BOOL CInstallerApp::InitInstance()
         if (m_strTempPath.empty())
             MessageBoxA(nullptr, LoadResString(IDS_UNINSTALL_OTHER_USER).c_str(), m_strAppName.c_str(),
                         MB_OK | MB_ICONEXCLAMATION);
-        else if (!RelaunchFromWorkingFolder(false))
+        else if (!TakeStoredTempPath() || !RelaunchFromWorkingFolder(false))
             MessageBoxA(nullptr, LoadResString(IDS_UNINSTALL_FAILED).c_str(), m_strAppName.c_str(),
                         MB_OK | MB_ICONERROR);
         return FALSE;
     case StartFinish:
         m_bQuietMode = TRUE;
-        LoadState();
+        loadStateInOwnFolder();
         if (!isVista)
             RemoveInstallation();
         SaveProgressState();
@@ -124,7 +141,7 @@ BOOL CInstallerApp::InitInstance()
         return FALSE;
     case StartQuiet:
         m_bQuietMode = TRUE;
-        LoadState();
+        loadStateInOwnFolder();
         if (!isVista)
             RemoveInstallation();
         return FALSE;
@@ -186,6 +203,8 @@ BOOL CInstallerApp::InitInstance()
     WriteRunLog("Time", now);
     WriteRunLog("Temp Folder", m_strTempFolder);
     WriteRunLog("This EXE Path", m_strExePath);
+    if (!m_strRefusedTempPath.empty())
+        WriteRunLog("Refused TempPath", PrintableText(m_strRefusedTempPath));
 
     // 21. Shell folders through the system's lookup or the carried library.
     const char* pendingError = nullptr;

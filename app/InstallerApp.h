@@ -24,6 +24,13 @@ StartSwitches ParseStartSwitches(const std::string& cmdLine);
 enum StartMode { StartNormal, StartUninstall, StartFinish, StartQuiet };
 StartMode ChooseStartMode(const StartSwitches& switches, bool isVista);
 
+// A quote ends a quoted path on a command line, and a line break ends a
+// task line: a path with either is never written into one.
+inline bool HasQuoteOrLineBreak(const std::string& text)
+{
+    return text.find_first_of("\r\n\"") != std::string::npos;
+}
+
 // Kinds of web address; the numbers are fixed because callers pass them.
 enum EndpointKind { InstallBase = 1, SiteRoot = 2, Logger = 3, FaqPage = 4, FreeGoodiesPage = 5 };
 
@@ -104,7 +111,16 @@ public:
 
     // Working folder and shell folders.
     bool PrepareWorkingFolder();
+    // False, deleting nothing, where the folder is a file, junction or link.
     static bool PurgeFolder(const std::string& folder);
+    static bool IsForeignFolder(const std::string& path);
+    // This user's working folder: the temp path + "Zembrio"; empty when the
+    // system has no usable temp path.
+    std::string UserWorkingFolder() const;
+    // Whether the record's TempPath names this user's working folder, in
+    // any spelling; it then takes the folder's own spelling. Another value
+    // is kept in m_strRefusedTempPath for the run log.
+    bool TakeStoredTempPath();
     bool ExtractShellFolderLibrary();
     bool ReadShellFolders();
     bool ReleaseShellFolderLibrary();
@@ -144,6 +160,7 @@ public:
     CInternetSession* m_pSession = nullptr;
     std::string m_strTempFolder;
     std::string m_strSystemTempPath;
+    std::string m_strRefusedTempPath;
     HFONT m_pFont = nullptr;
 
     CSkinLabel m_wndProgressText;

@@ -78,8 +78,11 @@ bool CInstallerApp::ChecksRecorded() const
 
 bool CInstallerApp::DecideFreshStart()
 {
+    // Any program of the user can write the record: its folder is resumed
+    // from only where it is this user's own working folder, never one the
+    // elevated installer would be sent to write into, run from and purge.
     bool resume = m_strVersion == m_strExeVersion && !m_bCompleted && !m_strTempPath.empty() && m_bUIFlag &&
-                  GetFileAttributesA(m_strTempPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+                  TakeStoredTempPath() && GetFileAttributesA(m_strTempPath.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (resume)
         return false;
     m_strVersion = m_strExeVersion;

@@ -66,7 +66,12 @@ void CMainFrame::PrepareInstallTasks()
     delete m_pDownloads;
     m_pDownloads = new DownloadList(app->m_pSession);
 
-    // 2.
+    // 2. A quote or line break in the folder would add a task line or break
+    // the helper's command line: refused before anything is written.
+    if (HasQuoteOrLineBreak(app->m_strTempFolder)) {
+        ReportError(CategoryFileIO, "quoteorlinebreakintempfolder", true, true);
+        return;
+    }
     FILE* tasks = fopen(WorkingFile(kTaskFile).c_str(), "wt");
     if (!tasks) {
         ReportError(CategoryFileIO, "cantcreateinputfile", true, true);

@@ -91,7 +91,9 @@ bool CInstallerApp::InstallSelf()
 
 bool CInstallerApp::RelaunchFromWorkingFolder(bool quiet)
 {
-    if (!EnsureFolder(m_strTempPath))
+    // The copy is written into the folder and started by a quoted command
+    // line: neither may go through a junction or take a quote from the path.
+    if (HasQuoteOrLineBreak(m_strTempPath) || !EnsureFolder(m_strTempPath) || IsForeignFolder(m_strTempPath))
         return false;
     char self[MAX_PATH] = "";
     DWORD len = GetModuleFileNameA(nullptr, self, MAX_PATH);

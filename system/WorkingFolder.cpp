@@ -30,10 +30,61 @@ const char* CInstallerApp::ShellFolderName(int folder)
 // Tests replace the system's temp path to reach the buffer limit.
 DWORD (*g_pfnGetTempPath)(DWORD, LPSTR) = [](DWORD size, LPSTR buf) -> DWORD { return GetTempPathA(size, buf); };
 
+// Something at the path that is no folder of the installer's own: a file,
+// or a junction or symbolic link, through which the writes and the purge of
+// an elevated installer would land in a folder someone else chose. Nothing
+// at all is not refused here: a missing folder is made or reported anew.
+bool CInstallerApp::IsForeignFolder(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+std::string CInstallerApp::UserWorkingFolder() const
+{
+    char temp[MAX_PATH];
+    DWORD len = g_pfnGetTempPath(MAX_PATH, temp);
+    return len == 0 || len >= MAX_PATH ? std::string() : std::string(temp) + "Zembrio";
+}
+
+// Two spellings of one folder: letter case, a final backslash, or the short
+// form of a long name (the system's temp path comes in either form). Only
+// the own spelling is used afterwards, so this decides no more than whether
+// the record's folder is resumed from.
+static bool SameFolder(std::string stored, const std::string& own)
+{
+    if (!stored.empty() && stored.back() == '\\')
+        stored.pop_back();
+    if (stored.empty() || own.empty())
+        return false;
+    if (lstrcmpiA(stored.c_str(), own.c_str()) == 0)
+        return true;
+    char shortStored[MAX_PATH] = "", shortOwn[MAX_PATH] = "";
+    DWORD lenStored = GetShortPathNameA(stored.c_str(), shortStored, MAX_PATH);
+    DWORD lenOwn = GetShortPathNameA(own.c_str(), shortOwn, MAX_PATH);
+    return lenStored && lenStored < MAX_PATH && lenOwn && lenOwn < MAX_PATH && lstrcmpiA(shortStored, shortOwn) == 0;
+}
+
+bool CInstallerApp::TakeStoredTempPath()
+{
+    std::string own = UserWorkingFolder();
+    if (SameFolder(m_strTempPath, own)) {
+        m_strTempPath = own;
+        return true;
+    }
+    m_strRefusedTempPath = m_strTempPath;
+    return false;
+}
+
 bool CInstallerApp::PrepareWorkingFolder()
 {
     if (!m_bFreshStart) {
         m_strTempFolder = m_strTempPath;
+        if (IsForeignFolder(m_strTempFolder)) {
+            MainFrame()->ReportError(CategoryFileIO, "unsafetempfolder", true, true);
+            return false;
+        }
         return true;
     }
     char temp[MAX_PATH];
@@ -47,8 +98,12 @@ bool CInstallerApp::PrepareWorkingFolder()
     m_strSystemTempPath = temp;
     m_strTempFolder = m_strSystemTempPath + "Zembrio";
     bool ok = true;
-    // A file of that name is no working folder: creating fails over it.
-    if (!FolderExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
+    // Every program of the user can put something at that path before the
+    // installer comes; only a folder it can call its own is used.
+    if (IsForeignFolder(m_strTempFolder)) {
+        MainFrame()->ReportError(CategoryFileIO, "unsafetempfolder", true, true);
+        ok = false;
+    } else if (!FolderExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
         MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder1", true, true);
         ok = false;
     }
@@ -58,6 +113,10 @@ bool CInstallerApp::PrepareWorkingFolder()
 
 bool CInstallerApp::PurgeFolder(const std::string& folder)
 {
+    // Through a junction or symbolic link the purge would delete another
+    // folder's files (and Wine's RemoveDirectoryA removes the link's target).
+    if (IsForeignFolder(folder))
+        return false;
     if (PathExists(folder)) {
         WIN32_FIND_DATAA found;
         HANDLE find = FindFirstFileA((folder + "\\*.*").c_str(), &found);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include "app/InstallerApp.h"
@@ -82,16 +83,34 @@ TEST(StartupText, GeneratedIdIsAtMostThirteenDigitsStartingWithTheTime)
 
 // ---- the fresh-start decision over stored records -----------------------------
 
+extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
+
+// The user's temp path as the test sets it; empty: the call fails.
+static std::string g_userTemp;
+static DWORD UserTempPath(DWORD size, LPSTR buffer)
+{
+    if (g_userTemp.empty() || g_userTemp.size() + 1 > size)
+        return g_userTemp.empty() ? 0 : (DWORD)g_userTemp.size() + 1;
+    strcpy(buffer, g_userTemp.c_str());
+    return (DWORD)g_userTemp.size();
+}
+
+// The record names the user's own working folder, the scratch folder's
+// "Zembrio", the way a fresh start there stored it.
 class FreshStartTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        g_pfnGetTempPath = UserTempPath;
+        g_userTemp = folder.Path() + "\\";
+        CreateDirectoryA(own.c_str(), nullptr);
+        app.m_strRefusedTempPath.clear();
         app.SetRegistryKey("Zembrio");
         app.m_strExeVersion = "2.0.320.0";
         app.WriteProfileString("", "Version", "2.0.320.0");
         app.WriteProfileInt("", "SystemType", NeedDotNet);
         app.WriteProfileInt("", "Completed", 0);
-        app.WriteProfileString("", "TempPath", folder.Path().c_str());
+        app.WriteProfileString("", "TempPath", own.c_str());
         app.WriteProfileInt("", "UIFlag", 1);
         app.WriteProfileString("", "UserId", "1189700000123");
         app.WriteProfileString("", "UninstallExecutable", "C:\\Program Files\\Zembrio\\ZembrioInstaller.exe");
@@ -117,18 +136,49 @@ protected:
         EXPECT_EQ("C:\\Program Files\\Zembrio\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
         EXPECT_EQ(20971520u, app.RememberedItemSize("http://h/install/setup.exe"));
     }
+    void TearDown() override { g_pfnGetTempPath = m_pfnSaved; }
     RegistrySandbox registry;
     ScratchFolder folder;
+    std::string own = folder.File("Zembrio");
     CInstallerApp app;
+    DWORD (*m_pfnSaved)(DWORD, LPSTR) = g_pfnGetTempPath;
 };
 
 TEST_F(FreshStartTest, CompleteRecordOfThisVersionResumesWithEverythingKept)
 {
     EXPECT_FALSE(Decide());
     EXPECT_EQ((UINT)NeedDotNet, app.m_nSystemType);
-    EXPECT_EQ(folder.Path(), app.m_strTempPath);
+    EXPECT_EQ(own, app.m_strTempPath);
     EXPECT_TRUE(app.m_bUIFlag);
     EXPECT_EQ("1189700000123", app.m_strUserId);
+}
+
+// The file system's spellings of the own folder resume in the folder's own
+// spelling, the system's temp path given in its long or its short form.
+TEST_F(FreshStartTest, OwnFolderInAnotherSpellingResumesInTheOwnSpelling)
+{
+    char shortParent[MAX_PATH] = "";
+    ASSERT_NE(0u, GetShortPathNameA(folder.Path().c_str(), shortParent, MAX_PATH));
+    ASSERT_NE(folder.Path(), std::string(shortParent));   // the scratch folder's name is long
+    std::string upper = own;
+    CharUpperBuffA(&upper[0], (DWORD)upper.size());
+    const struct {
+        std::string stored, temp;
+    } cases[] = {
+        {upper, folder.Path() + "\\"},
+        {own + "\\", folder.Path() + "\\"},
+        {std::string(shortParent) + "\\zembrio", folder.Path() + "\\"},
+        {own, std::string(shortParent) + "\\"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored + " in " + c.temp);
+        SetUp();
+        g_userTemp = c.temp;
+        app.WriteProfileString("", "TempPath", c.stored.c_str());
+        EXPECT_FALSE(Decide());
+        EXPECT_EQ(c.temp + "Zembrio", app.m_strTempPath);
+        EXPECT_EQ("", app.m_strRefusedTempPath);
+    }
 }
 
 TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
@@ -136,6 +186,7 @@ TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
     struct Case {
         const char* what;
         std::function<void(CInstallerApp&)> plant;
+        bool refused;   // the record's folder, which is not the user's own
     } cases[] = {
         {"older version", [](CInstallerApp& a) { a.WriteProfileString("", "Version", "2.0.319.0"); }},
         {"version differs in a byte", [](CInstallerApp& a) { a.WriteProfileString("", "Version", "2.0.320.0 "); }},
@@ -144,16 +195,34 @@ TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
         {"completed by another value", [](CInstallerApp& a) { a.WriteProfileInt("", "Completed", 7); }},
         {"empty temp path", [](CInstallerApp& a) { a.WriteProfileString("", "TempPath", ""); }},
         {"license never accepted", [](CInstallerApp& a) { a.WriteProfileInt("", "UIFlag", 0); }},
-        {"temp folder deleted", [this](CInstallerApp& a) {
-             a.WriteProfileString("", "TempPath", (folder.Path() + "\\gone").c_str());
-         }},
+        {"temp folder deleted", [this](CInstallerApp&) { RemoveDirectoryA(own.c_str()); }},
+        // Any program of the user can write the record.
+        {"another folder", [this](CInstallerApp& a) { a.WriteProfileString("", "TempPath", folder.Path().c_str()); },
+         true},
+        {"a folder inside the own one", [this](CInstallerApp& a) {
+             CreateDirectoryA((own + "\\Zembrio").c_str(), nullptr);
+             a.WriteProfileString("", "TempPath", (own + "\\Zembrio").c_str());
+         }, true},
+        {"another user's", [](CInstallerApp& a) {
+             a.WriteProfileString("", "TempPath", "C:\\users\\Public\\Zembrio");
+         }, true},
+        {"a file", [this](CInstallerApp& a) {
+             WriteTextFile(folder.File("setup.exe"), "x");
+             a.WriteProfileString("", "TempPath", folder.File("setup.exe").c_str());
+         }, true},
+        {"a line break and a task line", [this](CInstallerApp& a) {
+             a.WriteProfileString("", "TempPath", (own + "\r\nC:\\x.exe,,,,,1").c_str());
+         }, true},
+        {"no temp path of the user's", [](CInstallerApp&) { g_userTemp.clear(); }, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
         c.plant(app);
+        std::string stored = app.GetProfileString("", "TempPath");
         EXPECT_TRUE(Decide());
         ExpectStartGroupReset();
+        EXPECT_EQ(c.refused ? stored : "", app.m_strRefusedTempPath);
     }
 }
 
@@ -200,7 +269,7 @@ TEST_F(ExitSaveTest, ResumptionSavesOnlyTheProgressGroup)
     app.LoadState();
     EXPECT_EQ("2.0.320.0", app.m_strVersion);
     EXPECT_EQ("1189700000123", app.m_strUserId);
-    EXPECT_EQ(folder.Path(), app.m_strTempPath);
+    EXPECT_EQ(own, app.m_strTempPath);
     EXPECT_TRUE(app.m_bUIFlag);
     EXPECT_TRUE(app.m_bCompleted);
     EXPECT_EQ("C:\\new.exe", app.m_strUninstallExecutable);

@@ -135,6 +135,24 @@ TEST_F(InstallTasksTest, FolderWithACommaIsWrittenInItsShortForm)
     EXPECT_EQ("Error=fileio,commaintempfolder", LogLines().back());
 }
 
+// A line break would add a task line of its own, and a quote end the quoted
+// program path: such a folder (only a damaged record or environment can
+// name one) is refused before the task file is written or a download added.
+TEST_F(InstallTasksTest, FolderWithAQuoteOrLineBreakIsRefusedBeforeAnythingIsWritten)
+{
+    for (const char* tail : {"\r\nC:\\x.exe,,,,,1", "\n", "\r", "\"x"}) {
+        SCOPED_TRACE(tail);
+        frame->m_bFailed = false;
+        app.m_strTempFolder = folder.Path() + tail;
+        Prepare(0);
+        EXPECT_EQ(0u, frame->m_pDownloads->ItemCount());
+        EXPECT_EQ(nullptr, frame->m_pDownloadThread);
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_TRUE(ErrorPageRequested());
+        EXPECT_EQ("Error=fileio,quoteorlinebreakintempfolder", LogLines().back());
+    }
+}
+
 TEST_F(InstallTasksTest, StoredSizeIsFoundWhateverTheLetterCase)
 {
     std::string stored = Url("SETUP.EXE");

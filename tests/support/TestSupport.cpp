@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 static const char kTestRoot[] = "Software\\ZembrioTests";
 
@@ -97,6 +98,9 @@ void DeleteTree(const std::string& path)
             if (name == "." || name == "..")
                 continue;
             std::string child = path + "\\" + name;
+            // A link is removed by its UnixLink, never followed.
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                continue;
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 DeleteTree(child);
             } else {
@@ -107,4 +111,62 @@ void DeleteTree(const std::string& path)
         FindClose(find);
     }
     RemoveDirectoryA(path.c_str());
+}
+
+// Wine's own exports: the Unix name of a Windows path, and a Unix program run.
+typedef char*(CDECL* UnixFileNameProc)(LPCWSTR);
+typedef LONG(CDECL* UnixSpawnProc)(char* const argv[], int wait);
+
+static std::string UnixName(const std::string& path)
+{
+    static UnixFileNameProc unixName =
+        (UnixFileNameProc)GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name");
+    // The parent's name and the last part as it is: that part may not exist.
+    size_t cut = path.rfind('\\');
+    WCHAR wide[MAX_PATH];
+    if (!unixName || cut == std::string::npos ||
+        !MultiByteToWideChar(CP_ACP, 0, path.substr(0, cut + 1).c_str(), -1, wide, MAX_PATH))
+        return "";
+    char* parent = unixName(wide);
+    if (!parent)
+        return "";
+    std::string out = std::string(parent) + "/" + path.substr(cut + 1);
+    HeapFree(GetProcessHeap(), 0, parent);
+    return out;
+}
+
+static bool RunUnix(std::vector<std::string> args)
+{
+    static UnixSpawnProc spawn = (UnixSpawnProc)GetProcAddress(GetModuleHandleA("ntdll.dll"), "__wine_unix_spawnvp");
+    if (!spawn)
+        return false;
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return spawn(argv.data(), 1) == 0;
+}
+
+UnixLink::UnixLink(const std::string& target, const std::string& link) : m_strLink(link)
+{
+    std::string unixTarget = UnixName(target);
+    m_strUnixLink = UnixName(link);
+    if (!unixTarget.empty() && !m_strUnixLink.empty())
+        RunUnix({"ln", "-sfn", unixTarget, m_strUnixLink});
+}
+
+UnixLink::~UnixLink()
+{
+    if (!m_strUnixLink.empty())
+        RunUnix({"rm", "-f", m_strUnixLink});
+}
+
+bool UnixLink::Made() const
+{
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(m_strLink.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }

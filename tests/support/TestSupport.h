@@ -40,3 +40,22 @@ bool WriteTextFile(const std::string& path, const std::string& bytes);
 std::string ReadTextFile(const std::string& path);
 bool FileExists(const std::string& path);
 void DeleteTree(const std::string& path);
+
+// A symbolic link made from the Linux side, which Wine reports with
+// FILE_ATTRIBUTE_REPARSE_POINT, as Windows reports a junction or a symbolic
+// link: Wine 8 makes neither itself (CreateSymbolicLinkA does nothing,
+// FSCTL_SET_REPARSE_POINT is not supported). Wine shows only a link to a
+// folder so; one to a file looks like the file, a dangling one is not seen.
+// The link, never its target, goes with the object.
+class UnixLink {
+public:
+    UnixLink(const std::string& target, const std::string& link);
+    ~UnixLink();
+    UnixLink(const UnixLink&) = delete;
+    UnixLink& operator=(const UnixLink&) = delete;
+    bool Made() const;
+
+private:
+    std::string m_strLink;
+    std::string m_strUnixLink;
+};

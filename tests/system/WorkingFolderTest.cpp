@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <cstring>
+#include <memory>
 #include "app/Resource.h"
 #include "support/AppFixture.h"
 #include "SystemTestSupport.h"
@@ -136,8 +137,74 @@ TEST_F(WorkingFolderTest, UnavailableTempPathAndUncreatableFolderAreReported)
     EXPECT_FALSE(app.PrepareWorkingFolder());
     EXPECT_EQ("not a folder", ReadTextFile(temp.File("Zembrio")));
     EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1",
-                                        "fileiocantcreatetempfolder1"}),
+                                        "fileiounsafetempfolder"}),
               Events());
+}
+
+// Another program of the user can put a file, a junction or a symbolic link
+// where the working folder belongs (or the record names). The installer,
+// perhaps elevated, neither writes through it nor purges it, at a fresh
+// start, at a resumption, in a purge or in the re-launch's copy.
+TEST_F(WorkingFolderTest, FolderThatIsAFileOrLinkIsRefusedAndNothingBehindItTouched)
+{
+    ScratchFolder behind;
+    std::string link = temp.File("Zembrio");
+    enum Use { FreshStart, Resumption, Purge, Relaunch };
+    const struct {
+        const char* what;
+        // In behind; nullptr: a file at the path. (Wine shows a link to a
+        // file as a plain file, and a dangling link not at all.)
+        const char* target;
+        Use use;
+    } cases[] = {
+        {"file, fresh start", nullptr, FreshStart},
+        {"link, fresh start", "folder", FreshStart},
+        {"file, resumption", nullptr, Resumption},
+        {"link, resumption", "folder", Resumption},
+        {"link, purge", "folder", Purge},
+        {"file, purge", nullptr, Purge},
+        {"link, re-launch", "folder", Relaunch},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        size_t seen = Events().size();
+        frame->m_bFailed = false;
+        DeleteFileA(link.c_str());
+        CreateDirectoryA(behind.File("folder").c_str(), nullptr);
+        ASSERT_TRUE(WriteTextFile(behind.File("folder\\setup.exe"), "behind"));
+        ASSERT_TRUE(WriteTextFile(behind.File("file.txt"), "behind"));
+        std::unique_ptr<UnixLink> made;
+        if (c.target) {
+            made.reset(new UnixLink(behind.File(c.target), link));
+            ASSERT_TRUE(made->Made());
+        } else {
+            ASSERT_TRUE(WriteTextFile(link, "not a folder"));
+        }
+
+        app.m_bFreshStart = c.use == FreshStart;
+        app.m_strTempPath = link;
+        switch (c.use) {
+        case FreshStart:
+        case Resumption:
+            EXPECT_FALSE(app.PrepareWorkingFolder());
+            EXPECT_TRUE(frame->m_bFailed);
+            EXPECT_EQ(seen + 1, Events().size());
+            EXPECT_EQ("fileiounsafetempfolder", Events().back());
+            break;
+        case Purge:
+            EXPECT_FALSE(CInstallerApp::PurgeFolder(link));
+            break;
+        case Relaunch:
+            EXPECT_FALSE(app.RelaunchFromWorkingFolder(true));
+            break;
+        }
+        // Behind the path all is as it was, and the path still holds it.
+        EXPECT_EQ("behind", ReadTextFile(behind.File("folder\\setup.exe")));
+        EXPECT_EQ("behind", ReadTextFile(behind.File("file.txt")));
+        EXPECT_FALSE(FileExists(behind.File("folder\\ZembrioInstaller.exe")));
+        EXPECT_TRUE(c.target ? made->Made() : ReadTextFile(link) == "not a folder");
+    }
+    DeleteFileA(link.c_str());
 }
 
 TEST(PurgeFolder, KeepsRunLogsAndSubfoldersAndDeletesTheRest)
