@@ -110,34 +110,34 @@ bool CertificatePublicKeyInfo(const BYTE* der, DWORD length, const BYTE*& info, 
     return true;
 }
 
+// Tests take the system's verification away, as old systems lack it.
+HMODULE (*g_pfnLoadWintrust)() = [] { return LoadSystemLibrary("wintrust.dll"); };
+
 namespace {
 
 typedef LONG(WINAPI* WinVerifyTrustProc)(HWND, GUID*, LPVOID);
 typedef CRYPT_PROVIDER_DATA*(WINAPI* ProvDataProc)(HANDLE);
 typedef CRYPT_PROVIDER_SGNR*(WINAPI* ProvSignerProc)(CRYPT_PROVIDER_DATA*, DWORD, BOOL, DWORD);
 
-// Resolved once from the system's wintrust.dll; all null where it or one
-// of them is missing (Windows 95 without Internet Explorer 4, say).
+// From the system's wintrust.dll (which stays loaded); all null where it or
+// one of them is missing (Windows 95 without Internet Explorer 4, say).
 struct TrustFunctions {
     WinVerifyTrustProc verify = nullptr;
     ProvDataProc provData = nullptr;
     ProvSignerProc signer = nullptr;
 };
 
-const TrustFunctions& Trust()
+TrustFunctions Trust()
 {
-    static const TrustFunctions functions = [] {
-        TrustFunctions found;
-        if (HMODULE lib = LoadSystemLibrary("wintrust.dll")) {
-            found.verify = (WinVerifyTrustProc)GetProcAddress(lib, "WinVerifyTrust");
-            found.provData = (ProvDataProc)GetProcAddress(lib, "WTHelperProvDataFromStateData");
-            found.signer = (ProvSignerProc)GetProcAddress(lib, "WTHelperGetProvSignerFromChain");
-        }
-        if (!found.verify || !found.provData || !found.signer)
-            found = TrustFunctions();
-        return found;
-    }();
-    return functions;
+    TrustFunctions found;
+    if (HMODULE lib = g_pfnLoadWintrust()) {
+        found.verify = (WinVerifyTrustProc)GetProcAddress(lib, "WinVerifyTrust");
+        found.provData = (ProvDataProc)GetProcAddress(lib, "WTHelperProvDataFromStateData");
+        found.signer = (ProvSignerProc)GetProcAddress(lib, "WTHelperGetProvSignerFromChain");
+    }
+    if (!found.verify || !found.provData || !found.signer)
+        found = TrustFunctions();
+    return found;
 }
 
 std::string PinText(const Sha256Digest& digest)
@@ -180,7 +180,7 @@ SignatureCheck CheckSigner(const TrustFunctions& trust, HANDLE state, const std:
 SignatureCheck CheckPublisherSignature(HANDLE file, const std::string& path, const std::vector<Sha256Digest>& pins,
                                        std::string& detail)
 {
-    const TrustFunctions& trust = Trust();
+    TrustFunctions trust = Trust();
     if (!trust.verify) {
         detail = "the system cannot verify signatures";
         return SignatureUncheckable;

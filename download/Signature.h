@@ -22,6 +22,8 @@ const std::vector<Sha256Digest>& TrustedSigners();
 // The SubjectPublicKeyInfo element (tag, length and content) of a DER
 // certificate; false when the encoding does not hold one.
 bool CertificatePublicKeyInfo(const BYTE* der, DWORD length, const BYTE*& info, DWORD& infoLength);
+// Loads the system's wintrust.dll; tests replace it.
+extern HMODULE (*g_pfnLoadWintrust)();
 // Checks the program through its open handle, so what is checked is what
 // stays held. path names it for the system's lookup of the file type.
 // detail receives the reason of a refusal, for the run log.

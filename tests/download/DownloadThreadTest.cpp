@@ -5,6 +5,7 @@
 #include "app/Resource.h"
 #include "download/DownloadList.h"
 #include "download/HttpTransfer.h"
+#include "download/Signature.h"
 #include <imagehlp.h>
 
 namespace {
@@ -226,19 +227,43 @@ TEST_F(DownloadThreadTest, MissingLengthStopsAtTheSizeQuery)
     EXPECT_EQ(app.ErrorPageUrl("network"), frame->ErrorLink());
 }
 
-TEST_F(DownloadThreadTest, TooSmallSetupIsDeletedAndReported)
+TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJudgeIt)
 {
     std::string small = Component("components-broken\\setup_small.exe");
     ASSERT_EQ((size_t)kSetupMinimum - 1, small.size());
-    Serve("setup.exe", small);
-    Add("setup.exe", 0, kSetupMinimum);
-    RunWorker();
-    EXPECT_FALSE(FileExists(m_scratch.File("setup.exe")));
-    EXPECT_EQ(std::vector<std::string>{"network,ThreadControl,FileTooSmall"}, ErrorLines());
-    EXPECT_EQ(std::vector<std::string>{"networkThreadControl,FileTooSmall"}, Events(1));
-    // Every byte arrived, yet the stage must not move on.
-    EXPECT_TRUE(List().AllComplete());
-    EXPECT_FALSE(frame->DownloadsFinished());
+    const struct {
+        std::string bytes;
+        bool verifiable;   // the system has its signature check
+        const char* error;
+        bool kept;
+    } cases[] = {
+        {small, true, "network,ThreadControl,FileTooSmall", false},
+        {Component("components-broken\\setup_foreign.exe"), true, "network,ThreadControl,BadSignature", false},
+        // Windows 95 without Internet Explorer 4: nothing runs unverified, and
+        // the file is not to blame.
+        {Component("components\\setup.exe"), false, "unsupportedos,ThreadControl,NoSignatureCheck", true},
+    };
+    HMODULE (*saved)() = g_pfnLoadWintrust;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        NewFrame();
+        DeleteFileA(m_scratch.File("setup.exe").c_str());
+        size_t reported = ErrorLines().size();
+        g_pfnLoadWintrust = c.verifiable ? saved : []() -> HMODULE { return nullptr; };
+        Serve("setup.exe", c.bytes);
+        Add("setup.exe", 0, kSetupMinimum);
+        RunWorker();
+        g_pfnLoadWintrust = saved;
+        EXPECT_EQ(c.kept, FileExists(m_scratch.File("setup.exe")));
+        ASSERT_EQ(reported + 1, ErrorLines().size());
+        EXPECT_EQ(c.error, ErrorLines().back());
+        // Every byte arrived, yet the stage must not move on.
+        EXPECT_TRUE(List().AllComplete());
+        EXPECT_FALSE(frame->DownloadsFinished());
+    }
+    EXPECT_EQ(std::vector<std::string>({"networkThreadControl,FileTooSmall", "networkThreadControl,BadSignature",
+                                        "unsupportedosThreadControl,NoSignatureCheck"}),
+              Events(3));
 }
 
 TEST_F(DownloadThreadTest, NoListIsAGeneralError)
