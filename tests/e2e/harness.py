@@ -305,7 +305,8 @@ PREFER_PLANTED = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + "
 def installer_beside_planted_libraries(folder):
     """A copy of the installer in folder (a visitor's downloads folder), with
     marker-writing libraries named like system ones beside it; each one that
-    is ever loaded leaves "<name>.loaded" there."""
+    is ever loaded leaves "<name>.loaded" there, and the version library
+    "version.dll.used" when one of its version reads is called."""
     folder.mkdir(parents=True, exist_ok=True)
     shutil.copy2(installer_exe(), folder / EXE_NAME)
     for name in PLANTED_LIBRARIES:

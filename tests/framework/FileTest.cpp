@@ -91,8 +91,9 @@ TEST(FileTest, StatusIsTheSameWithOrWithoutTheAttributesQuery)
             if (!found || !c.found)
                 continue;
             EXPECT_EQ(c.folder, (status.m_attribute & FILE_ATTRIBUTE_DIRECTORY) != 0);
-            if (!c.folder)
+            if (!c.folder) {
                 EXPECT_EQ(c.size, status.m_size);
+            }
         }
     }
     g_pfnGetFileAttributesEx = query;
