@@ -2,7 +2,6 @@
 #include <mbstring.h>
 #include <tlhelp32.h>
 #include <cstdio>
-#include <vector>
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "framework/FileVersionInfo.h"
