@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include "app/MainFrame.h"
 #include "app/Resource.h"
+#include "framework/FileVersionInfo.h"
+#include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 #include "system/Prerequisites.h"
 #include "identity/UserIdFinder.h"
@@ -71,18 +73,11 @@ StartMode ChooseStartMode(const StartSwitches& switches, bool isVista)
 
 static std::string ExecutableProductVersion(const std::string& path)
 {
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
-    if (!size)
+    VS_FIXEDFILEINFO info;
+    if (!ReadFixedFileInfo(path, info))
         return "";
-    std::vector<BYTE> data(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT len = 0;
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data()) ||
-        !VerQueryValueA(data.data(), "\\", (void**)&info, &len) || !info)
-        return "";
-    return Format("%d.%d.%d.%d", HIWORD(info->dwProductVersionMS), LOWORD(info->dwProductVersionMS),
-                  HIWORD(info->dwProductVersionLS), LOWORD(info->dwProductVersionLS));
+    return Format("%d.%d.%d.%d", HIWORD(info.dwProductVersionMS), LOWORD(info.dwProductVersionMS),
+                  HIWORD(info.dwProductVersionLS), LOWORD(info.dwProductVersionLS));
 }
 
 BOOL CInstallerApp::InitInstance()
@@ -91,9 +86,14 @@ BOOL CInstallerApp::InitInstance()
     if (GetKeyState(VK_SHIFT) < 0 && GetKeyState(VK_CONTROL) < 0)
         m_bDefaultTimeouts = TRUE;
 
-    // 2. Windows sockets.
+    // 2. Windows sockets. Looked up: Windows 95 has ws2_32 only with the
+    // Winsock 2 update. Without it the run goes on (nothing here opens a
+    // socket itself, WinINet brings its own), as far as the refusal of
+    // Windows 95.
     WSADATA wsa;
-    if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+    decltype(&::WSAStartup) startup;
+    if (ResolveFunction(LoadSystemLibrary("ws2_32.dll"), "WSAStartup", startup) &&
+        startup(MAKEWORD(2, 2), &wsa) != 0) {
         MessageBoxA(nullptr, LoadResString(IDS_SOCKETS_INIT_FAILED).c_str(), m_strAppName.c_str(), MB_OK);
         return FALSE;
     }

@@ -1,11 +1,13 @@
 #include <cstdlib>
 #include "app/InstallerApp.h"
+#include "framework/SystemLibrary.h"
 
 // The one application object of the process.
 CInstallerApp theApp;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int)
 {
+    RestrictLibrarySearchToSystemFolder();
     return AfxWinMain(instance, cmdLine);
 }
 

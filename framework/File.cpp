@@ -1,4 +1,6 @@
 #include "framework/File.h"
+#include <cstring>
+#include "framework/SystemLibrary.h"
 
 CFile::~CFile()
 {
@@ -67,12 +69,33 @@ void CFile::Close()
     m_hFile = INVALID_HANDLE_VALUE;
 }
 
+// Looked up, not imported: the first Windows 95 lacks it.
+BOOL(WINAPI* g_pfnGetFileAttributesEx)(LPCSTR, GET_FILEEX_INFO_LEVELS, LPVOID) = [] {
+    decltype(g_pfnGetFileAttributesEx) function;
+    ResolveFunction(GetModuleHandleA("kernel32.dll"), "GetFileAttributesExA", function);
+    return function;
+}();
+
 BOOL CFile::GetStatus(const char* path, CFileStatus& status)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+    if (g_pfnGetFileAttributesEx) {
+        if (!g_pfnGetFileAttributesEx(path, GetFileExInfoStandard, &data))
+            return FALSE;
+        status.m_size = ((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+        status.m_attribute = data.dwFileAttributes;
+        return TRUE;
+    }
+    // A search for the one name gives the same facts; a pattern would match
+    // other files, and names none.
+    WIN32_FIND_DATAA found;
+    if (strpbrk(path, "*?"))
         return FALSE;
-    status.m_size = ((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    status.m_attribute = data.dwFileAttributes;
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return FALSE;
+    FindClose(search);
+    status.m_size = ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+    status.m_attribute = found.dwFileAttributes;
     return TRUE;
 }

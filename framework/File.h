@@ -54,3 +54,7 @@ public:
 private:
     HANDLE m_hFile = INVALID_HANDLE_VALUE;
 };
+
+// kernel32's GetFileAttributesExA where it has one (every system but the first
+// Windows 95), else null and GetStatus searches for the name; tests replace it.
+extern BOOL(WINAPI* g_pfnGetFileAttributesEx)(LPCSTR, GET_FILEEX_INFO_LEVELS, LPVOID);

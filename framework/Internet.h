@@ -1,6 +1,7 @@
 // HTTP over WinINet in the framework's shape: a session, connections and
 // request files. Failures of connecting, sending and reading throw
-// CInternetException, as the transfer code expects.
+// CInternetException, as the transfer code expects. WinINet is loaded from
+// the system folder on first use; without it every operation fails.
 #pragma once
 #include <windows.h>
 #include <wininet.h>
@@ -94,3 +95,8 @@ enum { AFX_INET_SERVICE_HTTP = 3, AFX_INET_SERVICE_HTTPS = 4 };
 // FALSE when it is not an absolute URL.
 BOOL AfxParseURL(const char* url, DWORD& serviceType, std::string& server, std::string& object,
                  INTERNET_PORT& port);
+
+// Internet Explorer's cookies for url (name null: all of them) as
+// InternetGetCookieA gives them; FALSE when there are none or WinINet is
+// missing.
+BOOL GetInternetCookie(const char* url, const char* name, char* data, DWORD* size);

@@ -9,3 +9,11 @@ HMODULE LoadSystemLibrary(const char* name)
         return nullptr;
     return LoadLibraryA((std::string(folder, length) + "\\" + name).c_str());
 }
+
+void RestrictLibrarySearchToSystemFolder()
+{
+    BOOL(WINAPI * setDefault)(DWORD);
+    // Looked up: kernel32 has it only from the update on.
+    if (ResolveFunction(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", setDefault))
+        setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}

@@ -1,8 +1,25 @@
 // Libraries outside the always-system-loaded set are loaded by full path from
 // the system folder: a copy of the same name beside the installer, in a
-// visitor's downloads folder, is never loaded.
+// visitor's downloads folder, is never loaded. Functions that older systems
+// lack are looked up, not imported, so the installer still loads there.
 #pragma once
 #include <windows.h>
 
 // The library of that name in the system folder, or null.
 HMODULE LoadSystemLibrary(const char* name);
+
+// The function of that name in library, as the pointer type of function;
+// false (and function null) when library is null or lacks it.
+template <class F>
+bool ResolveFunction(HMODULE library, const char* name, F& function)
+{
+    function = library ? reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(library, name))) : nullptr;
+    return function != nullptr;
+}
+
+// Where the system can (Windows 8 and later, 7 and Vista with update
+// KB2533623), libraries loaded later by bare name, the system libraries' own
+// dependencies included, come from the system folder only, never from the
+// installer's folder or the current one. Elsewhere nothing changes. Called
+// first thing at start.
+void RestrictLibrarySearchToSystemFolder();

@@ -1,12 +1,12 @@
 #include "identity/UserIdFinder.h"
 #include <windows.h>
 #include <mbstring.h>
-#include <wininet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include "BuildConfig.h"
 #include "framework/File.h"
+#include "framework/Internet.h"
 #include "framework/Text.h"
 
 static const char kExpiryText[] = ";expires = Thu, 31-Dec-2099 23:59:59 GMT";
@@ -106,7 +106,7 @@ bool CUserIdFinder::ReadIeUserId(const std::string& address, std::string& userId
     userId.clear();
     char data[1024] = "";
     DWORD size = sizeof data;
-    if (!InternetGetCookieA(address.c_str(), nullptr, data, &size))
+    if (!GetInternetCookie(address.c_str(), nullptr, data, &size))
         return false;
     data[sizeof data - 1] = 0;
     CTokenList tokens(data, ";");

@@ -2,9 +2,10 @@
 #include <mbstring.h>
 #include <tlhelp32.h>
 #include <cstdio>
-#include <vector>
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
+#include "framework/FileVersionInfo.h"
+#include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 
 BOOL(WINAPI* g_pfnGetVersionEx)(OSVERSIONINFOA*) = GetVersionExA;
@@ -56,31 +57,39 @@ bool IsMainAppRunning()
     return found;
 }
 
+// Looked up, not imported: the first Windows 95 lacks it.
+BOOL(WINAPI* g_pfnGetDiskFreeSpaceEx)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER) = [] {
+    decltype(g_pfnGetDiskFreeSpaceEx) function;
+    ResolveFunction(GetModuleHandleA("kernel32.dll"), "GetDiskFreeSpaceExA", function);
+    return function;
+}();
+
 UINT FreeMegabytes(const std::string& path)
 {
     std::string root = path.substr(0, 3);
+    if (!g_pfnGetDiskFreeSpaceEx) {
+        // Exact where GetDiskFreeSpaceExA is missing: no volume there
+        // exceeds 2 GB.
+        DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+        if (!GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+            return 0;
+        return (UINT)(((ULONGLONG)freeClusters * sectorsPerCluster * bytesPerSector) >> 20);
+    }
     ULARGE_INTEGER available, total, totalFree;
-    if (!GetDiskFreeSpaceExA(root.c_str(), &available, &total, &totalFree))
+    if (!g_pfnGetDiskFreeSpaceEx(root.c_str(), &available, &total, &totalFree))
         return 0;
     return (UINT)(totalFree.QuadPart >> 20);
 }
 
 bool GetFileVersion(const std::string& path, FourPartVersion& version)
 {
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(path.c_str(), &handle);
-    if (!size)
+    VS_FIXEDFILEINFO info;
+    if (!ReadFixedFileInfo(path, info))
         return false;
-    std::vector<BYTE> data(size);
-    VS_FIXEDFILEINFO* info = nullptr;
-    UINT len = 0;
-    if (!GetFileVersionInfoA(path.c_str(), 0, size, data.data()) ||
-        !VerQueryValueA(data.data(), "\\", (void**)&info, &len) || !info || len < sizeof *info)
-        return false;
-    version.major = HIWORD(info->dwFileVersionMS);
-    version.minor = LOWORD(info->dwFileVersionMS);
-    version.build = HIWORD(info->dwFileVersionLS);
-    version.revision = LOWORD(info->dwFileVersionLS);
+    version.major = HIWORD(info.dwFileVersionMS);
+    version.minor = LOWORD(info.dwFileVersionMS);
+    version.build = HIWORD(info.dwFileVersionLS);
+    version.revision = LOWORD(info.dwFileVersionLS);
     return true;
 }
 

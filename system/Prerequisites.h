@@ -40,3 +40,7 @@ bool IsDirectXOld();
 
 // The OS version query; tests replace it to act as other Windows families.
 extern BOOL(WINAPI* g_pfnGetVersionEx)(OSVERSIONINFOA*);
+// kernel32's GetDiskFreeSpaceExA where it has one (every system but the first
+// Windows 95), else null and FreeMegabytes asks GetDiskFreeSpaceA; tests
+// replace it.
+extern BOOL(WINAPI* g_pfnGetDiskFreeSpaceEx)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);

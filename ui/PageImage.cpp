@@ -1,4 +1,5 @@
 #include "ui/PageImage.h"
+#include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 
 namespace {
@@ -88,11 +89,25 @@ bool CPageImage::Load(WORD resourceId)
     return Load(&stream);
 }
 
+// oleaut32's OleLoadPicture, else olepro32's, where the first Windows 95
+// (without a newer oleaut32) has it; with neither no picture loads.
+static HRESULT LoadPicture(IStream* stream, REFIID iid, void** picture)
+{
+    static const decltype(&::OleLoadPicture) load = [] {
+        decltype(&::OleLoadPicture) function;
+        if (!ResolveFunction(LoadSystemLibrary("oleaut32.dll"), "OleLoadPicture", function))
+            ResolveFunction(LoadSystemLibrary("olepro32.dll"), "OleLoadPicture", function);
+        return function;
+    }();
+    *picture = nullptr;
+    return load ? load(stream, 0, FALSE, iid, picture) : E_NOTIMPL;
+}
+
 bool CPageImage::Load(IStream* stream)
 {
     Free();
     // Size 0: the picture object reads the whole stream.
-    if (OleLoadPicture(stream, 0, FALSE, IID_IPicture, (void**)&m_pPicture) != S_OK && m_pPicture) {
+    if (LoadPicture(stream, IID_IPicture, (void**)&m_pPicture) != S_OK && m_pPicture) {
         m_pPicture->Release();
         m_pPicture = nullptr;
     }

@@ -1,4 +1,5 @@
 #include "ui/SkinControls.h"
+#include "framework/SystemLibrary.h"
 
 int SkinBitmapForState(int baseBitmapId, UINT itemState, bool hover)
 {
@@ -20,6 +21,20 @@ LinkStyle LinkStyleForState(UINT itemState, bool hover)
     return {RGB(0, 0, 255), hover};
 }
 
+// user32's TrackMouseEvent (Windows 98, NT 4 and later), else comctl32's
+// _TrackMouseEvent (Internet Explorer 3 and later, so on every Windows 95
+// that can run the installer); with neither the buttons never light up.
+static BOOL TrackMouse(TRACKMOUSEEVENT* tme)
+{
+    static const decltype(&::TrackMouseEvent) track = [] {
+        decltype(&::TrackMouseEvent) function;
+        if (!ResolveFunction(GetModuleHandleA("user32.dll"), "TrackMouseEvent", function))
+            ResolveFunction(LoadSystemLibrary("comctl32.dll"), "_TrackMouseEvent", function);
+        return function;
+    }();
+    return track && track(tme);
+}
+
 // Hover tracking and double clicks, the same for both button kinds. Returns
 // TRUE with *result set when the message was handled here.
 static BOOL HandleButtonMouse(CButton& button, int& hover, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT* result)
@@ -33,7 +48,7 @@ static BOOL HandleButtonMouse(CButton& button, int& hover, UINT msg, WPARAM wPar
             tme.dwFlags = TME_HOVER | TME_LEAVE;
             tme.hwndTrack = button.m_hWnd;
             tme.dwHoverTime = 10;
-            TrackMouseEvent(&tme);
+            TrackMouse(&tme);
         }
         return TRUE;
     case WM_MOUSEHOVER:

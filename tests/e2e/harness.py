@@ -295,6 +295,25 @@ def installer_exe():
     return BUILD / EXE_NAME
 
 
+PLANTED_LIBRARIES = ("version.dll", "wininet.dll")
+# Wine takes its built-in libraries unless told to prefer a file of that name
+# beside the program, as Windows' search order does for the libraries that
+# are not always taken from the system folder.
+PREFER_PLANTED = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";version,wininet=n,b"}
+
+
+def installer_beside_planted_libraries(folder):
+    """A copy of the installer in folder (a visitor's downloads folder), with
+    marker-writing libraries named like system ones beside it; each one that
+    is ever loaded leaves "<name>.loaded" there, and the version library
+    "version.dll.used" when one of its version reads is called."""
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(installer_exe(), folder / EXE_NAME)
+    for name in PLANTED_LIBRARIES:
+        shutil.copy2(BUILD / "tests" / "planted" / name, folder / name)
+    return folder / EXE_NAME
+
+
 def working_folder():
     """The fresh-start working folder: the system temp folder + "Zembrio"."""
     r = wine("cmd", "/c", "echo", "%TEMP%")

@@ -127,8 +127,8 @@ class InstallationRun(h.Scenario):
         self.assertTrue(h.wait_for(ran.exists, timeout=20), "the main application was not started")
         self.assertEqual(1, len(ran.read_text().splitlines()))
 
-    def full_run(self, events, dotnet_page=False):
-        proc = self.start(ZEMBRIO_DOTNET_SECONDS="3" if dotnet_page else "0")
+    def full_run(self, events, dotnet_page=False, exe=None, **env):
+        proc = self.start(exe, ZEMBRIO_DOTNET_SECONDS="3" if dotnet_page else "0", **env)
         self.accept_license()
         self.wait_page("downloading", 30)
         self.shot("3-downloading")
@@ -155,11 +155,21 @@ class InstallationE2E(InstallationRun):
     def test_fresh_xp_without_dotnet_in_a_temp_folder_with_a_comma(self):
         # As a user named "Smith, John" has it; the helper stand-in refuses
         # a task line that a comma splits into more than six fields.
+        # Started from a downloads folder where someone left a version.dll
+        # and a wininet.dll: the whole run, downloads included, must take the
+        # system's libraries and never load those.
         h.set_temp_folder("Smith, John")
         self.assertIn(",", str(h.working_folder()))
         h.set_windows_version("winxp")
         h.plant_dotnet(True)
-        self.full_run(NORMAL_XP)
+        downloads = self.work / "Downloads"
+        self.full_run(NORMAL_XP, exe=h.installer_beside_planted_libraries(downloads), **h.PREFER_PLANTED)
+        # Wine's own user32 imports version.dll (Windows' does not, and Wine
+        # 8 keeps no KnownDLLs), so under Wine the planted one is mapped
+        # before any program's first line: what is the installer's doing is
+        # that it never calls it, and never loads the planted wininet.dll.
+        self.assertEqual(["version.dll.loaded"], sorted(p.name for p in downloads.glob("*.loaded")))
+        self.assertEqual([], sorted(p.name for p in downloads.glob("*.used")))
         self.assert_cleaned_up()
         self.assertEqual(1, h.reg_query(h.STATE_KEY)["Completed"])
         self.assertEqual(NORMAL_XP, h.log_events(h.run_log()))

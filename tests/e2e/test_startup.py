@@ -4,6 +4,7 @@ the agent string per Windows version, -error, -staging, an unwritable log.
 
     ZEMBRIO_BUILD_DIR=build /usr/bin/python3 tests/e2e/test_startup.py   (after . tools/wine-env build)
 """
+import os
 import re
 import subprocess
 import sys
@@ -158,6 +159,24 @@ class StartupTest(h.Scenario):
         self.assertTrue(h.wait_for(lambda: ("Event", "general,bootstrapstart") in h.run_log(), timeout=30))
         self.assertIsNone(p.poll())
         h.close_installer(p)
+        self.assertEqual([], self.server.requests())
+
+    def test_without_wininet_the_network_steps_fail_named(self):
+        # A system without WinINet (Wine told to refuse it; a missing
+        # version.dll cannot be had so, as Wine's own user32 needs it): no
+        # crash; start-up goes on, the probe finds no network and says so on
+        # the error page, and nothing reaches the server.
+        refused = {"WINEDLLOVERRIDES": os.environ.get("WINEDLLOVERRIDES", "") + ";wininet=d"}
+        p = h.start_installer(env=refused)
+        self.procs.append(p)
+        driver = h.Driver()
+        self.assertTrue(driver.wait_window(30), "the installer's window did not appear")
+        self.assertTrue(h.wait_for(lambda: "This EXE Path" in dict(h.run_log()), timeout=30), "no run log")
+        self.assertTrue(h.wait_for(lambda: driver.click(h.ID_CHECKBOX), timeout=30))
+        self.assertTrue(driver.click(h.ID_NEXT))
+        self.assertTrue(h.wait_for(lambda: ("Error", "network,nonetworkavailable") in h.run_log(), timeout=60),
+                        h.run_log())
+        self.assertIsNone(p.poll(), "the error page should stay open")
         self.assertEqual([], self.server.requests())
 
     def test_unwritable_run_log_leaves_everything_else_working(self):

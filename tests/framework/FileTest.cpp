@@ -51,3 +51,50 @@ TEST(FileTest, SeekUsesAllSixtyFourBitsAndThrowsOnlyOnRealFailures)
     file.Close();
     EXPECT_THROW(file.Seek(0, CFile::begin), CFileException);
 }
+
+// The same size and attributes where kernel32 has no GetFileAttributesExA
+// (the first Windows 95) as where it has: past 4 GiB, for a folder; nothing
+// for a missing name or for a pattern, even one that matches a file.
+TEST(FileTest, StatusIsTheSameWithOrWithoutTheAttributesQuery)
+{
+    ScratchFolder folder;
+    ASSERT_TRUE(WriteTextFile(folder.File("ten.bin"), "0123456789"));
+    HANDLE big = CreateFileA(folder.File("big.bin").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, big);
+    LONG high = 1;
+    SetFilePointer(big, 7, &high, FILE_BEGIN);
+    ASSERT_TRUE(SetEndOfFile(big));
+    CloseHandle(big);
+
+    struct Case {
+        std::string path;
+        BOOL found;
+        ULONGLONG size;
+        bool folder;
+    } cases[] = {
+        {folder.File("ten.bin"), TRUE, 10, false},
+        {folder.File("big.bin"), TRUE, (1ULL << 32) + 7, false},
+        {folder.Path(), TRUE, 0, true},
+        {folder.File("none.bin"), FALSE, 0, false},
+        {folder.File("te?.bin"), FALSE, 0, false},
+        {folder.File("*"), FALSE, 0, false},
+    };
+    auto query = g_pfnGetFileAttributesEx;
+    ASSERT_NE(nullptr, query);
+    for (auto lookup : {query, decltype(query)(nullptr)}) {
+        g_pfnGetFileAttributesEx = lookup;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.path + (lookup ? " with" : " without") + " GetFileAttributesExA");
+            CFileStatus status;
+            BOOL found = CFile::GetStatus(c.path.c_str(), status);
+            EXPECT_EQ(c.found, found);
+            if (!found || !c.found)
+                continue;
+            EXPECT_EQ(c.folder, (status.m_attribute & FILE_ATTRIBUTE_DIRECTORY) != 0);
+            if (!c.folder) {
+                EXPECT_EQ(c.size, status.m_size);
+            }
+        }
+    }
+    g_pfnGetFileAttributesEx = query;
+}

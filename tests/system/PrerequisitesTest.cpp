@@ -328,11 +328,22 @@ TEST_F(PrerequisitesTest, MainAppRunningIsFoundByExactFileName)
     EXPECT_FALSE(IsMainAppRunning());
 }
 
-TEST(FreeMegabytesTest, UsesTheDriveRootOfAnyPath)
+// The same answers where kernel32 has no GetDiskFreeSpaceExA (the first
+// Windows 95) as where it has; free bytes past 4 GiB must not wrap.
+TEST(FreeMegabytesTest, UsesTheDriveRootOfAnyPathWithOrWithoutTheExtendedQuery)
 {
-    UINT root = FreeMegabytes("C:\\");
-    EXPECT_GT(root, 0u);
-    UINT deep = FreeMegabytes("C:\\no\\such\\folder");
-    EXPECT_LE(deep > root ? deep - root : root - deep, 16u);
-    EXPECT_EQ(0u, FreeMegabytes("Q:\\nothing"));
+    auto extended = g_pfnGetDiskFreeSpaceEx;
+    ASSERT_NE(nullptr, extended);
+    UINT reference = FreeMegabytes("C:\\");
+    for (auto query : {extended, decltype(extended)(nullptr)}) {
+        SCOPED_TRACE(query ? "GetDiskFreeSpaceExA" : "GetDiskFreeSpaceA");
+        g_pfnGetDiskFreeSpaceEx = query;
+        UINT root = FreeMegabytes("C:\\");
+        EXPECT_GT(root, 0u);
+        EXPECT_LE(root > reference ? root - reference : reference - root, 16u);
+        UINT deep = FreeMegabytes("C:\\no\\such\\folder");
+        EXPECT_LE(deep > root ? deep - root : root - deep, 16u);
+        EXPECT_EQ(0u, FreeMegabytes("Q:\\nothing"));
+    }
+    g_pfnGetDiskFreeSpaceEx = extended;
 }

@@ -7,6 +7,7 @@ Run with Debian's interpreter (it has python3-pefile):
 import os
 import struct
 import unittest
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pefile
@@ -99,6 +100,24 @@ class ReleaseBuild(unittest.TestCase):
         table = string_table(self.pe)
         for sid, text in STRINGS.items():
             self.assertEqual(text, table.get(sid), f"string {sid}")
+
+    def test_manifest_states_the_execution_level_and_nothing_that_changes_the_look(self):
+        # Windows' installer detection gave requireAdministrator; supportedOS
+        # entries would make new Windows report its real version (and leave
+        # the Vista path), a common controls 6 dependency would restyle the
+        # window; one namespace on trustInfo keeps Windows XP SP2 standing.
+        data = resource_data(self.pe, pefile.RESOURCE_TYPE["RT_MANIFEST"], 1)
+        self.assertIsNotNone(data, "RT_MANIFEST 1")
+        root = ET.fromstring(data)
+        v1, v2 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v2}"
+        self.assertEqual(f"{v1}assembly", root.tag)
+        levels = root.findall(f"{v2}trustInfo/{v2}security/{v2}requestedPrivileges/{v2}requestedExecutionLevel")
+        self.assertEqual([{"level": "requireAdministrator", "uiAccess": "false"}], [e.attrib for e in levels])
+        tags = {e.tag.split("}")[-1] for e in root.iter()}
+        self.assertFalse(tags & {"compatibility", "supportedOS", "dependency", "dependentAssembly"}, tags)
+        self.assertNotIn(b"Common-Controls", data)
+        self.assertEqual(1, data.count(b"xmlns=\"urn:schemas-microsoft-com:asm.v2\""))
+        self.assertNotIn(b"xmlns:", data)
 
     def test_carried_shell_folder_library(self):
         data = resource_data(self.pe, "DLL", 156)
