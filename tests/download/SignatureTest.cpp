@@ -4,6 +4,7 @@
 #include <vector>
 #include "download/DownloadList.h"
 #include "download/Signature.h"
+#include "ServerFixture.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -97,5 +98,28 @@ TEST(SignerPins, CertificateKeyInfoHashesToTheBuildsPin)
     overlong[1] = 0x84;   // a four-byte length where two stood
     EXPECT_FALSE(CertificatePublicKeyInfo(overlong.data(), (DWORD)overlong.size(), info, length));
 }
+
+} // namespace
+
+namespace {
+
+// Wine's certificate chain engine opens the system stores through HKCU and
+// HKLM on first use and keeps them for the process. Tests redirect both to
+// sandboxes that they delete, so the first verification happens here, in
+// the real registry, before any test runs.
+class RealRegistryChainEngine : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        std::string path = TestEnv("ZEMBRIO_TEST_COMPONENTS") + "\\components\\installhelper.exe";
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file) << path;
+        std::string detail;
+        EXPECT_EQ(SignatureTrusted, CheckPublisherSignature(file, path, TrustedSigners(), detail)) << detail;
+        CloseHandle(file);
+    }
+};
+
+::testing::Environment* const g_chainEngine = ::testing::AddGlobalTestEnvironment(new RealRegistryChainEngine);
 
 } // namespace
