@@ -191,6 +191,28 @@ TEST_F(SelfInstallTest, RemovalUndoesTheInstallationAndKeepsTheRunLog)
     EXPECT_TRUE(FileExists(Folder(FolderProgramFiles) + "\\Zembrio"));
 }
 
+TEST_F(SelfInstallTest, RemovalDeletesNothingElseARecordNames)
+{
+    // Any program of the user can write the record; the uninstallation may
+    // run elevated.
+    ScratchFolder elsewhere;   // not the working folder, which is purged
+    std::string victim = elsewhere.File("victim.txt");
+    std::string folder = elsewhere.File("victim");
+    ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+    app.m_strUninstallStartupIcon = app.m_strUninstallStartMenuIcon = app.m_strUninstallDesktopIcon = victim;
+    for (const char* name : {"victim.txt", "ZembrioInstaller.exe.txt", "xZembrioInstaller.exe"}) {
+        SCOPED_TRACE(name);
+        WriteTextFile(elsewhere.File(name), "not the installer's");
+        app.m_strUninstallExecutable = elsewhere.File(name);
+        app.m_strUninstallFolder = folder;
+        g_pfnUninstallSleep = [](DWORD) {};
+        EXPECT_TRUE(app.RemoveInstallation());
+        EXPECT_TRUE(FileExists(elsewhere.File(name)));
+    }
+    EXPECT_TRUE(FileExists(victim));
+    EXPECT_TRUE(FileExists(folder));
+}
+
 TEST_F(SelfInstallTest, RemovalWithNothingRecordedStillCompletes)
 {
     app.m_strTempPath.clear();
