@@ -169,10 +169,12 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
         return Finish(TransferNoConnection);
     }
     std::string lengthText;
+    DWORD lengthStatus = 0;
     try {
         if (!first.Open(m_strObject, true))
             return Finish(TransferCancelled);
         first.file->SendRequest();
+        lengthStatus = first.file->QueryStatusCode();
         first.file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
     } catch (const CException&) {
         return Finish(TransferRequestFailed);
@@ -180,6 +182,10 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     // Closed before anything else: every moment it stays open, the server
     // pushes more of a body that is never read.
     first.Release();
+    // An error page, or a captive portal's, has a length of its own: taken
+    // for the file's, it would discard every partial download.
+    if (lengthStatus < 200 || lengthStatus > 299)
+        return Finish(TransferRequestFailed);
     m_nContentLength = ParseLength(lengthText);
     if (m_nContentLength == 0)
         return Finish(TransferNoLength);

@@ -209,22 +209,34 @@ TEST_F(DownloadThreadTest, CancelWithNoTransferRunningIsNotLost)
     EXPECT_TRUE(RangedRequests("late.bin").empty());
 }
 
-TEST_F(DownloadThreadTest, MissingLengthStopsAtTheSizeQuery)
+TEST_F(DownloadThreadTest, NoLengthOrAnErrorPageStopsAtTheSizeQueryAndKeepsPartialFiles)
 {
+    std::string second = Pattern(3000, 27);
     Serve("first.bin", Pattern(3000, 26));
-    Serve("second.bin", Pattern(3000, 27));
-    Control("fault=no-length@second.bin");
-    Add("first.bin");
-    Add("second.bin");
-    RunWorker();
-    EXPECT_EQ(std::vector<std::string>{"network,ThreadControl,NetworkError"}, ErrorLines());
-    EXPECT_EQ(std::vector<std::string>{"networkThreadControl,NetworkError"}, Events(1));
-    EXPECT_TRUE(RangedRequests("first.bin").empty());
-    EXPECT_FALSE(FileExists(m_scratch.File("first.bin")));
-    EXPECT_FALSE(List().SizesKnown());
-    EXPECT_TRUE(frame->m_bFailed);
-    EXPECT_FALSE(frame->DownloadsFinished());
-    EXPECT_EQ(app.ErrorPageUrl("network"), frame->ErrorLink());
+    Serve("second.bin", second);
+    // An error page (or a captive portal's) brings a length of its own.
+    for (const char* fault : {"no-length", "status=503", "status=404"}) {
+        SCOPED_TRACE(fault);
+        NewFrame();
+        Control("reset=1");
+        Control(std::string("fault=") + fault + "@second.bin");
+        WriteBinaryFile(m_scratch.File("second.bin"), second.substr(0, 1000));
+        app.m_bFreshStart = FALSE;   // resumed: the partial file is the record's
+        Add("first.bin");
+        Add("second.bin", 3000);
+        size_t reported = ErrorLines().size();
+        RunWorker();
+        ASSERT_EQ(reported + 1, ErrorLines().size());
+        EXPECT_EQ("network,ThreadControl,NetworkError", ErrorLines().back());
+        EXPECT_EQ(second.substr(0, 1000), ReadBinaryFile(m_scratch.File("second.bin")));
+        EXPECT_EQ(3000u, List().Item(1).m_nKnownSize);
+        EXPECT_TRUE(RangedRequests("first.bin").empty());
+        EXPECT_FALSE(FileExists(m_scratch.File("first.bin")));
+        EXPECT_FALSE(List().SizesKnown());
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_FALSE(frame->DownloadsFinished());
+        EXPECT_EQ(app.ErrorPageUrl("network"), frame->ErrorLink());
+    }
 }
 
 TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJudgeIt)
