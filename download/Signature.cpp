@@ -130,12 +130,10 @@ struct TrustFunctions {
 TrustFunctions Trust()
 {
     TrustFunctions found;
-    if (HMODULE lib = g_pfnLoadWintrust()) {
-        found.verify = (WinVerifyTrustProc)GetProcAddress(lib, "WinVerifyTrust");
-        found.provData = (ProvDataProc)GetProcAddress(lib, "WTHelperProvDataFromStateData");
-        found.signer = (ProvSignerProc)GetProcAddress(lib, "WTHelperGetProvSignerFromChain");
-    }
-    if (!found.verify || !found.provData || !found.signer)
+    HMODULE lib = g_pfnLoadWintrust();
+    if (!ResolveFunction(lib, "WinVerifyTrust", found.verify) ||
+        !ResolveFunction(lib, "WTHelperProvDataFromStateData", found.provData) ||
+        !ResolveFunction(lib, "WTHelperGetProvSignerFromChain", found.signer))
         found = TrustFunctions();
     return found;
 }
