@@ -88,6 +88,7 @@ private:
 
 public:
     std::string m_strGoodiesLink;
+    std::string m_strTaskFileText;   // the task file's bytes as written
     std::atomic<bool> m_bFailed{false};
     std::atomic<bool> m_bDotNetReady{false};
     DownloadList* m_pDownloads = nullptr;

@@ -197,6 +197,22 @@ DownloadError DownloadList::VerifyHeld(DownloadItem& item, HANDLE file)
     }
 }
 
+bool DownloadList::HoldUnchanged(const std::string& path, const std::string& bytes)
+{
+    HANDLE file = OpenHeld(path.c_str());
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::string read(bytes.size() + 1, '\0');   // one more: a longer file differs
+    DWORD got = 0;
+    if (!ReadFile(file, &read[0], (DWORD)read.size(), &got, nullptr) || read.compare(0, got, bytes) != 0 ||
+        got != bytes.size()) {
+        CloseHandle(file);
+        return false;
+    }
+    m_ahVerified.push_back(file);
+    return true;
+}
+
 void DownloadList::ReleaseVerified()
 {
     for (HANDLE file : m_ahVerified)

@@ -66,6 +66,9 @@ public:
     // ReleaseVerified: what was verified is what the install helper runs.
     // A refused signature's reason lands in m_strRefusal.
     DownloadError VerifyAll(bool deleteBad);
+    // Holds, like a verified file, a file the installer wrote itself, if
+    // its bytes are still exactly those; false when they are not.
+    bool HoldUnchanged(const std::string& path, const std::string& bytes);
     void ReleaseVerified();
 
     // The steps of the download thread.

@@ -53,9 +53,12 @@ static bool TaskLineFolder(const std::string& folder, std::string& out)
 
 // The line, then CR LF through a text-mode stream, which makes each LF a
 // CR LF: every task line ends in CR CR LF, as the install helper expects.
-static bool WriteTaskLine(FILE* file, const std::string& line)
+static bool WriteTaskLine(FILE* file, const std::string& line, std::string& written)
 {
-    return fputs(line.c_str(), file) >= 0 && fputs("\r\n", file) >= 0 && fflush(file) == 0;
+    if (fputs(line.c_str(), file) < 0 || fputs("\r\n", file) < 0 || fflush(file) != 0)
+        return false;
+    written += line + "\r\r\n";
+    return true;
 }
 
 void CMainFrame::PrepareInstallTasks()
@@ -72,6 +75,7 @@ void CMainFrame::PrepareInstallTasks()
         ReportError(CategoryFileIO, "quoteorlinebreakintempfolder", true, true);
         return;
     }
+    m_strTaskFileText.clear();
     FILE* tasks = fopen(WorkingFile(kTaskFile).c_str(), "wt");
     if (!tasks) {
         ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
@@ -100,7 +104,7 @@ void CMainFrame::PrepareInstallTasks()
         m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
         std::string line = FormatTaskLine(taskPath("dotnetfx.exe"), kDotNetArgs, taskPath("dotnetinstallstart"),
                                           taskPath("dotnetinstallsucceeded"), taskPath("dotnetinstallfailed"), 900);
-        if (!WriteTaskLine(tasks, line)) {
+        if (!WriteTaskLine(tasks, line, m_strTaskFileText)) {
             fclose(tasks);
             ReportError(CategoryFileIO, "cantwriteinputfile1", true, true);
             return;
@@ -116,7 +120,7 @@ void CMainFrame::PrepareInstallTasks()
     m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
     std::string line = FormatTaskLine(taskPath(setup), kSetupArgs, taskPath("setupinstallstart"),
                                       taskPath("setupinstallsucceeded"), taskPath("setupinstallfailed"), 240);
-    if (!WriteTaskLine(tasks, line)) {
+    if (!WriteTaskLine(tasks, line, m_strTaskFileText)) {
         fclose(tasks);
         ReportError(CategoryFileIO, "cantwriteinputfile2", true, true);
         return;
@@ -209,6 +213,13 @@ UINT LaunchThread(void* param)
 
     if (!RemoveStaleMarkers()) {
         LaunchFailed(frame, "cantdeletemarker", CategoryFileIO);
+        return 0;
+    }
+    // The task file names what the helper runs, and any program of the user
+    // can write the working folder: it must still hold exactly what was
+    // written, and is held so from here on, like the verified programs.
+    if (!frame->m_pDownloads || !frame->m_pDownloads->HoldUnchanged(WorkingFile(kTaskFile), frame->m_strTaskFileText)) {
+        LaunchFailed(frame, "taskfilechanged", CategoryFileIO);
         return 0;
     }
 

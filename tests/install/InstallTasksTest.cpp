@@ -277,6 +277,7 @@ protected:
     void SetUp() override
     {
         InstallTasksTest::SetUp();
+        Prepare(0);   // the task file and the list that holds it
         saved = g_pfnMarkerSleep;
         g_pfnMarkerSleep = [](DWORD) {};
         ASSERT_TRUE(CopyFileA(ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe", Local("installhelper.exe").c_str(), FALSE));
@@ -338,6 +339,27 @@ TEST_F(LaunchThreadTest, MarkerThatCannotBeRemovedStopsBeforeTheHelperStarts)
     EXPECT_EQ("Error=fileio,cantdeletemarker", LogLines().back());
     EXPECT_FALSE(FileExists(Local("ran.txt")));
     RemoveDirectoryA(Local("setupinstallsucceeded").c_str());
+}
+
+TEST_F(LaunchThreadTest, TaskFileChangedSinceItWasWrittenStopsBeforeTheHelperStarts)
+{
+    // Another program of the user points a task line at its own program.
+    std::string tasks = TaskFile();
+    ASSERT_FALSE(tasks.empty());
+    for (const std::string& changed : {tasks.substr(0, tasks.size() - 1), tasks + "x", "C:\\evil.exe" + tasks.substr(1)}) {
+        ASSERT_TRUE(WriteTextFile(Local("installhelpertasks.txt"), changed));
+        frame->m_bFailed = false;
+        Launch(0);
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_EQ("Error=fileio,taskfilechanged", LogLines().back());
+        EXPECT_FALSE(FileExists(Local("ran.txt")));
+    }
+    // As written, it runs, and nobody can rewrite it while the helper may read it.
+    ASSERT_TRUE(WriteTextFile(Local("installhelpertasks.txt"), tasks));
+    Launch(0);
+    EXPECT_TRUE(HelperRan());
+    EXPECT_FALSE(WriteTextFile(Local("installhelpertasks.txt"), "C:\\evil.exe"));
+    EXPECT_EQ(tasks, TaskFile());
 }
 
 TEST(FormatTaskLine, SixFieldsNoQuoting)
