@@ -551,6 +551,17 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
             StopWorkers();
         return r;
     }
+    case WM_CLOSE: {
+        // Alt+F4, the taskbar's Close and the system menu's Close (SC_CLOSE
+        // arrives as WM_CLOSE) are the close box: its handling where it is
+        // enabled, nothing where it is off or hidden. The base class would
+        // destroy the window in any stage, the installation's included, and
+        // skip the clean-up of the completion page.
+        HWND box = GetInstallerApp()->m_btnClose.m_hWnd;
+        if (box && (GetWindowLongA(box, GWL_STYLE) & WS_VISIBLE) && ::IsWindowEnabled(box))
+            OnClose();
+        return 0;
+    }
     case WM_APP:
         SetStage(5);
         return 0;

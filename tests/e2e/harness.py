@@ -529,8 +529,9 @@ def start_main_app_standin(folder, seconds=60):
 
 def close_installer(proc, timeout=30):
     """Asks the installer's window to close, as the window manager would
-    (WM_CLOSE, so exit saves the state), and waits for the process; kills it
-    if it does not end in time. Returns the exit code or None."""
+    (WM_CLOSE: the close box, so exit saves the state; where the page
+    disables the box, nothing), and waits for the process; kills it if it
+    does not end in time. Returns the exit code or None."""
     wine("taskkill", "/im", EXE_NAME)
     try:
         return proc.wait(timeout=timeout)

@@ -181,7 +181,14 @@ class WindowTest(harness.Scenario):
             lambda: self.driver.caption()["caption"] == "Installing... - Zembrio Installer", timeout=5))
         self.driver.restore()
         self.assertEqual("Zembrio Installer", self.driver.caption()["caption"])
-        self.assertEqual(0, harness.close_installer(p))
+        # Alt+F4 and the system menu's Close are the disabled close box here:
+        # the installation is not left half done.
+        self.driver.message("WM_CLOSE")
+        self.driver.message("WM_SYSCOMMAND", 0xF060)  # SC_CLOSE
+        self.wait_stage(installing, timeout=2)
+        self.assertIsNone(p.poll())
+        self.assertEqual(1, self.driver.message("WM_QUERYENDSESSION", 0, 0))
+        self.assertEqual(0, p.wait(timeout=30))
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
