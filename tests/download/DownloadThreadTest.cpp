@@ -82,14 +82,17 @@ protected:
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 60000));
         EXPECT_EQ(nullptr, frame->m_hWorker.load());
     }
-    std::vector<std::string> ErrorLines()
+    // The values of the run log's lines of this name.
+    std::vector<std::string> LogValues(const std::string& name)
     {
-        std::vector<std::string> errors;
-        std::string log = ReadBinaryFile(m_scratch.File("log.txt"));
-        for (size_t at = log.find("Error="); at != std::string::npos; at = log.find("Error=", at + 1))
-            errors.push_back(log.substr(at + 6, log.find("\r\n", at) - at - 6));
-        return errors;
+        std::vector<std::string> values;
+        std::string log = "\r\n" + ReadBinaryFile(m_scratch.File("log.txt"));
+        std::string key = "\r\n" + name + "=";
+        for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1))
+            values.push_back(log.substr(at + key.size(), log.find("\r\n", at + 2) - at - key.size()));
+        return values;
     }
+    std::vector<std::string> ErrorLines() { return LogValues("Error"); }
 
     RegistrySandbox registry;
     CInstallerApp app;
@@ -329,19 +332,20 @@ TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJud
         bool verifiable;   // the system has its signature check
         const char* error;
         bool kept;
+        const char* refused;   // in the run log's Refused line after the file's path; none: no line
     } cases[] = {
-        {small, true, "network,ThreadControl,FileTooSmall", false},
-        {Component("components-broken\\setup_foreign.exe"), true, "network,ThreadControl,BadSignature", false},
+        {small, true, "network,ThreadControl,FileTooSmall", false, nullptr},
+        {Component("components-broken\\setup_foreign.exe"), true, "network,ThreadControl,BadSignature", false, ""},
         // Windows 95 without Internet Explorer 4: nothing runs unverified, and
         // the file is not to blame.
-        {Component("components\\setup.exe"), false, "unsupportedos,ThreadControl,NoSignatureCheck", true},
+        {Component("components\\setup.exe"), false, "unsupportedos,ThreadControl,NoSignatureCheck", true, ""},
     };
     HMODULE (*saved)() = g_pfnLoadWintrust;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
         NewFrame();
         DeleteFileA(m_scratch.File("setup.exe").c_str());
-        size_t reported = ErrorLines().size();
+        size_t reported = ErrorLines().size(), refusals = LogValues("Refused").size();
         g_pfnLoadWintrust = c.verifiable ? saved : []() -> HMODULE { return nullptr; };
         Serve("setup.exe", c.bytes);
         Add("setup.exe", 0, kSetupMinimum);
@@ -350,6 +354,13 @@ TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJud
         EXPECT_EQ(c.kept, FileExists(m_scratch.File("setup.exe")));
         ASSERT_EQ(reported + 1, ErrorLines().size());
         EXPECT_EQ(c.error, ErrorLines().back());
+        // The operators' reason: the file and why.
+        std::vector<std::string> refused = LogValues("Refused");
+        ASSERT_EQ(refusals + (c.refused ? 1 : 0), refused.size());
+        if (c.refused) {
+            EXPECT_EQ(0u, refused.back().find(m_scratch.File("setup.exe") + ": ")) << refused.back();
+            EXPECT_NE(std::string::npos, refused.back().find(c.refused)) << refused.back();
+        }
         // Every byte arrived, yet the stage must not move on.
         EXPECT_TRUE(List().AllComplete());
         EXPECT_FALSE(frame->DownloadsFinished());
