@@ -65,7 +65,7 @@ class SystemE2E(h.Scenario):
             self.assertTrue(log, version)
             # Refused means refused: no copy, no shortcuts, no downloads, and
             # a record from which the next start begins afresh.
-            time.sleep(1)
+            self.assertTrue(h.wait_for_event(self.server, "unsupportedosnt4orw95"))
             self.assertEqual(["generalbootstrapstart", "unsupportedosnt4orw95"], self.server.event_names()[-2:])
             self.assertEqual([], [r["path"] for r in self.server.requests() if "/install/" in r["path"]])
             self.assertFalse(h.unix_path(INSTALLED).exists())
@@ -134,7 +134,8 @@ class SystemE2E(h.Scenario):
         self.assertEqual({"log.txt", "ZembrioInstaller.exe"}, {p.name for p in h.working_folder().iterdir()})
         holder.kill()
         h.kill_installer()
-        time.sleep(1)
+        # Let go of once its process has gone.
+        self.assertTrue(h.wait_for(lambda: h.Driver().open_for_writing(INSTALLED) == 0, timeout=10))
 
         # Unlocked now: the silent mode removes it and shows nothing.
         copy = h.working_folder() / h.EXE_NAME
