@@ -265,44 +265,7 @@ BOOL CMainFrame::SetStage(int stage)
             ReportError(CategoryNetwork, "novalidconnection", true, true);
             return FALSE;
         }
-        UINT freeMb = FreeMegabytes(app->m_astrShellFolder[FolderWindowsSystem]);
-        if (freeMb < 200) {
-            ReportError(CategoryDiskSpace, Format("%d", (int)freeMb).c_str(), true, true);
-            return FALSE;
-        }
-        if (app->m_bFreshStart || !app->ChecksRecorded()) {
-            CheckPrerequisites();
-            if (m_bFailed) {
-                // A refused system gets no copy, no downloads and no record
-                // to resume from: the next start shows the license again.
-                app->m_bUIFlag = FALSE;
-                app->SaveStartState();
-                return FALSE;
-            }
-            if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
-                // The quiet copy removes what was made by the record's paths.
-                app->SaveProgressState();
-                app->RelaunchFromWorkingFolder(true);
-                return FALSE;
-            }
-            app->m_nSystemType = m_nSystemType;
-            // The resume shortcuts exist from here on: a run that is killed
-            // or loses power before its exit must still be resumable, and
-            // the shortcuts removable.
-            app->SaveStartState();
-            app->SaveProgressState();
-        } else {
-            m_nSystemType = app->m_nSystemType;
-            m_bDotNetReady = !(m_nSystemType & NeedDotNet);
-        }
-
-        Show(app->m_wndProgress, true);
-        Show(app->m_wndProgressText, true);
-        app->m_wndProgress.SetPos(0);
-        app->m_wndProgressText.SetWindowText("");
-        SetTimer(ID_DOWNLOAD_UI_TIMER, 100);
-        PrepareInstallTasks();
-        break;
+        return StartDownloads();
     }
     case 3: {
         KillTimer(ID_DOWNLOAD_UI_TIMER);
@@ -411,6 +374,59 @@ BOOL CMainFrame::SetStage(int stage)
     return TRUE;
 }
 
+// Stage 2 once the network answers: the free space, the checks and the
+// self-installation of a fresh start (the record's results on a
+// resumption), then the downloads.
+BOOL CMainFrame::StartDownloads()
+{
+    CInstallerApp* app = GetInstallerApp();
+    UINT freeMb = FreeMegabytes(app->m_astrShellFolder[FolderWindowsSystem]);
+    if (freeMb < 200) {
+        ReportError(CategoryDiskSpace, Format("%d", (int)freeMb).c_str(), true, true);
+        return FALSE;
+    }
+    if (app->m_bFreshStart || !app->ChecksRecorded()) {
+        CheckPrerequisites();
+        if (m_bFailed) {
+            // A refused system gets no copy, no downloads and no record
+            // to resume from: the next start shows the license again.
+            app->m_bUIFlag = FALSE;
+            app->SaveStartState();
+            return FALSE;
+        }
+        if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
+            // The quiet copy removes what was made by the record's paths.
+            // Those paths would also pass for checks already made, with
+            // none of their results recorded: the next start is a fresh
+            // one, which checks and installs itself again.
+            app->m_bUIFlag = FALSE;
+            app->SaveStartState();
+            app->SaveProgressState();
+            app->RelaunchFromWorkingFolder(true);
+            return FALSE;
+        }
+        app->m_nSystemType = m_nSystemType;
+        // The resume shortcuts exist from here on: a run that is killed
+        // or loses power before its exit must still be resumable, and
+        // the shortcuts removable.
+        app->SaveStartState();
+        app->SaveProgressState();
+    } else {
+        m_nSystemType = app->m_nSystemType;
+        m_bDotNetReady = !(m_nSystemType & NeedDotNet);
+    }
+
+    Show(app->m_wndProgress, true);
+    Show(app->m_wndProgressText, true);
+    app->m_wndProgress.SetPos(0);
+    app->m_wndProgressText.SetWindowText("");
+    SetTimer(ID_DOWNLOAD_UI_TIMER, 100);
+    PrepareInstallTasks();
+    InvalidateRect(m_hWnd, nullptr, TRUE);
+    UpdateWindow();
+    return TRUE;
+}
+
 void CMainFrame::OnNext()
 {
     if (IsMainAppRunning())
@@ -443,6 +459,15 @@ void CMainFrame::OnCancel()
             app->RelaunchFromWorkingFolder(true);
     }
     PostQuitMessage(0);
+}
+
+// Recorded at once: a run killed after the update resumes without
+// installing it again.
+void CMainFrame::OnDotNetInstalled()
+{
+    CInstallerApp* app = GetInstallerApp();
+    app->m_nSystemType &= ~NeedDotNet;
+    app->SaveStartState();
 }
 
 void CMainFrame::OnClose()
@@ -564,6 +589,9 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_APP:
         SetStage(5);
+        return 0;
+    case kDotNetInstalledMessage:
+        OnDotNetInstalled();
         return 0;
     case WM_COMMAND:
         // Clicks only: the controls' other notifications are not commands.

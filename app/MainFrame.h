@@ -32,6 +32,9 @@ public:
     BOOL CreateProgressBar();
 
     BOOL SetStage(int stage);
+    // Stage 2 after the connectivity probe: free space, checks and
+    // self-installation, then the downloads.
+    BOOL StartDownloads();
     void WaitForWorker();
     // Asks every worker to stop: the cancel flag, and the download list's
     // cancel, which also ends a transfer waiting on a silent server.
@@ -76,6 +79,10 @@ public:
 
     // How long the window's end waits for the workers after the first cancel.
     static const DWORD kWorkerStopMs = 2000;
+    // Posted by the launch worker once the .NET update is installed.
+    static const UINT kDotNetInstalledMessage = WM_APP + 1;
+    // The record stops asking for the .NET update.
+    void OnDotNetInstalled();
 
     // Members, in declared order.
     int m_nLastBytesShown = -1;

@@ -102,6 +102,20 @@ class WindowTest(harness.Scenario):
         self.assertEqual(str(harness.working_folder()).lower(),
                          str(harness.unix_path(state.get("TempPath", ""))).lower())
 
+        # Resumed while the main application runs: the page that asks to
+        # close it, not the downloads and not the license.
+        standin = harness.start_main_app_standin(self.work, 60)
+        self.procs.append(standin)
+        self.assertTrue(harness.wait_for(
+            lambda: any(name == "zembriomain.exe" for _, name in harness.product_processes()), timeout=20))
+        p = self.start()
+        self.wait_stage({"continue": ON, "license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF,
+                         "progress": HIDDEN})
+        self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel", "generalbootstrapstart"],
+                         self.server.event_names())
+        self.assertTrue(self.driver.click(ID_CANCEL, post=True))
+        self.assertEqual(0, p.wait(timeout=30))
+
     def test_error_page(self):
         p = self.start("-error")
         expected = {"license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF, "hide": HIDDEN,
