@@ -669,6 +669,19 @@ def set_ie_cookie(name, value, url="http://127.0.0.1/"):
     return r.returncode == 0
 
 
+SHELL_FOLDERS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+
+
+def clear_ie_cookies():
+    """Empties Wine's WinINet cookie store. A program killed while it read
+    the store (a test ends every program it started, the installer's
+    reports read it on their first request) leaves that entry locked in
+    Wine's index for good, and every later cookie of the site is refused."""
+    folder = (reg_query(SHELL_FOLDERS_KEY) or {}).get("Cookies")
+    if folder:
+        shutil.rmtree(unix_path(folder), ignore_errors=True)
+
+
 def lnk_info(path):
     """Target and description of a shell link file, read with lnkinfo."""
     r = subprocess.run(["lnkinfo", str(path)], capture_output=True, timeout=30)

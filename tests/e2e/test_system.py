@@ -65,8 +65,9 @@ class SystemE2E(h.Scenario):
             self.assertTrue(log, version)
             # Refused means refused: no copy, no shortcuts, no downloads, and
             # a record from which the next start begins afresh.
-            self.assertTrue(h.wait_for_event(self.server, "unsupportedosnt4orw95"))
-            self.assertEqual(["generalbootstrapstart", "unsupportedosnt4orw95"], self.server.event_names()[-2:])
+            refused = ["generalbootstrapstart", "unsupportedosnt4orw95"]
+            h.wait_for(lambda: self.server.event_names()[-2:] == refused, timeout=10)
+            self.assertEqual(refused, self.server.event_names()[-2:])
             self.assertEqual([], [r["path"] for r in self.server.requests() if "/install/" in r["path"]])
             self.assertFalse(h.unix_path(INSTALLED).exists())
             self.assertEqual([], h.resume_links())

@@ -14,6 +14,7 @@ class UserIdE2E(h.Scenario):
     def setUp(self):
         super().setUp()
         h.reset_machine()
+        h.clear_ie_cookies()
         self.work = h.scratch_dir(self.id().split(".")[-1])
         self.server = h.EndpointServer(h.components_dir(), self.work)
         self.appdata = None
