@@ -797,7 +797,11 @@ class Scenario(unittest.TestCase):
     running and ends its own: after tearDown, whatever is still running was
     started by this scenario and is killed by id. A process that appears
     after that, or one that will not die, was left by this scenario: it
-    fails, naming it. One found at the start was left by an earlier test."""
+    fails, naming it. One found at the start was left by an earlier test.
+
+    Each test class is an entry of its own in ctest; a class's TIMEOUT
+    (seconds, read from the source by list_classes.py) is ctest's limit for
+    it, 300 where it names none."""
 
     def setUp(self):
         earlier = product_processes()

@@ -21,6 +21,8 @@ AGENT = "Zembrio Installer v.1.8.204 3/1/07"
 
 
 class StartupTest(h.Scenario):
+    TIMEOUT = 240
+
     def setUp(self):
         super().setUp()
         h.reset_machine()

@@ -24,6 +24,8 @@ remove_links = h.remove_links
 
 
 class SystemE2E(h.Scenario):
+    TIMEOUT = 240
+
     def setUp(self):
         super().setUp()
         h.reset_machine()

@@ -11,6 +11,8 @@ LINE = "127.0.0.1\tFALSE\t/\tFALSE\t4102444800\tzembrio\tuserId:{}&v:1\n"
 
 
 class UserIdE2E(h.Scenario):
+    TIMEOUT = 120
+
     def setUp(self):
         super().setUp()
         h.reset_machine()

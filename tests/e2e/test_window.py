@@ -39,6 +39,8 @@ LICENSE_PAGE = {"hide": HIDDEN, "finish": HIDDEN, "next": OFF, "continue": HIDDE
 
 
 class WindowTest(harness.Scenario):
+    TIMEOUT = 180
+
     def setUp(self):
         super().setUp()
         harness.reset_machine()
