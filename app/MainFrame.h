@@ -7,7 +7,12 @@
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
 
+class CEventReporter;
 class DownloadList;
+
+// Posted by the connectivity probe's thread: wParam is whether the install
+// server was reached.
+enum { WM_PROBE_DONE = WM_APP + 1 };
 
 // Pure helpers of the layout and the progress display.
 RECT PlaceWindow(const RECT& workArea);
@@ -18,7 +23,8 @@ UINT PageImageForStage(int stage, bool dotNetReady);
 
 class CMainFrame : public CFrameWnd {
 public:
-    CMainFrame();
+    // Every report of the window and its workers goes to the reporter.
+    explicit CMainFrame(CEventReporter& reporter);
     ~CMainFrame() override;
 
     BOOL PreCreateWindow(CREATESTRUCTA& cs) override;
@@ -33,8 +39,8 @@ public:
 
     BOOL SetStage(int stage);
     void WaitForWorker();
-    // Asks every worker to stop: the cancel flag, and the download list's
-    // cancel, which also ends a transfer waiting on a silent server.
+    // Asks every worker to stop: the cancel flag and event, and the download
+    // list's cancel, which also ends a transfer waiting on a silent server.
     void CancelWorkers();
     // Cancels, then waits for the workers' threads until kWorkerStopMs after
     // the first cancel; true when none runs anymore.
@@ -49,6 +55,12 @@ public:
     void ReportEvent(int category, const char* name);
 
     // Stage 2 and 3 work.
+    // The connectivity probe on a thread of its own; its answer comes back
+    // as WM_PROBE_DONE, which goes on with the download stage.
+    void StartProbe();
+    void OnProbeDone(bool reached);
+    // Stage 2 after the probe: free space, checks, self-installation, downloads.
+    BOOL ContinueDownloadStage();
     void CheckPrerequisites();
     void PrepareInstallTasks();
 
@@ -95,9 +107,13 @@ public:
     CWinThread* m_pLaunchThread = nullptr;
     std::atomic<HANDLE> m_hWorker{nullptr};
     std::atomic<bool> m_bCancel{false};
+    HANDLE m_hCancelEvent;   // set with m_bCancel, for workers that wait
     CWinThread* m_pAbandonedThread = nullptr;
+    CWinThread* m_pProbeThread = nullptr;
+    bool m_bProbing = false;   // from the probe's start until its answer is taken
 
 private:
+    CEventReporter& m_reporter;
     mutable CCriticalSection m_errorLinkLock;
     DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers
     bool m_bCancelTimed = false;
