@@ -295,7 +295,7 @@ BOOL CMainFrame::SetStage(int stage)
         InvalidateRect(m_hWnd, nullptr, TRUE);
         UpdateWindow();
         StartProbe();
-        break;
+        return TRUE;   // painted: the probe's answer finishes the stage
     }
     case 3: {
         KillTimer(ID_DOWNLOAD_UI_TIMER);
