@@ -117,7 +117,9 @@ void LoopbackServer::Serve(SOCKET client)
         m_agents.push_back(agent);
     }
     if (m_mode == Silent) {
-        while (!m_bStop) {
+        // Ten seconds at most: a client that waits for an answer must not
+        // hang the test.
+        for (DWORD start = GetTickCount(); !m_bStop && GetTickCount() - start < 10000;) {
             fd_set readable;
             FD_ZERO(&readable);
             FD_SET(client, &readable);

@@ -14,7 +14,7 @@ public:
     // Answer: a small answer with the status; Reset: the request is read,
     // then the connection is reset; Close: read, then closed without a byte;
     // Silent: read and recorded, then held without a byte until the client
-    // leaves or the server ends.
+    // leaves, the server ends or 10 s pass.
     enum Mode { Answer, Reset, Close, Silent };
     explicit LoopbackServer(Mode mode = Answer, int status = 200);
     ~LoopbackServer();
