@@ -1,6 +1,7 @@
 """End-to-end: one whole fresh installation by the real installer from nginx
-running the production configuration (deploy/nginx/nginx.conf) on the
-compiled-in port, then the funnel report of what its logger wrote."""
+running the production snippet (deploy/nginx/zembrio.conf) inside Debian's
+nginx.conf on the compiled-in port, then the download log and the funnel
+report of what its logger wrote."""
 import csv
 import subprocess
 import sys
@@ -24,6 +25,14 @@ class NginxInstallation(InstallationRun):
         users = {e["userUID"] for e in self.server.events()}
         self.assertEqual(1, len(users))
         self.assertTrue(all(e["client"] == "127.0.0.1" and "Windows 5.1" in e["agent"] for e in self.server.events()))
+        # Each component fetched whole from byte 0 in one range, each range
+        # logged as ended with every byte sent.
+        ranged = [d for d in self.server.downloads() if d["range"]]
+        self.assertIn("GET /install/installhelper.exe HTTP/1.1", [d["request"] for d in ranged])
+        for d in ranged:
+            self.assertEqual((206, "OK", "bytes=0-%d" % (int(d["length"]) - 1)),
+                             (d["status"], d["completion"], d["range"]), d)
+            self.assertEqual(int(d["length"]), d["sent"], d)
 
         out = self.work / "funnel"
         run = subprocess.run(["/usr/bin/python3", str(h.SOURCE / "tools" / "funnel"), str(self.server.events_file),

@@ -1,16 +1,19 @@
 #!/usr/bin/env python3
 """Tests of tools/deploy-check against live servers on 127.0.0.1: the
 endpoint server with each of its fault switches, and nginx running
-deploy/nginx/nginx.conf with complete, truncated and damaged files."""
+deploy/nginx/zembrio.conf inside Debian's nginx.conf with complete,
+truncated and damaged files; the snippet's own limits and logs."""
 
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..")
@@ -204,6 +207,76 @@ class AgainstNginx(Deployment):
                     self.assert_fails([self.url], check, words)
                 finally:
                     os.replace(path + ".good", path)
+
+    def test_snippet_passes_nginx_t_inside_debians_configuration(self):
+        """As shipped, and with its real-IP block uncommented, beside Debian's
+        default site on the same port."""
+        snippet = harness.NGINX_SNIPPET.read_text()
+        real_ip = re.sub(r"(?m)^    # ((set_real_ip_from|real_ip_header|real_ip_recursive) .*)$", r"    \1", snippet)
+        self.assertEqual(4, len(re.findall(r"(?m)^    (set_real_ip_from|real_ip_header|real_ip_recursive) ", real_ip)))
+        for name, text in (("shipped", snippet), ("real-ip", real_ip)):
+            with self.subTest(name):
+                work = os.path.join(self.tmp.name, "nginx-t-" + name)
+                conf = harness.nginx_layout(work, text)
+                self.assertTrue(os.path.exists(os.path.join(work, "etc", "sites-enabled", "default")))
+                run = subprocess.run(["nginx", "-t", "-p", work, "-c", str(conf), "-e",
+                                      os.path.join(work, "log", "error.log")],
+                                     capture_output=True, text=True, timeout=60)
+                self.assertEqual(0, run.returncode, run.stderr)
+                self.assertIn("test is successful", run.stderr)
+                self.assertNotIn("[warn]", run.stderr)
+
+    def test_limits_caches_and_logs(self):
+        def fetch(path, headers=None, read=None):
+            request = urllib.request.Request(self.url + path, headers=headers or {})
+            try:
+                with urllib.request.urlopen(request, timeout=30) as answer:
+                    return answer.status, answer.headers, answer.read(read)
+            except urllib.error.HTTPError as error:
+                return error.code, error.headers, error.read()
+
+        setup = os.path.join(self.root, "setup.exe")
+        size = os.path.getsize(setup)
+        shutil.copy(setup, os.path.join(self.root, ".setup.exe.publish-1"))
+        self.addCleanup(os.remove, os.path.join(self.root, ".setup.exe.publish-1"))
+        # path, request headers; status, Cache-Control, what else the answer holds
+        cases = [
+            ("/install/setup.exe", {"Range": "bytes=0-9,100-109,200-209,300-309"}, 200, "public, max-age=300",
+             "multiple ranges get the whole file", lambda h, body: len(body) == size),
+            ("/install/missing.exe", {}, 404, "no-store", "a CDN must not keep a missing file", None),
+            ("/install/.setup.exe.publish-1", {}, 404, "no-store", "upload names are never served", None),
+            ("/elsewhere", {}, 404, "no-store", "nor a 404 outside the components", None),
+            ("/", {"Host": "other.example"}, 200, None, "another name goes to the machine's default site",
+             lambda h, body: body == b"the machine's default site\n"),
+            ("/", {"User-Agent": "Zembrio Installer v.1.8.204 3/1/07"}, 200, "private, no-cache",
+             "the installer's probe gets no cookie", lambda h, body: h.get("Set-Cookie") is None),
+            ("/Logger/Zembrio.aspx?event=x&userUID=" + "1" * 1024, {}, 414, "no-store",
+             "a query over 1 KB is refused", None),
+        ]
+        for path, headers, status, cache, why, holds in cases:
+            with self.subTest(why):
+                got, answer_headers, body = fetch(path, headers)
+                self.assertEqual((status, cache), (got, answer_headers.get("Cache-Control")))
+                if holds:
+                    self.assertTrue(holds(answer_headers, body))
+
+        # A burst of events from one address: the first 11 (one and a burst
+        # of 10) are taken, the rest refused, and only those taken are logged.
+        before = len(self.nginx.events())
+        statuses = [fetch("/Logger/Zembrio.aspx?event=flood%d&userUID=1&source=test" % i)[0] for i in range(20)]
+        self.assertEqual([200] * 11 + [429] * 9, statuses)
+        self.assertEqual(["flood%d" % i for i in range(11)], [e["event"] for e in self.nginx.events()[before:]])
+        self.assertFalse(any("1" * 1024 in e["raw"] for e in self.nginx.events()))
+
+        # A download the client leaves early is logged as not completed, with
+        # the bytes that went out of those announced.
+        with urllib.request.urlopen(urllib.request.Request(self.url + "/install/setup.exe",
+                                                           headers={"Range": "bytes=1000-"}), timeout=30) as answer:
+            answer.read(4096)
+        left = harness.wait_for(lambda: [d for d in self.nginx.downloads() if d["range"] == "bytes=1000-"])
+        self.assertTrue(left)
+        self.assertEqual((206, "", str(size - 1000)), (left[0]["status"], left[0]["completion"], left[0]["length"]))
+        self.assertLess(left[0]["sent"], size - 1000)
 
     def test_pins_are_required_and_checked(self):
         run, _ = deploy_check(self.url)
