@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Tests of tools/deploy-check against live servers on 127.0.0.1: the
-endpoint server with each of its fault switches, and nginx running
+endpoint server with each of its fault switches, nginx running
 deploy/nginx/zembrio.conf inside Debian's nginx.conf with complete,
-truncated and damaged files; the snippet's own limits and logs."""
+truncated and damaged files and with misconfigurations, and a small site
+giving out faulty cookies; the snippet's own limits and logs."""
 
 import os
 import random
@@ -12,8 +13,11 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import urllib.request
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..")
@@ -22,6 +26,7 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import harness  # noqa: E402
 import authenticode  # noqa: E402
 from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
+import release_files  # noqa: E402
 
 CHECK = os.path.join(SOURCE, "tools", "deploy-check")
 SIGN = os.path.join(SOURCE, "tools", "sign")
@@ -88,10 +93,10 @@ class Deployment(unittest.TestCase):
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def assert_passes(self, *args):
+    def assert_passes(self, *args, checks=38):
         run, failures = deploy_check(*args, "--signer", self.pin)
         self.assertEqual((0, []), (run.returncode, failures), run.stdout + run.stderr)
-        self.assertIn("29 checks: 29 passed, 0 failed", run.stdout)
+        self.assertIn("%d checks: %d passed, 0 failed" % (checks, checks), run.stdout)
 
     def assert_fails(self, args, check, words, also=()):
         """The named check fails with what to fix, and nothing else fails but
@@ -128,6 +133,8 @@ class AgainstEndpointServer(Deployment):
         # fault switch, help page, more arguments; the check that fails, words of its line, others that may fail
         cases = [
             ("ignore-range@setup.exe", None, [], "setup.exe range bytes=", "ignores Range", ()),
+            ("no-cookie", None, [], "site cookie", "sets no cookie holding \"userId\"", ()),
+            ("other-etag@setupm.exe", None, [], "setupm.exe range bytes=0-", "different versions", ()),
             ("no-length@dotnetfx.exe", None, [], "dotnetfx.exe GET", "no Content-Length", ()),
             ("short-body@setupm.exe", None, [], "setupm.exe GET", "the body ended after", ()),
             ("status-range=500@installhelper.exe", None, [], "installhelper.exe range", "instead of 206", ()),
@@ -278,6 +285,19 @@ class AgainstNginx(Deployment):
         self.assertEqual((206, "", str(size - 1000)), (left[0]["status"], left[0]["completion"], left[0]["length"]))
         self.assertLess(left[0]["sent"], size - 1000)
 
+    def test_compression_of_executables_fails(self):
+        """Gzip switched on for programs: a proxy may keep a compressed copy."""
+        def gzip_everything(text):
+            return text.replace("gzip off;", "gzip on; gzip_types application/octet-stream; gzip_min_length 1;")
+
+        nginx = harness.NginxServer(self.root, os.path.join(self.tmp.name, "nginx-gzip"), port=harness.free_port(),
+                                    edit=gzip_everything)
+        try:
+            self.assert_fails(["http://127.0.0.1:%d" % nginx.port], "setup.exe compression", "Content-Encoding gzip",
+                              also=[name for name in SIZES if name != "setup.exe"])
+        finally:
+            nginx.stop()
+
     def test_pins_are_required_and_checked(self):
         run, _ = deploy_check(self.url)
         self.assertEqual(2, run.returncode)
@@ -285,6 +305,63 @@ class AgainstNginx(Deployment):
         run, _ = deploy_check(self.url, "--signer", self.pin.upper())
         self.assertEqual(2, run.returncode)
         self.assertIn("not a signer pin", run.stderr)
+
+
+class CookieSite(BaseHTTPRequestHandler):
+    """A site that gives a visitor without its cookie the server's Set-Cookie
+    (ID becoming a new id each time, or always the same one), with the
+    server's Cache-Control; everything else is missing."""
+
+    def do_GET(self):
+        server = self.server
+        self.send_response(200 if self.path in ("/", "/freegoodies") else 404)
+        if server.cookie and (server.renew or "zembrio=" not in (self.headers.get("Cookie") or "")):
+            self.send_header("Set-Cookie", server.cookie.replace("ID", "42" if server.same else uuid.uuid4().hex))
+        self.send_header("Cache-Control", server.control)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"ok")
+
+    def log_message(self, *args):
+        pass
+
+
+class SiteCookie(unittest.TestCase):
+    def test_cookies_the_installer_cannot_use_fail(self):
+        server = ThreadingHTTPServer(("127.0.0.1", 0), CookieSite)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        url = "http://127.0.0.1:%d" % server.server_address[1]
+        sound = "zembrio=userId:ID&v:1; Path=/; Expires=Thu, 31-Dec-2037 23:59:59 GMT"
+        # Set-Cookie, Cache-Control, one id for every visitor, a new one for a
+        # returning visitor; words of the failure (None: it passes)
+        cases = [
+            (sound, "private, no-cache", False, False, None),
+            (None, "private", False, False, "sets no cookie"),
+            (sound.replace("&v:1", ""), "private", False, False, "as '59 GMT' from a cookie file"),
+            (sound.replace("ID", "ID.x"), "private", False, False, "use letters and digits"),
+            (sound.replace("zembrio=", "visitor="), "private", False, False, "name the cookie zembrio"),
+            (sound + "; Domain=.zembrio.example", "private", False, False, "set no Domain"),
+            (sound + "; HttpOnly", "private", False, False, "HttpOnly"),
+            (sound + "; Secure", "private", False, False, "Secure"),
+            (sound.replace("Expires=Thu, 31-Dec-2037 23:59:59 GMT", "Max-Age=315360000"), "private", False, False,
+             "no Expires"),
+            (sound.replace("2037", "2001"), "private", False, False, "too soon"),
+            (sound + "; Max-Age=86400", "private", False, False, "Max-Age=86400"),
+            (sound, "public, max-age=600", False, False, "the same id"),
+            (sound, "private", True, False, "two new visitors got the same id 42"),
+            (sound, "private", False, True, "a returning visitor's id"),
+        ]
+        for cookie, control, same, renew, words in cases:
+            with self.subTest(cookie=cookie, control=control, same=same, renew=renew):
+                server.cookie, server.control, server.same, server.renew = cookie, control, same, renew
+                run, _ = deploy_check(url, "--signer", "0" * 64)
+                line = next(line for line in run.stdout.splitlines() if "  site cookie: " in line)
+                if words is None:
+                    self.assertTrue(line.startswith("PASS"), line)
+                else:
+                    self.assertTrue(line.startswith("FAIL") and words in line, line)
 
 
 if __name__ == "__main__":
