@@ -2,10 +2,12 @@
 """Tests of tools/deploy-check against live servers on 127.0.0.1: the
 endpoint server with each of its fault switches, nginx running
 deploy/nginx/zembrio.conf inside Debian's nginx.conf with complete,
-truncated and damaged files and with misconfigurations, and a small site
-giving out faulty cookies; the snippet's own limits and logs."""
+truncated, damaged and stale files and with misconfigurations, and a small
+site giving out faulty cookies; the snippet's own limits and logs; releases
+through tools/publish, to a local folder and over ssh."""
 
 import os
+import hashlib
 import random
 import re
 import shutil
@@ -29,6 +31,7 @@ from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
 import release_files  # noqa: E402
 
 CHECK = os.path.join(SOURCE, "tools", "deploy-check")
+PUBLISH = os.path.join(SOURCE, "tools", "publish")
 SIGN = os.path.join(SOURCE, "tools", "sign")
 SIZES = {"installhelper.exe": 10240, "dotnetfx.exe": 20971520, "setup.exe": 20971521, "setupm.exe": 20971523}
 
@@ -71,6 +74,32 @@ def make_components(folder, keys):
         sign(path, keys)
     with open(os.path.join(keys, "test.pin")) as f:
         return f.read().strip()
+
+
+def publish(*args, env=None, umask=None):
+    env = {**{k: v for k, v in os.environ.items() if k != "ZEMBRIO_TRUSTED_SIGNERS"}, **(env or {})}
+    return subprocess.run(["/usr/bin/python3", PUBLISH, *args], capture_output=True, text=True, timeout=300,
+                          env=env, preexec_fn=None if umask is None else lambda: os.umask(umask))
+
+
+def sha256_of(path):
+    with open(path, "rb") as data:
+        return hashlib.sha256(data.read()).hexdigest()
+
+
+# ssh to a host that is this machine, as a real one runs the command: through
+# a shell, the data on its input. CUT_UPLOADS loses the second half of each
+# upload, as a broken transfer or a full disk would.
+FAKE_SSH = """#!/usr/bin/python3
+import os, subprocess, sys
+args = sys.argv[1:]
+while args[0].startswith("-"):
+    args = args[2:] if args[0] == "-o" else args[1:]
+data = sys.stdin.buffer.read()
+if os.environ.get("CUT_UPLOADS") and "cat >" in args[1]:
+    data = data[:len(data) // 2]
+sys.exit(subprocess.run(["sh", "-c", args[1]], input=data).returncode)
+"""
 
 
 def deploy_check(*args):
@@ -297,6 +326,103 @@ class AgainstNginx(Deployment):
                               also=[name for name in SIZES if name != "setup.exe"])
         finally:
             nginx.stop()
+
+    def test_publish_is_atomic_and_held_to_its_manifest(self):
+        live = os.path.join(self.root, "setup.exe")
+        shutil.copy(live, live + ".good")
+        self.addCleanup(os.replace, live + ".good", live)
+        staging = os.path.join(self.tmp.name, "staging")
+        os.makedirs(staging, exist_ok=True)
+        for name in SIZES:
+            shutil.copy(os.path.join(self.root, name), staging)
+        new = os.path.join(staging, "setup.exe")
+        with open(new, "wb") as out:
+            out.write(make_image(random.Random(4), SIZES["setup.exe"]))
+        sign(new, self.keys)
+        old_hash, new_hash = sha256_of(live), sha256_of(new)
+        others = {name: os.stat(os.path.join(self.root, name)).st_mtime_ns for name in SIZES if name != "setup.exe"}
+        manifest = os.path.join(self.tmp.name, "manifest.txt")
+
+        # Readers of the live file while it is replaced: each reads the old
+        # file or the new one, whole.
+        seen, stop = [], threading.Event()
+
+        def read_live():
+            while not stop.is_set():
+                seen.append(sha256_of(live))
+
+        reader = threading.Thread(target=read_live)
+        reader.start()
+        try:
+            run = publish("--to", self.root, "--manifest", manifest, "--signer", self.pin,
+                          *(os.path.join(staging, name) for name in SIZES), umask=0o077)
+        finally:
+            stop.set()
+            reader.join()
+        self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+        self.assertEqual(new_hash, sha256_of(live))
+        self.assertLessEqual(set(seen), {old_hash, new_hash})
+        self.assertEqual(0o644, os.stat(live).st_mode & 0o777)  # readable by the server's user, whatever the umask
+        self.assertEqual(others, {name: os.stat(os.path.join(self.root, name)).st_mtime_ns for name in others})
+        self.assertEqual([], [name for name in os.listdir(self.root) if name.startswith(".")])
+        entries = release_files.read_manifest(manifest)
+        self.assertEqual((sorted(SIZES), (os.path.getsize(new), new_hash)), (sorted(entries), entries["setup.exe"]))
+        self.assert_passes(self.url, "--expect", manifest, checks=42)
+
+        # The old file put back by hand, as a stale copy or a second machine
+        # that missed the release would serve it.
+        shutil.copy(live + ".good", live)
+        self.assert_fails([self.url, "--expect", manifest], "setup.exe manifest", "the manifest says")
+
+    def test_failed_publish_leaves_the_live_files(self):
+        """A file that fails its checks, and one that arrives damaged over
+        ssh: every live file stays as it was, no upload stays behind, the
+        manifest is unchanged; then the same release over ssh succeeds."""
+        tools = os.path.join(self.tmp.name, "fake-bin")
+        os.makedirs(tools, exist_ok=True)
+        with open(os.path.join(tools, "ssh"), "w") as out:
+            out.write(FAKE_SSH)
+        os.chmod(os.path.join(tools, "ssh"), 0o755)
+        remote = os.path.join(self.tmp.name, "remote folder")  # quoted on its way through ssh
+        os.makedirs(remote, exist_ok=True)
+        for name in ("setup.exe", "setupm.exe"):
+            shutil.copy(os.path.join(self.root, name), remote)
+        staging = os.path.join(self.tmp.name, "staging-failures")
+        os.makedirs(staging, exist_ok=True)
+        unsigned = os.path.join(staging, "setupm.exe")
+        subprocess.run(["osslsigncode", "remove-signature", "-in", os.path.join(self.root, "setupm.exe"), "-out",
+                        unsigned], check=True, capture_output=True, timeout=120)
+        changed = os.path.join(staging, "setup.exe")
+        with open(changed, "wb") as out:
+            out.write(make_image(random.Random(5), SIZES["setup.exe"]))
+        sign(changed, self.keys)
+        manifest = os.path.join(self.tmp.name, "manifest-failures.txt")
+        with open(manifest, "w") as out:
+            out.write("setup.exe %d %s\n" % (os.path.getsize(self.root + "/setup.exe"), sha256_of(self.root + "/setup.exe")))
+        with open(manifest) as before:
+            manifest_before = before.read()
+        via_ssh = {"PATH": tools + os.pathsep + os.environ["PATH"]}
+
+        for why, folder, files, env, words in [
+                ("unsigned", self.root, [changed, unsigned], {}, "not signed"),
+                ("damaged on the way", "backup-host:" + remote, [changed], {**via_ssh, "CUT_UPLOADS": "1"},
+                 "arrived as 10487388 bytes")]:
+            with self.subTest(why):
+                target = folder.split(":", 1)[-1]
+                live = {name: sha256_of(os.path.join(target, name)) for name in ("setup.exe", "setupm.exe")}
+                run = publish("--to", folder, "--manifest", manifest, "--signer", self.pin, *files, env=env)
+                self.assertEqual(1, run.returncode, run.stdout + run.stderr)
+                self.assertIn(words, run.stderr)
+                self.assertEqual(live, {name: sha256_of(os.path.join(target, name)) for name in live})
+                self.assertEqual([], [name for name in os.listdir(target) if name.startswith(".")])
+                with open(manifest) as after:
+                    self.assertEqual(manifest_before, after.read())
+
+        run = publish("--to", "backup-host:" + remote, "--manifest", manifest, "--signer", self.pin, changed,
+                      env=via_ssh)
+        self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+        self.assertEqual(sha256_of(changed), sha256_of(os.path.join(remote, "setup.exe")))
+        self.assertEqual((os.path.getsize(changed), sha256_of(changed)), release_files.read_manifest(manifest)["setup.exe"])
 
     def test_pins_are_required_and_checked(self):
         run, _ = deploy_check(self.url)
