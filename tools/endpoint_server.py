@@ -52,6 +52,8 @@ FAULT_KINDS = {
     "no-length": None,
     "short-body": "int",
     "ignore-range": None,
+    "other-etag": None,
+    "no-cookie": None,
     "range-shift": "int",
     "status": "status",
     "status-range": "status",
@@ -60,8 +62,6 @@ FAULT_KINDS = {
     "stall": "int",
     "drop": None,
     "refuse": "seconds",
-    "no-cookie": None,
-    "other-etag": None,
 }
 
 # The site's cookie, as deploy/nginx/zembrio.conf sets it: the visitor's id
