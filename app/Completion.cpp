@@ -56,6 +56,10 @@ BOOL CInstallerApp::OnIdle(LONG count)
                 // A cancelled worker ends silently with 0: not a completion.
                 if (!frame->m_bFailed && !frame->m_bCancel) {
                     m_bCompleted = TRUE;
+                    // Recorded now, not at exit: killed or without power on
+                    // the completion page, the next logon must not install
+                    // again.
+                    SaveProgressState();
                     frame->ReportEvent(CategoryGeneral, "bootstrapcomplete");
                     frame->SetStage(4);
                 }

@@ -122,6 +122,10 @@ BOOL CInstallerApp::InitInstance()
     StartSwitches switches = ParseStartSwitches(m_strCmdLine);
     switch (ChooseStartMode(switches, isVista)) {
     case StartUninstall:
+        // The record is the "/finish" copy's to write: saved at this exit
+        // too, it could overwrite what the copy wrote, or make a record in
+        // the profile of another user, who has none.
+        m_bQuietMode = TRUE;
         LoadState();
         // The uninstall entry is seen by every user of the machine, the
         // record only in the profile of the user who installed: without

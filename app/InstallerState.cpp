@@ -81,8 +81,11 @@ bool CInstallerApp::DecideFreshStart()
     // Any program of the user can write the record: its folder is resumed
     // from only where it is this user's own working folder, never one the
     // elevated installer would be sent to write into, run from and purge.
+    DWORD attributes;
     bool resume = m_strVersion == m_strExeVersion && !m_bCompleted && !m_strTempPath.empty() && m_bUIFlag &&
-                  TakeStoredTempPath() && GetFileAttributesA(m_strTempPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+                  TakeStoredTempPath() &&
+                  (attributes = GetFileAttributesA(m_strTempPath.c_str())) != INVALID_FILE_ATTRIBUTES &&
+                  (attributes & FILE_ATTRIBUTE_DIRECTORY);
     if (resume)
         return false;
     m_strVersion = m_strExeVersion;

@@ -410,7 +410,7 @@ static UINT ProbeThread(void* param)
     CInstallerApp* app = GetInstallerApp();
     bool reached = ProbeConnectivity(app->m_pSession, app->EndpointUrl(SiteRoot), frame->m_hCancelEvent);
     // The frame outlives this thread: its end waits for it.
-    PostMessageA(frame->m_hWnd, WM_PROBE_DONE, reached, 0);
+    PostMessageA(frame->m_hWnd, CMainFrame::kProbeDoneMessage, reached, 0);
     return 0;
 }
 
@@ -442,10 +442,13 @@ void CMainFrame::OnProbeDone(bool reached)
         ReportError(CategoryNetwork, "novalidconnection", true, true);
         return;
     }
-    ContinueDownloadStage();
+    StartDownloads();
 }
 
-BOOL CMainFrame::ContinueDownloadStage()
+// Stage 2 once the network answers: the free space, the checks and the
+// self-installation of a fresh start (the record's results on a
+// resumption), then the downloads.
+BOOL CMainFrame::StartDownloads()
 {
     CInstallerApp* app = GetInstallerApp();
     UINT freeMb = FreeMegabytes(app->m_astrShellFolder[FolderWindowsSystem]);
@@ -464,6 +467,11 @@ BOOL CMainFrame::ContinueDownloadStage()
         }
         if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
             // The quiet copy removes what was made by the record's paths.
+            // Those paths would also pass for checks already made, with
+            // none of their results recorded: the next start is a fresh
+            // one, which checks and installs itself again.
+            app->m_bUIFlag = FALSE;
+            app->SaveStartState();
             app->SaveProgressState();
             app->RelaunchFromWorkingFolder(true);
             return FALSE;
@@ -522,6 +530,15 @@ void CMainFrame::OnCancel()
             app->RelaunchFromWorkingFolder(true);
     }
     PostQuitMessage(0);
+}
+
+// Recorded at once: a run killed after the update resumes without
+// installing it again.
+void CMainFrame::OnDotNetInstalled()
+{
+    CInstallerApp* app = GetInstallerApp();
+    app->m_nSystemType &= ~NeedDotNet;
+    app->SaveStartState();
 }
 
 void CMainFrame::OnClose()
@@ -630,11 +647,25 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
             StopWorkers();
         return r;
     }
+    case WM_CLOSE: {
+        // Alt+F4, the taskbar's Close and the system menu's Close (SC_CLOSE
+        // arrives as WM_CLOSE) are the close box: its handling where it is
+        // enabled, nothing where it is off or hidden. The base class would
+        // destroy the window in any stage, the installation's included, and
+        // skip the clean-up of the completion page.
+        HWND box = GetInstallerApp()->m_btnClose.m_hWnd;
+        if (box && (GetWindowLongA(box, GWL_STYLE) & WS_VISIBLE) && ::IsWindowEnabled(box))
+            OnClose();
+        return 0;
+    }
     case WM_APP:
         SetStage(5);
         return 0;
-    case WM_PROBE_DONE:
+    case kProbeDoneMessage:
         OnProbeDone(wParam != 0);
+        return 0;
+    case kDotNetInstalledMessage:
+        OnDotNetInstalled();
         return 0;
     case WM_COMMAND:
         // Clicks only: the controls' other notifications are not commands.

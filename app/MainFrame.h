@@ -10,10 +10,6 @@
 class CEventReporter;
 class DownloadList;
 
-// Posted by the connectivity probe's thread: wParam is whether the install
-// server was reached.
-enum { WM_PROBE_DONE = WM_APP + 1 };
-
 // Pure helpers of the layout and the progress display.
 RECT PlaceWindow(const RECT& workArea);
 std::string ProgressText(UINT received, UINT expected);
@@ -38,6 +34,9 @@ public:
     BOOL CreateProgressBar();
 
     BOOL SetStage(int stage);
+    // Stage 2 after the connectivity probe: free space, checks and
+    // self-installation, then the downloads.
+    BOOL StartDownloads();
     void WaitForWorker();
     // Asks every worker to stop: the cancel flag and event, and the download
     // list's cancel, which also ends a transfer waiting on a silent server.
@@ -56,11 +55,9 @@ public:
 
     // Stage 2 and 3 work.
     // The connectivity probe on a thread of its own; its answer comes back
-    // as WM_PROBE_DONE, which goes on with the download stage.
+    // as kProbeDoneMessage, which goes on with the download stage.
     void StartProbe();
     void OnProbeDone(bool reached);
-    // Stage 2 after the probe: free space, checks, self-installation, downloads.
-    BOOL ContinueDownloadStage();
     void CheckPrerequisites();
     void PrepareInstallTasks();
 
@@ -88,6 +85,13 @@ public:
 
     // How long the window's end waits for the workers after the first cancel.
     static const DWORD kWorkerStopMs = 2000;
+    // Posted by the launch worker once the .NET update is installed.
+    static const UINT kDotNetInstalledMessage = WM_APP + 1;
+    // Posted by the probe's thread: wParam is whether the install server
+    // was reached.
+    static const UINT kProbeDoneMessage = WM_APP + 2;
+    // The record stops asking for the .NET update.
+    void OnDotNetInstalled();
 
     // Members, in declared order.
     int m_nLastBytesShown = -1;

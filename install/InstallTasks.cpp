@@ -264,6 +264,7 @@ UINT LaunchThread(void* param)
             frame->m_nSystemType &= ~NeedDotNet;
             // The UI thread repaints: stage 3 switches to the completing page.
             RedrawWindow(frame->m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+            frame->PostMessage(CMainFrame::kDotNetInstalledMessage, 0, 0);
             break;
         }
     }

@@ -303,3 +303,36 @@ TEST_F(MainFrameWindowTest, FinishStartsTheMainApplicationByItsQuotedPath)
     MSG msg;
     EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
+
+// Alt+F4, the taskbar's and the system menu's Close: the close box's
+// handling where it is enabled, nothing where the page disables it.
+TEST_F(MainFrameWindowTest, SystemCloseIsTheCloseBox)
+{
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    ASSERT_TRUE(frame.CreateProgressBar());
+    MSG msg;
+    auto quitPosted = [&msg] { return PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0; };
+
+    // The installation stage disables the box: the window stays, nothing ends.
+    EnableWindow(app.m_btnClose.m_hWnd, FALSE);
+    SendMessageA(frame.m_hWnd, WM_CLOSE, 0, 0);
+    SendMessageA(frame.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(IsWindow(frame.m_hWnd));
+    EXPECT_FALSE(quitPosted());
+    EXPECT_FALSE(frame.m_bCancel);
+
+    // The completion page: the clean-up runs (here the Vista one, which
+    // purges the working folder itself) and the installer ends.
+    ScratchFolder scratch;
+    app.m_strTempPath = scratch.File("work");
+    ASSERT_TRUE(CreateDirectoryA(app.m_strTempPath.c_str(), nullptr));
+    ASSERT_TRUE(WriteTextFile(app.m_strTempPath + "\\setupm.exe", "MZ"));
+    frame.m_nSystemType = WindowsVista;
+    app.m_bCompleted = TRUE;
+    ASSERT_TRUE(frame.SetStage(4));
+    SendMessageA(frame.m_hWnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(IsWindow(frame.m_hWnd));
+    EXPECT_TRUE(quitPosted());
+    EXPECT_EQ(0, (int)msg.wParam);
+    EXPECT_FALSE(FileExists(app.m_strTempPath + "\\setupm.exe"));
+}

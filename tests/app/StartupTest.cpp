@@ -196,6 +196,10 @@ TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
         {"empty temp path", [](CInstallerApp& a) { a.WriteProfileString("", "TempPath", ""); }},
         {"license never accepted", [](CInstallerApp& a) { a.WriteProfileInt("", "UIFlag", 0); }},
         {"temp folder deleted", [this](CInstallerApp&) { RemoveDirectoryA(own.c_str()); }},
+        {"a file in the own folder's place", [this](CInstallerApp&) {
+             RemoveDirectoryA(own.c_str());
+             WriteTextFile(own, "x");
+         }},
         // Any program of the user can write the record.
         {"another folder", [this](CInstallerApp& a) { a.WriteProfileString("", "TempPath", folder.Path().c_str()); },
          true},
@@ -223,6 +227,7 @@ TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
         EXPECT_TRUE(Decide());
         ExpectStartGroupReset();
         EXPECT_EQ(c.refused ? stored : "", app.m_strRefusedTempPath);
+        DeleteFileA(own.c_str());
     }
 }
 

@@ -184,6 +184,7 @@ static UINT MessageNumber(const char* text)
 {
     static const struct { const char* name; UINT msg; } names[] = {
         {"WM_QUERYENDSESSION", WM_QUERYENDSESSION}, {"WM_ENDSESSION", WM_ENDSESSION}, {"WM_CLOSE", WM_CLOSE},
+        {"WM_SYSCOMMAND", WM_SYSCOMMAND},
         {"WM_APP", WM_APP}, {"WM_TIMER", WM_TIMER}, {"WM_COMMAND", WM_COMMAND}, {"WM_SIZE", WM_SIZE},
         {"WM_ACTIVATE", WM_ACTIVATE}, {"WM_NCHITTEST", WM_NCHITTEST},
     };

@@ -50,8 +50,9 @@ class StartupTest(h.Scenario):
         self.assertIsNone(p.poll(), "the window should stay open")
         self.assertEqual(0, h.close_installer(p))
 
+        # Closed on the license page: the close box's cancel report.
         events = self.server.events()
-        self.assertEqual(["generalbootstrapstart"], [e["event"] for e in events])
+        self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel"], [e["event"] for e in events])
         user_id = events[0]["userUID"]
         self.assertRegex(user_id, r"^\d{11,13}$")
         self.assertAlmostEqual(time.time(), int(user_id[:10]), delta=120)
@@ -190,7 +191,7 @@ class StartupTest(h.Scenario):
             p = self.start()
             h.close_installer(p)
             self.assertEqual(b"Time=earlier\r\n", log.read_bytes())
-            self.assertEqual(["generalbootstrapstart"], self.server.event_names())
+            self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel"], self.server.event_names())
             self.assertTrue((folder / "shfolder.dll").exists())
             self.assertEqual("2.0.320.0", h.reg_query(h.STATE_KEY)["Version"])
         finally:

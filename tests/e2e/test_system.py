@@ -167,6 +167,9 @@ class SystemE2E(h.Scenario):
             self.assertIn(message, h.answer_message_box(wait=30) or "")
             self.assertEqual(0, proc.wait(timeout=30))
             self.assertIsNotNone(h.reg_query(h.UNINSTALL_KEY))
+            # It writes no record: the other user gets none, the record stays
+            # as it was (the "/finish" copy alone writes it).
+            self.assertEqual({"TempPath": temp_path} if temp_path else None, h.reg_query(h.STATE_KEY))
 
 
 if __name__ == "__main__":

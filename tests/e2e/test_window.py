@@ -102,6 +102,20 @@ class WindowTest(harness.Scenario):
         self.assertEqual(str(harness.working_folder()).lower(),
                          str(harness.unix_path(state.get("TempPath", ""))).lower())
 
+        # Resumed while the main application runs: the page that asks to
+        # close it, not the downloads and not the license.
+        standin = harness.start_main_app_standin(self.work, 60)
+        self.procs.append(standin)
+        self.assertTrue(harness.wait_for(
+            lambda: any(name == "zembriomain.exe" for _, name in harness.product_processes()), timeout=20))
+        p = self.start()
+        self.wait_stage({"continue": ON, "license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF,
+                         "progress": HIDDEN})
+        self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel", "generalbootstrapstart"],
+                         self.server.event_names())
+        self.assertTrue(self.driver.click(ID_CANCEL, post=True))
+        self.assertEqual(0, p.wait(timeout=30))
+
     def test_error_page(self):
         p = self.start("-error")
         expected = {"license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF, "hide": HIDDEN,
@@ -181,7 +195,14 @@ class WindowTest(harness.Scenario):
             lambda: self.driver.caption()["caption"] == "Installing... - Zembrio Installer", timeout=5))
         self.driver.restore()
         self.assertEqual("Zembrio Installer", self.driver.caption()["caption"])
-        self.assertEqual(0, harness.close_installer(p))
+        # Alt+F4 and the system menu's Close are the disabled close box here:
+        # the installation is not left half done.
+        self.driver.message("WM_CLOSE")
+        self.driver.message("WM_SYSCOMMAND", 0xF060)  # SC_CLOSE
+        self.wait_stage(installing, timeout=2)
+        self.assertIsNone(p.poll())
+        self.assertEqual(1, self.driver.message("WM_QUERYENDSESSION", 0, 0))
+        self.assertEqual(0, p.wait(timeout=30))
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -362,6 +362,66 @@ TEST_F(LaunchThreadTest, TaskFileChangedSinceItWasWrittenStopsBeforeTheHelperSta
     EXPECT_EQ(tasks, TaskFile());
 }
 
+// The helper's markers appear during the worker's first wait, as a helper
+// that runs them would make them; the waits are instant.
+static std::vector<std::string> g_madeMarkers;
+
+TEST_F(LaunchThreadTest, EachMarkerOutcomeEndsNamedAndTheDotNetUpdateIsRecordedAtOnce)
+{
+    const struct {
+        UINT systemType;
+        std::vector<const char*> made;
+        const char* error;   // null: the installation succeeded
+    } cases[] = {
+        {NeedDotNet, {"dotnetinstallstart"}, "dotnetfxexedidntfinish"},
+        {NeedDotNet, {"dotnetinstallstart", "dotnetinstallfailed"}, "dotnetfxexefailed"},
+        {0, {"setupinstallstart"}, "setupexedidntfinish"},
+        {0, {"setupinstallstart", "setupinstallsucceeded"}, nullptr},
+        {NeedDotNet, {"dotnetinstallstart", "dotnetinstallsucceeded", "setupinstallstart", "setupinstallsucceeded"},
+         nullptr},
+    };
+    g_pfnMarkerSleep = [](DWORD) {
+        for (const std::string& marker : g_madeMarkers)
+            WriteTextFile(marker, "");
+        g_madeMarkers.clear();
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error ? c.error : "success");
+        frame->m_bFailed = false;
+        frame->m_bDotNetReady = false;
+        app.m_nSystemType = c.systemType;
+        app.SaveStartState();
+        for (const char* name : c.made)
+            g_madeMarkers.push_back(Local(name));
+        size_t logged = LogLines().size();
+        Launch(c.systemType);
+        EXPECT_EQ(c.error != nullptr, frame->m_bFailed.load());
+        std::vector<std::string> lines = LogLines();
+        if (c.error)
+            EXPECT_EQ(std::string("Error=general,") + c.error, lines.back());
+        else
+            EXPECT_FALSE(lines.back().rfind("Error=", 0) == 0) << lines.back();
+        EXPECT_GT(lines.size(), logged);
+        // Once the update is in, the page turns and the record stops asking
+        // for it: a run killed now resumes without installing it again.
+        bool dotNetInstalled = c.systemType == NeedDotNet && !c.error;
+        EXPECT_EQ(dotNetInstalled, frame->m_bDotNetReady.load());
+        MSG msg;
+        while (PeekMessageA(&msg, frame->m_hWnd, CMainFrame::kDotNetInstalledMessage,
+                            CMainFrame::kDotNetInstalledMessage, PM_REMOVE))
+            DispatchMessageA(&msg);
+        app.LoadState();
+        EXPECT_EQ(dotNetInstalled ? 0u : c.systemType, app.m_nSystemType & NeedDotNet);
+    }
+
+    // No helper to start.
+    ASSERT_TRUE(DeleteFileA(Local("installhelper.exe").c_str()));
+    frame->m_bFailed = false;
+    Launch(0);
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_EQ("Error=general,cantlaunchinstallhelper", LogLines().back());
+}
+
 TEST(FormatTaskLine, SixFieldsNoQuoting)
 {
     EXPECT_EQ("C:\\t\\setup.exe,/s /v\"/qn\",C:\\t\\s,C:\\t\\ok,C:\\t\\bad,240",

@@ -214,7 +214,7 @@ protected:
     {
         MSG msg;
         for (int i = 0; i < 400 && frame->m_bProbing; i++) {
-            if (PeekMessageA(&msg, frame->m_hWnd, WM_PROBE_DONE, WM_PROBE_DONE, PM_REMOVE))
+            if (PeekMessageA(&msg, frame->m_hWnd, CMainFrame::kProbeDoneMessage, CMainFrame::kProbeDoneMessage, PM_REMOVE))
                 DispatchMessageA(&msg);
             else
                 Sleep(25);

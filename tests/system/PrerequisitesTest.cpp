@@ -347,3 +347,28 @@ TEST(FreeMegabytesTest, UsesTheDriveRootOfAnyPathWithOrWithoutTheExtendedQuery)
     }
     g_pfnGetDiskFreeSpaceEx = extended;
 }
+
+// The download stage needs 200 MiB on the system's drive: 199 stops it with
+// the number as the error's name, 200 goes on to the checks (here refusing
+// Windows 95, which shows that they ran).
+TEST_F(PrerequisitesTest, DownloadStageNeedsTwoHundredMegabytesFree)
+{
+    static ULONGLONG s_freeBytes;
+    auto saved = g_pfnGetDiskFreeSpaceEx;
+    g_pfnGetDiskFreeSpaceEx = [](LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                                 PULARGE_INTEGER totalFree) -> BOOL {
+        available->QuadPart = total->QuadPart = totalFree->QuadPart = s_freeBytes;
+        return TRUE;
+    };
+    OsSeam windows95(VER_PLATFORM_WIN32_WINDOWS, 4, 0);
+    app.m_bFreshStart = TRUE;
+    for (auto c : {std::make_pair(199, "Error=diskspace,199"), std::make_pair(200, "Error=unsupportedos,nt4orw95")}) {
+        s_freeBytes = ((ULONGLONG)c.first << 20) + 1048575;
+        frame.m_bFailed = false;
+        EXPECT_FALSE(frame.StartDownloads());
+        LogEntries log = Log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(c.second, log.back().first + "=" + log.back().second);
+    }
+    g_pfnGetDiskFreeSpaceEx = saved;
+}

@@ -165,6 +165,57 @@ TEST_F(SelfInstallTest, FirstFailureReportsAndStops)
     EXPECT_EQ(LogEntries::value_type("Error", "permissions,cantcreatedesktopicon"), log[1]);
 }
 
+extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
+
+// A fresh start whose self-installation fails after its copy: the record
+// names the copy, which would pass for checks already made, while none of
+// their results is recorded. The next start must be a fresh one that checks
+// and installs itself again, not a resumption with the wrong components.
+TEST_F(SelfInstallTest, FailureAfterTheCopyMakesTheNextStartAFreshOne)
+{
+    static std::string s_temp;
+    s_temp = scratch.Path() + "\\";
+    auto savedTemp = g_pfnGetTempPath;
+    g_pfnGetTempPath = [](DWORD size, LPSTR buffer) -> DWORD {
+        lstrcpynA(buffer, s_temp.c_str(), (int)size);
+        return (DWORD)s_temp.size();
+    };
+    auto savedOs = g_pfnGetVersionEx;
+    g_pfnGetVersionEx = [](OSVERSIONINFOA* info) -> BOOL {
+        *info = {};
+        info->dwOSVersionInfoSize = sizeof *info;
+        info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+        info->dwMajorVersion = 5;
+        info->dwMinorVersion = 1;
+        return TRUE;
+    };
+    app.LoadState();   // start-up's read of the (empty) record
+    app.m_strExeVersion = app.m_strVersion = "2.0.320.0";
+    app.m_strTempPath = scratch.File("Zembrio");
+    ASSERT_TRUE(CreateDirectoryA(app.m_strTempPath.c_str(), nullptr));
+    // The quiet copy cannot be written (a folder has its name): this test's
+    // own program must not start.
+    ASSERT_TRUE(CreateDirectoryA((app.m_strTempPath + "\\ZembrioInstaller.exe").c_str(), nullptr));
+    app.m_bFreshStart = TRUE;
+    app.m_bUIFlag = TRUE;   // the license was accepted
+    ASSERT_TRUE(RemoveDirectoryA(Folder(FolderDesktop).c_str()));
+
+    EXPECT_FALSE(frame.StartDownloads());
+    EXPECT_EQ(LogEntries::value_type("Error", "permissions,cantcreatedesktopicon"), Log().back());
+    EXPECT_TRUE(FileExists(Installed()));
+    app.m_pMainWnd = nullptr;   // the fixture's frame is not the application's to delete
+    app.ExitInstance();
+
+    CInstallerApp next;
+    next.SetRegistryKey("Zembrio");
+    next.m_strExeVersion = "2.0.320.0";
+    next.LoadState();
+    EXPECT_TRUE(next.DecideFreshStart());
+
+    g_pfnGetVersionEx = savedOs;
+    g_pfnGetTempPath = savedTemp;
+}
+
 TEST_F(SelfInstallTest, RemovalUndoesTheInstallationAndKeepsTheRunLog)
 {
     ASSERT_TRUE(app.InstallSelf());
