@@ -43,8 +43,9 @@ EVENTS = [
     # day 2: one visitor of day 1, of the version it started with.
     ("a", "2026-03-01T11:00:00.000+00:00", "generalbootstrapstart", "u2", WIN7),
     ("a", "2026-03-01T11:01:00.000+00:00", "generaldotnetfxexe", "u2", WIN7),
-    ("c", "2026-03-01T11:05:00+00:00", "networkThreadControl,NetworkError", "u2", WIN7),
+    ("b", "2026-03-01T11:05:00+00:00", "networkThreadControl,NetworkError", "u2", WIN7),
     ("b", "2026-03-02T09:00:00+00:00", "generalbootstrapstart", "u2", WIN7_NEW),
+    ("c", "2026-03-02T09:10:00+00:00", "networkThreadControl,NetworkError", "u2", WIN7_NEW),
     ("b", "2026-03-02T09:01:00+00:00", "generalsetupm.exe", "u2", WIN7_NEW),
     ("a", "2026-03-02T09:30:00.000+00:00", "generalbootstrapcomplete", "u2", WIN7_NEW),
     ("a", "2026-03-01T12:00:00.000+00:00", "generalbootstrapstart", "u3", XP_NEW),
@@ -61,6 +62,9 @@ EVENTS = [
     ("c", "2026-03-02T12:01:00+00:00", "generalsetupm.exe", "u6", VISTA),
     ("b", "2026-03-02T12:09:00+00:00", "networkThreadControl,BadChecksum", "u6", VISTA),
     ("a", "2026-03-02T13:00:00.000+00:00", "generalbootstrapcomplete", "u7", XP),
+    # u10's start is lost: a visitor of day 1, the day of its first event.
+    ("b", "2026-03-01T16:00:00+00:00", "generaluserclickedcancel", "u10", XP),
+    ("a", "2026-03-02T16:00:00.000+00:00", "generalbootstrapcomplete", "u10", XP),
     ("a", "2026-03-02T14:00:00.000+00:00", "fileiocantcreatetempfolder", "", XP),
 ]
 SKIPPED = [
@@ -163,13 +167,13 @@ class FunnelReport(unittest.TestCase):
             # completions that day: u2 counts on day 1, where it first started.
             # The logs begin on day 1 and end on day 2: both days are partial.
             "daily.csv": [["2026-03-01", "4", "2", "2", "50.0", "1", "2", "685.0", "1", "logs begin"],
-                          ["2026-03-02", "3", "2", "1", "33.3", "0", "2", "40.0", "3", "logs end"]],
-            "errors_by_category.csv": [["diskspace", "1", "20.0", "1"], ["fileio", "1", "20.0", "0"],
-                                       ["general", "1", "20.0", "1"], ["network", "2", "40.0", "2"]],
-            "errors.csv": [["diskspace", "150", "1", "20.0", "1"], ["fileio", "cantcreatetempfolder", "1", "20.0", "0"],
-                           ["general", "<b>x</b>", "1", "20.0", "1"],
-                           ["network", "ThreadControl,BadChecksum", "1", "20.0", "1"],
-                           ["network", "ThreadControl,NetworkError", "1", "20.0", "1"]],
+                          ["2026-03-02", "3", "2", "1", "33.3", "0", "2", "40.0", "4", "logs end"]],
+            "errors_by_category.csv": [["diskspace", "1", "16.7", "1"], ["fileio", "1", "16.7", "0"],
+                                       ["general", "1", "16.7", "1"], ["network", "3", "50.0", "2"]],
+            "errors.csv": [["diskspace", "150", "1", "16.7", "1"], ["fileio", "cantcreatetempfolder", "1", "16.7", "0"],
+                           ["general", "<b>x</b>", "1", "16.7", "1"],
+                           ["network", "ThreadControl,BadChecksum", "1", "16.7", "1"],
+                           ["network", "ThreadControl,NetworkError", "2", "33.3", "1"]],
             "windows.csv": [["Windows 7", "1", "1", "100.0"], ["Windows 98 SE", "1", "0", "0.0"],
                             ["Windows Vista", "1", "0", "0.0"], ["Windows XP", "4", "2", "50.0"]],
             "versions.csv": [["1.8.204 3/1/07", "5", "2", "40.0"], ["1.9.0 6/1/07", "2", "1", "50.0"]],
@@ -179,12 +183,13 @@ class FunnelReport(unittest.TestCase):
                 actual = read_csv(self.out, name)
                 self.assertEqual(rows, actual if name == "daily.csv" else sorted(actual))
         summary = dict(read_csv(self.out, "summary.csv"))
-        figures = {"installer events": "23", "malformed lines (skipped)": "5",
+        figures = {"installer events": "26", "malformed lines (skipped)": "5",
                    "lines from other sources (skipped)": "1", "unrecognised events (skipped)": "1",
                    "events without a user id (in the error tables only)": "1",
                    "visitors who started": "7", "visitors who began downloads": "4", "visitors who completed": "3",
-                   "median minutes from start to completion": "40.0", "completions without a logged start": "1",
-                   "visitors who cancelled": "1", "error events": "5", "visitors with an error": "4"}
+                   "median minutes from start to completion": "40.0", "completions without a logged start": "2",
+                   "visitors who cancelled": "2", "visitors who cancelled and later completed": "1",
+                   "error events": "6", "visitors with an error": "4"}
         self.assertEqual(figures, {k: summary[k] for k in figures})
 
     def test_malformed_lines_are_named_per_file(self):
@@ -209,12 +214,14 @@ class FunnelReport(unittest.TestCase):
         folder = os.path.join(self.tmp.name, "range")
         self.assertEqual([read_csv(self.out, "daily.csv")[1]], read_csv(folder, "daily.csv"))
         summary = dict(read_csv(folder, "summary.csv"))
-        figures = {"days (UTC)": "2026-03-02 to 2026-03-02", "installer events": "13",
-                   "visitors who started": "3", "visitors who completed": "1", "error events": "3",
+        # u2's network error of day 2 is its second: no visitor of day 2 has it.
+        figures = {"days (UTC)": "2026-03-02 to 2026-03-02", "installer events": "15",
+                   "visitors who started": "3", "visitors who completed": "1", "error events": "4",
                    "visitors with an error": "2", "completions without a logged start": "1"}
         self.assertEqual(figures, {k: summary[k] for k in figures})
-        self.assertEqual([["diskspace", "150", "1", "33.3", "1"], ["fileio", "cantcreatetempfolder", "1", "33.3", "0"],
-                          ["network", "ThreadControl,BadChecksum", "1", "33.3", "1"]],
+        self.assertEqual([["diskspace", "150", "1", "25.0", "1"], ["fileio", "cantcreatetempfolder", "1", "25.0", "0"],
+                          ["network", "ThreadControl,BadChecksum", "1", "25.0", "1"],
+                          ["network", "ThreadControl,NetworkError", "1", "25.0", "0"]],
                          sorted(read_csv(folder, "errors.csv")))
 
     def test_page_is_self_contained_and_escapes_names(self):
