@@ -155,8 +155,8 @@ def main():
             if ran.returncode:
                 sys.exit("funnel failed:\n" + ran.stderr)
             wrong = check(read_tables(out), expected, windows, versions)
-            print("%-6s %7.1f s  peak %6.1f MB (largest so far)  %s"
-                  % (run, seconds, peak, "; ".join(wrong) or "all figures as known"))
+            print("%-6s %7.1f s  peak %6.1f MB (largest so far)  store %6.1f MB  %s"
+                  % (run, seconds, peak, os.path.getsize(database) / 1e6, "; ".join(wrong) or "all figures as known"))
             if wrong:
                 return 1
     return 0
