@@ -214,6 +214,13 @@ class ServingTests(unittest.TestCase):
                          "unsupportedos", "diskspace"):
             self.assertIn(('id="%s"' % category).encode(), body)
         self.assertEqual(server.get("/nothing")[0], 404)
+        # The site's cookie goes to a browser without one, never to the
+        # installer (its probe would leave an id in Wine's cookie store).
+        for agent, cookie, sets in [("Mozilla/4.0", None, True), ("Zembrio Installer v.1.8.204", None, False),
+                                    ("Mozilla/4.0", "a=1; zembrio=userId:42&v:1", False),
+                                    ("Mozilla/4.0", "zembrio=42", True)]:
+            headers = {"User-Agent": agent, **({"Cookie": cookie} if cookie else {})}
+            self.assertEqual(sets, "Set-Cookie" in server.get("/", headers)[1], (agent, cookie))
         server.write("faq.htm", b"<html>our own help</html>")
         try:
             self.assertEqual(server.get("/install/faq.htm")[2], b"<html>our own help</html>")
