@@ -60,6 +60,8 @@ FAULT_KINDS = {
     "logger-status": "status",
     "slow": "rate",
     "stall": "int",
+    "silent": None,
+    "logger-silent": None,
     "drop": None,
     "refuse": "seconds",
 }
@@ -136,6 +138,8 @@ def parse_fault(text, scope=None):
         # The logger shares host and port with everything else, so its own
         # error status is simply a status fault limited to its path.
         return Fault("status", value, LOGGER_PATH)
+    if name == "logger-silent":
+        return Fault("silent", None, LOGGER_PATH)
     if name == "refuse":
         scope = None  # a listening socket cannot refuse per path
     return Fault(name, value, scope)
@@ -523,6 +527,11 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
         component files take part in the global pacing."""
         if isinstance(body, bytes):
             length, body = len(body), io.BytesIO(body)
+        if self.fault("silent"):
+            # Taken (a logger has recorded it by now) and never answered.
+            self.close_connection = True
+            self.stall()
+            return
         forced = self.fault("status") or (self.headers.get("Range") and self.fault("status-range"))
         if forced:
             self.send_plain(forced.value)

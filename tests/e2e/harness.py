@@ -551,6 +551,12 @@ class Driver:
     def pointer(self, *where):
         return self.run("pointer", *where)[1]
 
+    def watch(self, seconds=600, interval_ms=100, slow_ms=500):
+        """Starts timing the window's answer to a message (a WM_NULL round
+        trip) every interval_ms from one driver process, until the window
+        is gone; the returned watch's result() is the driver's summary."""
+        return ResponseWatch(self.exe, seconds, interval_ms, slow_ms)
+
     def screenshot(self, png_path):
         """Saves the window as it is on the screen as a PNG."""
         png_path = Path(png_path)
@@ -560,6 +566,31 @@ class Driver:
         subprocess.run(["convert", str(bmp), str(png_path)], check=True, timeout=60)
         bmp.unlink()
         return png_path
+
+
+class ResponseWatch:
+    """A running "zdriver watch"; see Driver.watch."""
+
+    def __init__(self, exe, seconds, interval_ms, slow_ms):
+        self._out = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([WINE, str(exe), "watch", str(seconds), str(interval_ms), str(slow_ms)],
+                                     env=wine_env(), stdin=subprocess.DEVNULL, stdout=self._out,
+                                     stderr=subprocess.DEVNULL)
+
+    def result(self, timeout=60):
+        """The summary once the window is gone: samples, max_ms, slow (time
+        and ms of each answer slower than slow_ms), gone, last_ms."""
+        self.proc.wait(timeout=timeout)
+        self._out.seek(0)
+        records = [json.loads(l) for l in self._out.read().decode("latin-1").splitlines()
+                   if l.strip().startswith("{")]
+        return next((r for r in reversed(records) if "samples" in r), {"error": records})
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=15)
+        self._out.close()
 
 
 def screenshots_dir():

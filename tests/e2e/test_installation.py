@@ -281,8 +281,9 @@ class InstallationE2E(InstallationRun):
         # the body early instead.
         ("stall=3000000", {"networkThreadControl,NetworkError", "fileioThreadControl,FileIOError"}, True),
         ("drop", {"networkThreadControl,NetworkError"}, False),
-        # The whole server, logger too: the run log alone hears of it.
-        ("refuse=20", {"networknovalidconnection"}, False),
+        # The whole server, logger too: the run log alone hears of it. It
+        # outlasts the probe's tries (about 15 s).
+        ("refuse=40", {"networknovalidconnection"}, False),
     ]
 
     def test_server_faults_end_named_and_resume_to_identical_files(self):
@@ -463,6 +464,40 @@ class InstallationE2E(InstallationRun):
                          h.wait_for_event(self.server, "generalwindowsexiting") and self.server.event_names())
         self.assertEqual(0, h.reg_query(h.STATE_KEY).get("Completed", 0))
 
+    # ---- a logger that never answers ----------------------------------------------------
+
+    def test_silent_logger_never_holds_the_window_or_the_installation(self):
+        """The logger takes every report and never answers: the whole
+        installation completes, the window answers every message within
+        0.5 s from its first page to Finish, and the run log names each
+        report that never got an answer."""
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        self.server.control("fault=logger-silent")
+        proc = self.start()
+        watch = self.driver.watch()
+        self.addCleanup(watch.stop)
+        self.accept_license()
+        self.wait_page("complete", 120)
+        finish_pressed = time.time()
+        self.finish(proc)
+        timing = watch.result()
+        self.assertTrue(timing.get("gone"), timing)
+        self.assertGreater(timing["samples"], 50, timing)
+        # From Finish on the window is going: under Wine without a window
+        # manager hiding or destroying it takes about 2 s, whatever the
+        # installer does meanwhile.
+        self.assertEqual([], [s for s in timing["slow"] if s[0] < finish_pressed], timing)
+        self.assert_main_app_started()
+        log = h.run_log()
+        self.assertEqual(NORMAL_XP, h.log_events(log))
+        # In the order made: what the logger took, the last of it maybe
+        # still unanswered at the exit, then what never went out.
+        received = self.server.event_names()
+        named = lambda line: [v.replace(",", "", 1) for n, v in log if n == line]
+        self.assertEqual(NORMAL_XP[:len(received)], received)
+        self.assertIn(named("Report unanswered"), ([], received[-1:]))
+        self.assertEqual(NORMAL_XP[len(received):], named("Report dropped"))
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

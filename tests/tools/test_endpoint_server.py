@@ -338,6 +338,19 @@ class FaultTests(unittest.TestCase):
         record = server.records_since(mark, "/install/a.bin")[0]
         self.assertEqual((record["sent"], record["aborted"]), (1000, True))
 
+        # A logger that takes the report and never answers.
+        self.set_fault("logger-silent")
+        sock = socket.create_connection(("127.0.0.1", server.port), timeout=0.5)
+        held = "/Logger/Zembrio.aspx?event=held&userUID=u&source=s"
+        sock.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % held.encode())
+        with self.assertRaises(socket.timeout):
+            sock.recv(65536)
+        self.assertEqual(server.events()[-1]["event"], "held")
+        sock.close()
+        record = server.records_since(mark, held)[0]
+        self.assertEqual((record["sent"], record["aborted"]), (0, True))
+        self.assertEqual(server.get("/")[0], 200)
+
     def test_drop_resets_the_logger_without_recording(self):
         self.set_fault("drop@/Logger/Zembrio.aspx")
         before = len(server.events())
