@@ -60,7 +60,7 @@ std::string CEventReporter::BuildReportUrl(const char* categoryText, const char*
     std::string event = EscapeUrlText(categoryText ? categoryText : "general") + EscapeUrlText(name ? name : "");
     // The id is escaped too: one taken from a cookie may hold "&", "=" or
     // spaces, which would break the request or forge query fields. The
-    // site's ids are digits, which escaping leaves unchanged.
+    // site's ids are hexadecimal digits, which escaping leaves unchanged.
     return Format("%s?event=%s&userUID=%s&source=%s", m_endpoints.Url(Logger), event.c_str(),
                   EscapeUrlText(m_strUserId).c_str(), "zembrioinstaller");
 }
