@@ -14,6 +14,9 @@ CInstallerApp::CInstallerApp() = default;
 
 CInstallerApp::~CInstallerApp()
 {
+    // The sender goes first: it sends through the session.
+    m_reporter.Stop(0);
+    m_reporter.Join();
     delete m_pSession;
     if (m_pFont)
         DeleteObject(m_pFont);
@@ -155,7 +158,7 @@ BOOL CInstallerApp::InitInstance()
 
     // 10.
     if (switches.staging)
-        m_bStaging = true;
+        m_endpoints.m_bStaging = true;
     bool simulateError = switches.error;
 
     // 11. One installer at a time; a second one leaves silently. The handle
@@ -178,13 +181,14 @@ BOOL CInstallerApp::InitInstance()
         m_pSession->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 30000);
         m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 30000);
     }
+    m_reporter.Start(m_pSession);
 
     // 16 and 17. Fresh start or resumption.
     LoadState();
     m_bFreshStart = DecideFreshStart();
 
     // 18. The window, shown and painted at once.
-    CMainFrame* frame = new CMainFrame;
+    CMainFrame* frame = new CMainFrame(m_reporter);
     m_pMainWnd = frame;
     if (!frame->CreateInstallerWindow(m_bFreshStart))
         return FALSE;
@@ -243,11 +247,14 @@ BOOL CInstallerApp::InitInstance()
 
 int CInstallerApp::ExitInstance()
 {
+    // Reports still queued get this long in all, counted from here: they
+    // go out while the workers stop and the window goes.
+    const DWORD kReportsAtExitMs = 2000;
+    DWORD exitStart = GetTickCount();
     // The workers stop before the record is read: the download worker
     // rewrites the item list. Once cancelled it leaves the list alone.
     CMainFrame* frame = MainFrame();
     bool workersEnded = !frame || frame->StopWorkers();
-    CloseRunLog();
     // A run that ended before reading the record (a second instance, failed
     // sockets) must not overwrite the first instance's record with defaults.
     if (!m_bQuietMode && m_bStateLoaded) {
@@ -263,5 +270,9 @@ int CInstallerApp::ExitInstance()
     else
         frame->DestroyWindow();
     m_pMainWnd = nullptr;
+    // The reports left are named in the run log, so it closes after them.
+    DWORD spent = GetTickCount() - exitStart;
+    m_reporter.Stop(spent < kReportsAtExitMs ? kReportsAtExitMs - spent : 0);
+    CloseRunLog();
     return CWinApp::ExitInstance();
 }

@@ -1,15 +1,17 @@
 // The installer's application object: start-up and its command-line modes,
-// the installer state in the profile, and the services every other part
-// reaches through AfxGetApp() (run log, reports, endpoints, folders).
+// the installer state in the profile, the reporter it hands to the window,
+// and the services other parts reach through AfxGetApp() (run log,
+// endpoints, folders).
 #pragma once
 #include <windows.h>
-#include <atomic>
-#include "framework/Lock.h"
 #include <string>
 #include <vector>
 #include "framework/Internet.h"
 #include "framework/WinApp.h"
 #include "framework/Wnd.h"
+#include "report/Endpoints.h"
+#include "report/EventReporter.h"
+#include "report/RunLog.h"
 #include "ui/SkinControls.h"
 
 class CMainFrame;
@@ -30,20 +32,6 @@ inline bool HasQuoteOrLineBreak(const std::string& text)
 {
     return text.find_first_of("\r\n\"") != std::string::npos;
 }
-
-// Kinds of web address; the numbers are fixed because callers pass them.
-enum EndpointKind { InstallBase = 1, SiteRoot = 2, Logger = 3, FaqPage = 4, FreeGoodiesPage = 5 };
-
-enum ErrorCategory {
-    CategorySimulated = 0,
-    CategoryGeneral = 1,
-    CategoryNetwork = 2,
-    CategoryFileIO = 3,
-    CategoryPermissions = 4,
-    CategoryUnsupportedOS = 5,
-    CategoryDiskSpace = 6,
-};
-const char* ErrorCategoryText(int category);
 
 // SystemType flags.
 enum : UINT {
@@ -92,22 +80,13 @@ public:
     // A run cancelled on the license page resumes without them.
     bool ChecksRecorded() const;
 
-    // Endpoints.
-    const char* EndpointUrl(int kind) const;
+    const char* EndpointUrl(int kind) const { return m_endpoints.Url(kind); }
 
-    // Run log.
-    bool OpenRunLog();
-    bool WriteRunLog(const char* name, const char* value);
+    // The run log, in the working folder.
+    bool OpenRunLog() { return m_runLog.Open(m_strTempFolder); }
+    bool WriteRunLog(const char* name, const char* value) { return m_runLog.Write(name, value); }
     bool WriteRunLog(const char* name, const std::string& value) { return WriteRunLog(name, value.c_str()); }
-    void CloseRunLog();
-
-    // Event reporting.
-    void SendEventReport(const char* categoryText, const char* name);
-    std::string BuildReportUrl(const char* categoryText, const char* name) const;
-    void SendReportRequest(const std::string& url);
-    std::string ErrorPageUrl(const char* categoryText) const;
-    static std::string EscapeUrlText(const std::string& text);
-    bool ProbeConnectivity();
+    void CloseRunLog() { m_runLog.Close(); }
 
     // Working folder and shell folders.
     bool PrepareWorkingFolder();
@@ -133,7 +112,7 @@ public:
     bool RemoveInstallation();
 
     // Members, in declared order.
-    std::atomic<bool> m_bStaging{false};
+    CEndpointSet m_endpoints;
     std::string m_strUserId;
     BOOL m_bQuietMode = FALSE;
     BOOL m_bFreshStart = FALSE;
@@ -153,11 +132,11 @@ public:
 
     BOOL m_bDefaultTimeouts = FALSE;
 
-    std::string m_strLogPath;
-    bool m_bLogEnabled = false;    // the run log's "file object present" state
-    CCriticalSection m_logLock;
+    CRunLog m_runLog;
 
     CInternetSession* m_pSession = nullptr;
+    // Handed to the window, and through it to the workers, which report.
+    CEventReporter m_reporter{m_runLog, m_endpoints, m_strUserId};
     std::string m_strTempFolder;
     std::string m_strSystemTempPath;
     std::string m_strRefusedTempPath;

@@ -5,12 +5,16 @@
 #include "app/Resource.h"
 #include "download/DownloadList.h"
 #include "framework/Text.h"
+#include "report/ConnectivityProbe.h"
 #include "system/Prerequisites.h"
 #include "ui/PageImage.h"
 
 enum { kPageWidth = 524, kPageHeight = 338 };
 
-CMainFrame::CMainFrame() = default;
+CMainFrame::CMainFrame(CEventReporter& reporter)
+    : m_hCancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_reporter(reporter)
+{
+}
 
 CMainFrame::~CMainFrame()
 {
@@ -23,13 +27,16 @@ CMainFrame::~CMainFrame()
     // including a launch worker the idle wait gave up on. The exit does not
     // come here while one is blocked on the network (StopWorkers).
     CancelWorkers();
-    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread})
+    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread, m_pProbeThread})
         if (thread && thread->m_hThread)
             WaitForSingleObject(thread->m_hThread, INFINITE);
+    delete m_pProbeThread;
     delete m_pAbandonedThread;
     delete m_pDownloadThread;
     delete m_pLaunchThread;
     delete m_pDownloads;
+    if (m_hCancelEvent)
+        CloseHandle(m_hCancelEvent);
 }
 
 // The window rectangle: the work area moved inward by half the surplus on
@@ -170,6 +177,8 @@ void CMainFrame::CancelWorkers()
         m_dwFirstCancel = GetTickCount();
     }
     m_bCancel = true;
+    if (m_hCancelEvent)
+        SetEvent(m_hCancelEvent);
     if (m_pDownloads)
         m_pDownloads->CancelActiveTransfer();
 }
@@ -178,7 +187,7 @@ bool CMainFrame::StopWorkers()
 {
     CancelWorkers();
     bool ended = true;
-    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread}) {
+    for (CWinThread* thread : {m_pDownloadThread, m_pLaunchThread, m_pAbandonedThread, m_pProbeThread}) {
         if (!thread || !thread->m_hThread)
             continue;
         DWORD waited = GetTickCount() - m_dwFirstCancel;
@@ -189,17 +198,38 @@ bool CMainFrame::StopWorkers()
     return ended;
 }
 
+// False while the thread runs; an ended thread's object is freed.
+static bool ReleaseEnded(CWinThread*& thread)
+{
+    if (!thread)
+        return true;
+    if (WaitForSingleObject(thread->m_hThread, 0) != WAIT_OBJECT_0)
+        return false;
+    delete thread;
+    thread = nullptr;
+    return true;
+}
+
 bool CMainFrame::ReleaseEndedDownloadWorker()
 {
-    if (m_hWorker.load())
-        return false;
-    if (m_pDownloadThread) {
-        if (WaitForSingleObject(m_pDownloadThread->m_hThread, 0) != WAIT_OBJECT_0)
-            return false;
-        delete m_pDownloadThread;
-        m_pDownloadThread = nullptr;
+    return !m_hWorker.load() && ReleaseEnded(m_pDownloadThread);
+}
+
+void CMainFrame::ReportError(int category, const char* name, bool showErrorPage, bool markFailed)
+{
+    if (markFailed)
+        m_bFailed = true;
+    const char* categoryText = ErrorCategoryText(category);
+    m_reporter.Report("Error", categoryText, name);
+    if (showErrorPage) {
+        SetErrorLink(m_reporter.ErrorPageUrl(categoryText));
+        PostMessage(WM_APP, 0, 0);
     }
-    return true;
+}
+
+void CMainFrame::ReportEvent(int category, const char* name)
+{
+    m_reporter.Report("Event", ErrorCategoryText(category), name);
 }
 
 std::string CMainFrame::ErrorLink() const
@@ -226,9 +256,9 @@ static void Enable(CWnd& wnd, bool on)
 
 BOOL CMainFrame::SetStage(int stage)
 {
-    // Again during the downloads (command 32780), or while the launch
-    // worker runs: the running worker keeps its list.
-    if (stage == 2 && !ReleaseEndedDownloadWorker())
+    // Again during the probe or the downloads (command 32780), or while the
+    // launch worker runs: the running worker keeps its list.
+    if (stage == 2 && (m_bProbing || !ReleaseEnded(m_pProbeThread) || !ReleaseEndedDownloadWorker()))
         return FALSE;
     CInstallerApp* app = GetInstallerApp();
     m_nStage = stage;
@@ -258,14 +288,14 @@ BOOL CMainFrame::SetStage(int stage)
         m_strGoodiesLink = app->EndpointUrl(FreeGoodiesPage);
         Show(app->m_lnkGoodies, true);
 
+        // The probe may take a while (a start at logon comes before the
+        // network): the page says so meanwhile.
+        app->m_wndProgressText.SetWindowText("Connecting...");
+        Show(app->m_wndProgressText, true);
         InvalidateRect(m_hWnd, nullptr, TRUE);
         UpdateWindow();
-
-        if (!app->ProbeConnectivity()) {
-            ReportError(CategoryNetwork, "novalidconnection", true, true);
-            return FALSE;
-        }
-        return StartDownloads();
+        StartProbe();
+        return TRUE;   // painted: the probe's answer finishes the stage
     }
     case 3: {
         KillTimer(ID_DOWNLOAD_UI_TIMER);
@@ -372,6 +402,47 @@ BOOL CMainFrame::SetStage(int stage)
     InvalidateRect(m_hWnd, nullptr, TRUE);
     UpdateWindow();
     return TRUE;
+}
+
+static UINT ProbeThread(void* param)
+{
+    CMainFrame* frame = (CMainFrame*)param;
+    CInstallerApp* app = GetInstallerApp();
+    bool reached = ProbeConnectivity(app->m_pSession, app->EndpointUrl(SiteRoot), frame->m_hCancelEvent);
+    // The frame outlives this thread: its end waits for it.
+    PostMessageA(frame->m_hWnd, CMainFrame::kProbeDoneMessage, reached, 0);
+    return 0;
+}
+
+void CMainFrame::StartProbe()
+{
+    m_bProbing = true;
+    m_pProbeThread = AfxBeginThread(ProbeThread, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!m_pProbeThread) {
+        // Without a thread the window waits, as it always did.
+        CInstallerApp* app = GetInstallerApp();
+        OnProbeDone(ProbeConnectivity(app->m_pSession, app->EndpointUrl(SiteRoot), m_hCancelEvent));
+        return;
+    }
+    m_pProbeThread->m_bAutoDelete = FALSE;
+    m_pProbeThread->ResumeThread();
+}
+
+void CMainFrame::OnProbeDone(bool reached)
+{
+    // Only the answer of the probe this stage started, and only while the
+    // stage stands: a cancel or an error page has moved on.
+    if (!m_bProbing)
+        return;
+    m_bProbing = false;
+    if (m_bCancel || m_nStage != 2)
+        return;
+    if (!reached) {
+        ReportError(CategoryNetwork, "nonetworkavailable", true, true);
+        ReportError(CategoryNetwork, "novalidconnection", true, true);
+        return;
+    }
+    StartDownloads();
 }
 
 // Stage 2 once the network answers: the free space, the checks and the
@@ -589,6 +660,9 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_APP:
         SetStage(5);
+        return 0;
+    case kProbeDoneMessage:
+        OnProbeDone(wParam != 0);
         return 0;
     case kDotNetInstalledMessage:
         OnDotNetInstalled();

@@ -7,6 +7,7 @@
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
 
+class CEventReporter;
 class DownloadList;
 
 // Pure helpers of the layout and the progress display.
@@ -18,7 +19,8 @@ UINT PageImageForStage(int stage, bool dotNetReady);
 
 class CMainFrame : public CFrameWnd {
 public:
-    CMainFrame();
+    // Every report of the window and its workers goes to the reporter.
+    explicit CMainFrame(CEventReporter& reporter);
     ~CMainFrame() override;
 
     BOOL PreCreateWindow(CREATESTRUCTA& cs) override;
@@ -36,8 +38,8 @@ public:
     // self-installation, then the downloads.
     BOOL StartDownloads();
     void WaitForWorker();
-    // Asks every worker to stop: the cancel flag, and the download list's
-    // cancel, which also ends a transfer waiting on a silent server.
+    // Asks every worker to stop: the cancel flag and event, and the download
+    // list's cancel, which also ends a transfer waiting on a silent server.
     void CancelWorkers();
     // Cancels, then waits for the workers' threads until kWorkerStopMs after
     // the first cancel; true when none runs anymore.
@@ -52,6 +54,10 @@ public:
     void ReportEvent(int category, const char* name);
 
     // Stage 2 and 3 work.
+    // The connectivity probe on a thread of its own; its answer comes back
+    // as kProbeDoneMessage, which goes on with the download stage.
+    void StartProbe();
+    void OnProbeDone(bool reached);
     void CheckPrerequisites();
     void PrepareInstallTasks();
 
@@ -81,6 +87,9 @@ public:
     static const DWORD kWorkerStopMs = 2000;
     // Posted by the launch worker once the .NET update is installed.
     static const UINT kDotNetInstalledMessage = WM_APP + 1;
+    // Posted by the probe's thread: wParam is whether the install server
+    // was reached.
+    static const UINT kProbeDoneMessage = WM_APP + 2;
     // The record stops asking for the .NET update.
     void OnDotNetInstalled();
 
@@ -102,9 +111,13 @@ public:
     CWinThread* m_pLaunchThread = nullptr;
     std::atomic<HANDLE> m_hWorker{nullptr};
     std::atomic<bool> m_bCancel{false};
+    HANDLE m_hCancelEvent;   // set with m_bCancel, for workers that wait
     CWinThread* m_pAbandonedThread = nullptr;
+    CWinThread* m_pProbeThread = nullptr;
+    bool m_bProbing = false;   // from the probe's start until its answer is taken
 
 private:
+    CEventReporter& m_reporter;
     mutable CCriticalSection m_errorLinkLock;
     DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers
     bool m_bCancelTimed = false;

@@ -2,8 +2,11 @@
 #include "app/InstallerApp.h"
 #include "framework/SystemLibrary.h"
 
-// The one application object of the process.
-CInstallerApp theApp;
+// The one application object of the process. Never destroyed: a worker or
+// the report sender still blocked on the network at exit goes on using the
+// session, the run log and the reporter until the process ends, which ends
+// the thread too.
+static CInstallerApp& theApp = *new CInstallerApp;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int)
 {

@@ -1,6 +1,6 @@
 // The two compiled-in sets of web addresses; -staging picks the second for
 // every kind but the public web site.
-#include "app/InstallerApp.h"
+#include "report/Endpoints.h"
 #include "BuildConfig.h"
 
 static const char* const kProduction[] = {
@@ -19,11 +19,9 @@ static const char* const kStaging[] = {
     ZEMBRIO_WEB_SITE "/freegoodies",
 };
 
-// Unit tests point the five kinds at their own loopback servers; the
-// product never sets it.
 const char* const* g_pTestEndpoints = nullptr;
 
-const char* CInstallerApp::EndpointUrl(int kind) const
+const char* CEndpointSet::Url(int kind) const
 {
     if (kind < InstallBase || kind > FreeGoodiesPage)
         return nullptr;

@@ -1,32 +1,31 @@
-// The run log: "name=value" lines appended to log.txt in the working folder.
 // The file is opened for each line and closed again, so people can read it
 // while the installer runs; a lock keeps lines from different threads whole.
-#include "app/InstallerApp.h"
+#include "report/RunLog.h"
 #include "framework/File.h"
 
-bool CInstallerApp::OpenRunLog()
+bool CRunLog::Open(const std::string& folder)
 {
-    CSingleLock hold(m_logLock);
-    if (m_bLogEnabled)
+    CSingleLock hold(m_lock);
+    if (m_bEnabled)
         return true;
-    m_strLogPath = m_strTempFolder + "\\log.txt";
+    m_strPath = folder + "\\log.txt";
     CFile file;
-    if (!file.Open(m_strLogPath.c_str(), CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite |
-                                             CFile::shareDenyWrite))
+    if (!file.Open(m_strPath.c_str(), CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite |
+                                          CFile::shareDenyWrite))
         return false;
     file.Close();
-    m_bLogEnabled = true;
+    m_bEnabled = true;
     return true;
 }
 
-bool CInstallerApp::WriteRunLog(const char* name, const char* value)
+bool CRunLog::Write(const char* name, const char* value)
 {
     std::string line = std::string(name) + "=" + (value ? value : "") + "\r\n";
-    CSingleLock hold(m_logLock);
-    if (!m_bLogEnabled)
+    CSingleLock hold(m_lock);
+    if (!m_bEnabled)
         return false;
     CFile file;
-    if (!file.Open(m_strLogPath.c_str(), CFile::modeWrite | CFile::shareDenyWrite))
+    if (!file.Open(m_strPath.c_str(), CFile::modeWrite | CFile::shareDenyWrite))
         return false;
     try {
         file.SeekToEnd();
@@ -38,8 +37,14 @@ bool CInstallerApp::WriteRunLog(const char* name, const char* value)
     return true;
 }
 
-void CInstallerApp::CloseRunLog()
+void CRunLog::Close()
 {
-    CSingleLock hold(m_logLock);
-    m_bLogEnabled = false;
+    CSingleLock hold(m_lock);
+    m_bEnabled = false;
+}
+
+std::string CRunLog::Path() const
+{
+    CSingleLock hold(m_lock);
+    return m_strPath;
 }

@@ -17,6 +17,7 @@ import io
 import json
 import math
 import os
+import re
 import select
 import signal
 import socket
@@ -25,6 +26,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import uuid
 
 LOGGER_PATH = "/Logger/Zembrio.aspx"
 INSTALL_PREFIX = "/install/"
@@ -51,15 +53,26 @@ FAULT_KINDS = {
     "no-length": None,
     "short-body": "int",
     "ignore-range": None,
+    "other-etag": None,
+    "no-cookie": None,
     "range-shift": "int",
     "status": "status",
     "status-range": "status",
     "logger-status": "status",
     "slow": "rate",
     "stall": "int",
+    "silent": None,
+    "logger-silent": None,
     "drop": None,
     "refuse": "seconds",
 }
+
+# The site's cookie, as deploy/nginx/zembrio.conf sets it: the visitor's id
+# where the installer looks for it, for a visitor without a usable one, never
+# for the installer's own requests.
+SITE_COOKIE = "zembrio=userId:%s&v:1; Path=/; Expires=Thu, 31-Dec-2037 23:59:59 GMT"
+USABLE_COOKIE = re.compile(r"(?:^|;)\s*zembrio=userId:[0-9A-Za-z]{1,64}&")
+INSTALLER_AGENT = "Zembrio Installer"
 
 SEND_CHUNK = 65536
 PACED_CHUNK_MAX = 16384
@@ -126,6 +139,8 @@ def parse_fault(text, scope=None):
         # The logger shares host and port with everything else, so its own
         # error status is simply a status fault limited to its path.
         return Fault("status", value, LOGGER_PATH)
+    if name == "logger-silent":
+        return Fault("silent", None, LOGGER_PATH)
     if name == "refuse":
         scope = None  # a listening socket cannot refuse per path
     return Fault(name, value, scope)
@@ -397,15 +412,22 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
     def route(self):
         path = self.route_path
         if path == "/":
-            self.respond(200, ROOT_PAGE, "text/html")
+            self.respond(200, ROOT_PAGE, "text/html", self.site_headers())
         elif path == GOODIES_PATH:
-            self.respond(200, GOODIES_PAGE, "text/html")
+            self.respond(200, GOODIES_PAGE, "text/html", self.site_headers())
         elif path == LOGGER_PATH:
             self.serve_logger()
         elif path.startswith(INSTALL_PREFIX):
             self.serve_component(path[len(INSTALL_PREFIX):])
         else:
             self.respond(404, html_page("Not found", ""), "text/html")
+
+    def site_headers(self):
+        headers = [("Cache-Control", "private, no-cache")]
+        if (not (self.headers.get("User-Agent") or "").startswith(INSTALLER_AGENT)
+                and not USABLE_COOKIE.search(self.headers.get("Cookie") or "") and not self.fault("no-cookie")):
+            headers.append(("Set-Cookie", SITE_COOKIE % uuid.uuid4().hex))
+        return headers
 
     def fault(self, name):
         found = find_fault(self.faults, name, urllib.parse.unquote(self.route_path))
@@ -445,8 +467,14 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
             return
         ctype = "text/html" if full.lower().endswith((".htm", ".html")) else "application/octet-stream"
         with open(full, "rb") as body:
-            size = os.fstat(body.fileno()).st_size
+            status = os.fstat(body.fileno())
+            size = status.st_size
             wanted = None if self.fault("ignore-range") else parse_range(self.headers.get("Range"), size)
+            # As nginx makes it; a CDN edge that holds another version answers
+            # a range with its own.
+            etag = '"%x-%x"' % (int(status.st_mtime), size)
+            if wanted and self.fault("other-etag"):
+                etag = '"%x-%x"' % (int(status.st_mtime) + 1, size)
             if wanted == "unsatisfiable":
                 self.respond(416, b"", "text/plain", [("Content-Range", "bytes */%d" % size)], is_file=True)
             elif wanted:
@@ -456,10 +484,10 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
                     # Honestly labelled, but not the bytes that were asked for.
                     first = min(last, first + (1024 if shift.value is None else shift.value))
                 body.seek(first)
-                self.respond(206, body, ctype, [("Content-Range", "bytes %d-%d/%d" % (first, last, size))],
-                             length=last - first + 1, is_file=True)
+                self.respond(206, body, ctype, [("Content-Range", "bytes %d-%d/%d" % (first, last, size)),
+                                                ("ETag", etag)], length=last - first + 1, is_file=True)
             else:
-                self.respond(200, body, ctype, length=size, is_file=True)
+                self.respond(200, body, ctype, [("ETag", etag)], length=size, is_file=True)
 
     def serve_control(self):
         if self.client_address[0] != BIND_ADDRESS:
@@ -500,6 +528,11 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
         component files take part in the global pacing."""
         if isinstance(body, bytes):
             length, body = len(body), io.BytesIO(body)
+        if self.fault("silent"):
+            # Taken (a logger has recorded it by now) and never answered.
+            self.close_connection = True
+            self.stall()
+            return
         forced = self.fault("status") or (self.headers.get("Range") and self.fault("status-range"))
         if forced:
             self.send_plain(forced.value)

@@ -78,7 +78,7 @@ protected:
     }
     RegistrySandbox registry;
     CInstallerApp app;
-    CMainFrame frame;
+    CMainFrame frame{app.m_reporter};
 };
 
 // Shown as far as the window itself says (the frame is never shown here).
@@ -175,7 +175,7 @@ TEST_F(MainFrameWindowTest, LicenseIsStreamedOnlyOnAFreshStart)
     CInstallerApp* current = GetInstallerApp();
     ASSERT_EQ(&app, current);
     frame.DestroyWindow();
-    CMainFrame resumed;
+    CMainFrame resumed(app.m_reporter);
     ASSERT_TRUE(resumed.CreateInstallerWindow(false));
     EXPECT_EQ("", app.m_wndLicense.GetWindowText());
 }

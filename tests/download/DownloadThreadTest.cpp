@@ -29,7 +29,8 @@ protected:
         app.OpenRunLog();
         app.m_bFreshStart = TRUE;
         app.m_pSession = m_pSession;   // the reports go out through it
-        frame = new CMainFrame;
+        app.m_reporter.Start(m_pSession);
+        frame = new CMainFrame(app.m_reporter);
         app.m_pMainWnd = frame;
         frame->m_pDownloads = new DownloadList(m_pSession);
     }
@@ -37,6 +38,9 @@ protected:
     {
         delete frame;
         app.m_pMainWnd = nullptr;
+        // The sender ends before the fixture's session goes.
+        app.m_reporter.Stop(0);
+        app.m_reporter.Join();
         app.m_pSession = nullptr;   // the fixture's, not the application's
         app.CloseRunLog();
         ServerTest::TearDown();
@@ -47,7 +51,7 @@ protected:
     void NewFrame()
     {
         delete frame;
-        frame = new CMainFrame;
+        frame = new CMainFrame(app.m_reporter);
         app.m_pMainWnd = frame;
         frame->m_pDownloads = new DownloadList(m_pSession);
     }
@@ -238,7 +242,7 @@ TEST_F(DownloadThreadTest, NoLengthOrAnErrorPageStopsAtTheSizeQueryAndKeepsParti
         EXPECT_FALSE(List().SizesKnown());
         EXPECT_TRUE(frame->m_bFailed);
         EXPECT_FALSE(frame->DownloadsFinished());
-        EXPECT_EQ(app.ErrorPageUrl("network"), frame->ErrorLink());
+        EXPECT_EQ(app.m_reporter.ErrorPageUrl("network"), frame->ErrorLink());
     }
 }
 

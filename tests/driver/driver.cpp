@@ -14,6 +14,14 @@
 //   zdriver pointer <id>|<x> <y>      moves the pointer (client coordinates)
 //   zdriver open-write <path>         opens the file for writing as another
 //                                    program would; prints the error code
+//   zdriver watch <seconds> [interval-ms] [slow-ms]
+//                                    times a WM_NULL round trip to the window
+//                                    every interval (100 ms) until the window
+//                                    is gone or the seconds pass; prints the
+//                                    count, the slowest, every one slower than
+//                                    slow-ms (500) and the last one, which the
+//                                    window's end may have cut short; a wait
+//                                    is given up after 1 s (or twice slow-ms)
 //   zdriver reg-query <key>           the key's values, one a line; exit 3
 //                                    when the key does not exist
 //   zdriver reg-set <key> <name> dword|sz <value>
@@ -312,11 +320,63 @@ static int MessageBoxCommand(HWND frame, const char* answer)
     return Send(search.box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0, true);
 }
 
+// Unix time, comparable with the caller's clock (Wine's system time is the
+// host's).
+static double UnixTime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULONGLONG ticks = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    return (double)(ticks - 116444736000000000ULL) / 1e7;
+}
+
+static int Watch(HWND frame, double seconds, int intervalMs, double slowMs)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    DWORD deadline = GetTickCount() + (DWORD)(seconds * 1000);
+    int samples = 0;
+    double slowest = 0, last = 0;
+    std::string slow;
+    bool gone = false;
+    UINT giveUpMs = slowMs > 500 ? (UINT)(2 * slowMs) : 1000;
+    printf("{\"watching\": true, \"time\": %.4f}\n", UnixTime());
+    fflush(stdout);
+    while ((LONG)(GetTickCount() - deadline) < 0) {
+        double sent = UnixTime();
+        LARGE_INTEGER before, after;
+        QueryPerformanceCounter(&before);
+        DWORD_PTR result = 0;
+        BOOL answered = SendMessageTimeoutA(frame, WM_NULL, 0, 0, SMTO_NORMAL, giveUpMs, &result);
+        QueryPerformanceCounter(&after);
+        last = (double)(after.QuadPart - before.QuadPart) * 1000.0 / (double)frequency.QuadPart;
+        // A window that went while the message waited did not answer it,
+        // though it may have stopped answering a moment before it went.
+        // One still there has not answered in time.
+        if (!answered && !IsWindow(frame)) {
+            gone = true;
+            break;
+        }
+        samples++;
+        if (last > slowest)
+            slowest = last;
+        if (last > slowMs) {
+            char entry[64];
+            snprintf(entry, sizeof entry, "%s[%.3f, %.1f]", slow.empty() ? "" : ", ", sent, last);
+            slow += entry;
+        }
+        Sleep(intervalMs);
+    }
+    printf("{\"samples\": %d, \"max_ms\": %.1f, \"slow\": [%s], \"gone\": %s, \"last_ms\": %.1f, \"time\": %.4f}\n",
+           samples, slowest, slow.c_str(), gone ? "true" : "false", last, UnixTime());
+    return 0;
+}
+
 static int Usage()
 {
     fprintf(stderr, "usage: zdriver [--post] list|click <id>|command <id>|message <msg> <wparam> <lparam>|"
                     "minimize|restore|caption|msgbox [button]|screenshot <file.bmp>|wait-window <seconds> [poll-ms]|"
-                    "pointer <id>|pointer <x> <y>|open-write <path>\n");
+                    "pointer <id>|pointer <x> <y>|open-write <path>|watch <seconds> [interval-ms] [slow-ms]\n");
     return 2;
 }
 
@@ -472,13 +532,7 @@ static int Command(std::vector<std::string> argv)
             }
             Sleep(pollMs > 0 ? pollMs : 1);
         }
-        // Unix time, comparable with the caller's clock (Wine's system time
-        // is the host's).
-        FILETIME now;
-        GetSystemTimeAsFileTime(&now);
-        ULONGLONG ticks = ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime;
-        printf("{\"found\": true, \"caption\": %s, \"time\": %.4f}\n", Json(TextOf(frame)).c_str(),
-               (double)(ticks - 116444736000000000ULL) / 1e7);
+        printf("{\"found\": true, \"caption\": %s, \"time\": %.4f}\n", Json(TextOf(frame)).c_str(), UnixTime());
         return 0;
     }
 
@@ -551,6 +605,9 @@ static int Command(std::vector<std::string> argv)
     }
     if (cmd == "screenshot" && args.size() == 2)
         return Screenshot(frame, args[1].c_str());
+    if (cmd == "watch" && args.size() >= 2 && args.size() <= 4)
+        return Watch(frame, atof(args[1].c_str()), args.size() > 2 ? atoi(args[2].c_str()) : 100,
+                     args.size() > 3 ? atof(args[3].c_str()) : 500);
     if (cmd == "pointer" && (args.size() == 2 || args.size() == 3)) {
         POINT pt;
         if (args.size() == 2) {

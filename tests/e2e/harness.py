@@ -184,36 +184,78 @@ class EndpointServer:
 
 # ---- nginx with the production configuration ---------------------------------
 
-NGINX_CONF = SOURCE / "deploy" / "nginx" / "nginx.conf"
+NGINX_SNIPPET = SOURCE / "deploy" / "nginx" / "zembrio.conf"
 NGINX_PAGES = SOURCE / "deploy" / "nginx" / "pages"
+DEBIAN_NGINX = Path("/etc/nginx")
+NGINX_TEMP_KINDS = ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")
 
 
-def nginx_test_config(text, port, workdir, components, pages=NGINX_PAGES, events=None):
-    """The production configuration with its settings pointed at loopback and
-    the test's folders: every name plays every role, as the test build's
-    single address needs; logs, pid and temporary files stay in workdir."""
+def _replace(text, pattern, replacement, what, count=1):
+    text, found = re.subn(pattern, lambda m: replacement, text, flags=re.S)
+    if found != count:
+        raise ValueError(f"{what}: {pattern!r} matched {found} times, not {count}")
+    return text
+
+
+def nginx_test_config(text, port, workdir, components, pages=NGINX_PAGES, events=None, downloads=None):
+    """The production snippet with its settings pointed at loopback and the
+    test's folders: every name plays every role, as the test build's single
+    address needs; the logs go to workdir unbuffered, so that a test reads
+    each line as soon as its request has ended."""
     workdir = Path(workdir)
 
-    def sub(pattern, replacement):
+    def sub(pattern, replacement, count=1):
         nonlocal text
-        text, count = re.subn(pattern, lambda m: replacement, text, flags=re.S)
-        if count != 1:
-            raise ValueError(f"nginx.conf: {pattern!r} matched {count} times")
+        text = _replace(text, pattern, replacement, NGINX_SNIPPET.name, count)
 
-    sub(r"\nuser [^;]*;", "\n")
-    sub(r"\npid [^;]*;", f"\npid {workdir}/nginx.pid;")
-    sub(r"\nerror_log [^;]*;", f"\nerror_log {workdir}/error.log;")
-    sub(r"map \$host \$zembrio_roles \{.*?\n    \}",
-        'map $host $zembrio_roles {\n        default "install logger site";\n    }')
+    sub(r"map \$host \$zembrio_roles \{.*?\n\}", 'map $host $zembrio_roles {\n    default "install logger site";\n}')
+    sub(r"\n    server_name [^;]*;", "\n    server_name 127.0.0.1;")
     sub(r'(?<=\$zembrio_components \{ default )[^;]*', str(components))
     sub(r'(?<=\$zembrio_pages \{ default )[^;]*', str(pages))
     sub(r"(?<=access_log )\S+(?= zembrio_event)", str(events or workdir / "events.jsonl"))
-    sub(r"(?<=access_log )/var/log/nginx/access\.log", str(workdir / "access.log"))
+    sub(r"(?<=access_log )\S+(?= zembrio_download)", str(downloads or workdir / "downloads.jsonl"))
+    sub(r" buffer=\S+ flush=\S+(?=[ ;])", "", count=2)
     sub(r"listen 80;\s*listen \[::\]:80;", f"listen 127.0.0.1:{port};")
-    temp = "".join(f"\n    {kind}_temp_path {workdir}/temp/{kind};"
-                   for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
-    sub(r"\nhttp \{", "\nhttp {" + temp)
     return text
+
+
+def nginx_layout(workdir, snippet, port=None):
+    """Debian's own /etc/nginx (nginx.conf, mime.types, enabled modules and
+    the default site) under workdir/etc with the snippet as
+    conf.d/zembrio.conf, only the paths moved: logs into workdir/log, pid and
+    temporary files into workdir, nginx as the test's own user. With a port
+    the default site listens on it too (loopback only) and serves workdir/www,
+    so that the snippet's server shares the port with another site as it does
+    in production. Returns the nginx.conf path."""
+    workdir = Path(workdir)
+    etc, logs = workdir / "etc", workdir / "log"
+    for folder in [etc / "conf.d", etc / "sites-enabled", logs, workdir / "www"] + [
+            workdir / "temp" / kind for kind in NGINX_TEMP_KINDS]:
+        folder.mkdir(parents=True, exist_ok=True)
+    shutil.copy(DEBIAN_NGINX / "mime.types", etc)
+    if (DEBIAN_NGINX / "modules-enabled").is_dir():
+        shutil.copytree(DEBIAN_NGINX / "modules-enabled", etc / "modules-enabled", symlinks=True, dirs_exist_ok=True)
+
+    text = (DEBIAN_NGINX / "nginx.conf").read_text()
+    text = _replace(text, r"(?m)^user [^;]*;", "", "nginx.conf")
+    text = _replace(text, r"(?m)^pid [^;]*;", f"pid {workdir}/nginx.pid;", "nginx.conf")
+    temp = "".join(f"\n    {kind}_temp_path {workdir}/temp/{kind};" for kind in NGINX_TEMP_KINDS)
+    text = _replace(text, r"(?m)^http \{", "http {" + temp, "nginx.conf")
+    text = text.replace("/etc/nginx/", f"{etc}/").replace("/var/log/nginx/", f"{logs}/")
+    conf = etc / "nginx.conf"
+    conf.write_text(text)
+    (etc / "conf.d" / "zembrio.conf").write_text(snippet.replace("/var/log/nginx/", f"{logs}/"))
+
+    default = DEBIAN_NGINX / "sites-available" / "default"
+    if default.exists():
+        site = default.read_text()
+        if port is not None:
+            site = _replace(site, r"listen 80 default_server;\s*listen \[::\]:80 default_server;",
+                            f"listen 127.0.0.1:{port} default_server;", "default site")
+            site = _replace(site, r"\n\s*root [^;]*;", f"\n\troot {workdir}/www;", "default site")
+            (workdir / "www" / "index.html").write_text("the machine's default site\n")
+        (etc / "sites-enabled" / "default").write_text(site)
+    return conf
 
 
 def free_port():
@@ -228,20 +270,21 @@ def _die_with_parent():
 
 
 class NginxServer:
-    """Debian's nginx with deploy/nginx/nginx.conf, in the foreground as a
-    child of the test, on a loopback port; events() reads its event log
-    like EndpointServer's."""
+    """Debian's nginx with deploy/nginx/zembrio.conf inside Debian's own
+    nginx.conf (nginx_layout), in the foreground as a child of the test, on
+    a loopback port; events() reads its event log like EndpointServer's.
+    edit, given the snippet with the test settings, returns it changed: a
+    misconfigured deployment."""
 
-    def __init__(self, root, workdir, port=PORT, pages=NGINX_PAGES):
+    def __init__(self, root, workdir, port=PORT, pages=NGINX_PAGES, edit=None):
         self.workdir = Path(workdir)
         self.port = port
         self.events_file = self.workdir / "events.jsonl"
-        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"):
-            (self.workdir / "temp" / kind).mkdir(parents=True, exist_ok=True)
-        conf = self.workdir / "nginx.conf"
-        conf.write_text(nginx_test_config(NGINX_CONF.read_text(), port, self.workdir, Path(root).resolve(),
-                                          Path(pages).resolve(), self.events_file))
-        error_log = self.workdir / "error.log"
+        self.downloads_file = self.workdir / "downloads.jsonl"
+        snippet = nginx_test_config(NGINX_SNIPPET.read_text(), port, self.workdir, Path(root).resolve(),
+                                    Path(pages).resolve(), self.events_file, self.downloads_file)
+        conf = nginx_layout(self.workdir, edit(snippet) if edit else snippet, port)
+        error_log = self.workdir / "log" / "error.log"
         self._out = open(self.workdir / "nginx.out", "wb")
         # One process and no daemon: the test owns it and it ends with it.
         self.proc = subprocess.Popen(
@@ -278,6 +321,12 @@ class NginxServer:
 
     def event_names(self):
         return [e["event"] for e in self.events()]
+
+    def downloads(self):
+        """The download log's lines, one per component request that has ended."""
+        if not self.downloads_file.exists():
+            return []
+        return [json.loads(line) for line in self.downloads_file.read_text().splitlines()]
 
     def stop(self):
         end_server(self.proc, signal.SIGQUIT)  # graceful: open answers finish
@@ -586,6 +635,12 @@ class Driver:
     def pointer(self, *where):
         return self.run("pointer", *where)[1]
 
+    def watch(self, seconds=600, interval_ms=100, slow_ms=500):
+        """Starts timing the window's answer to a message (a WM_NULL round
+        trip) every interval_ms from one driver process, until the window
+        is gone; the returned watch's result() is the driver's summary."""
+        return ResponseWatch(self.exe, seconds, interval_ms, slow_ms)
+
     def screenshot(self, png_path):
         """Saves the window as it is on the screen as a PNG."""
         png_path = Path(png_path)
@@ -595,6 +650,31 @@ class Driver:
         subprocess.run(["convert", str(bmp), str(png_path)], check=True, timeout=60)
         bmp.unlink()
         return png_path
+
+
+class ResponseWatch:
+    """A running "zdriver watch"; see Driver.watch."""
+
+    def __init__(self, exe, seconds, interval_ms, slow_ms):
+        self._out = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([WINE, str(exe), "watch", str(seconds), str(interval_ms), str(slow_ms)],
+                                     env=wine_env(), stdin=subprocess.DEVNULL, stdout=self._out,
+                                     stderr=subprocess.DEVNULL)
+
+    def result(self, timeout=60):
+        """The summary once the window is gone: samples, max_ms, slow (time
+        and ms of each answer slower than slow_ms), gone, last_ms."""
+        self.proc.wait(timeout=timeout)
+        self._out.seek(0)
+        records = [json.loads(l) for l in self._out.read().decode("latin-1").splitlines()
+                   if l.strip().startswith("{")]
+        return next((r for r in reversed(records) if "samples" in r), {"error": records})
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=15)
+        self._out.close()
 
 
 def screenshots_dir():

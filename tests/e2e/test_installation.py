@@ -207,6 +207,39 @@ class InstallationE2E(InstallationRun):
         self.assertEqual({"log.txt", "installhelperlog.txt"}, {p.name for p in h.working_folder().iterdir()})
         self.assertEqual([], h.resume_links())
 
+    def test_silent_logger_never_holds_the_window_or_the_installation(self):
+        """The logger takes every report and never answers: the whole
+        installation completes, the window answers every message within
+        0.5 s from its first page to Finish, and the run log names each
+        report that never got an answer."""
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        self.server.control("fault=logger-silent")
+        proc = self.start()
+        watch = self.driver.watch()
+        self.addCleanup(watch.stop)
+        self.accept_license()
+        self.wait_page("complete", 120)
+        finish_pressed = time.time()
+        self.finish(proc)
+        timing = watch.result()
+        self.assertTrue(timing.get("gone"), timing)
+        self.assertGreater(timing["samples"], 50, timing)
+        # From Finish on the window is going: under Wine without a window
+        # manager hiding or destroying it takes about 2 s, whatever the
+        # installer does meanwhile.
+        self.assertEqual([], [s for s in timing["slow"] if s[0] < finish_pressed], timing)
+        self.assert_main_app_started()
+        log = h.run_log()
+        self.assertEqual(NORMAL_XP, h.log_events(log))
+        # In the order made: what the logger took, the last of it maybe
+        # still unanswered at the exit, then what never went out.
+        received = self.server.event_names()
+        named = lambda line: [v.replace(",", "", 1) for n, v in log if n == line]
+        self.assertEqual(NORMAL_XP[:len(received)], received)
+        self.assertIn(named("Report unanswered"), ([], received[-1:]))
+        self.assertEqual(NORMAL_XP[len(received):], named("Report dropped"))
+
 
 class InterruptionE2E(InstallationRun):
     """Runs cut short by a kill or a cancel, and what the next run makes of them."""
@@ -320,10 +353,11 @@ class FaultE2E(InstallationRun):
         self.assert_cleaned_up()
 
     def test_no_connection_at_the_probe_stops_before_anything_is_installed(self):
-        # The whole server, logger too: the run log alone hears of it.
+        # The whole server, logger too: the run log alone hears of it. It
+        # outlasts the probe's tries (about 15 s).
         h.set_windows_version("winxp")
         h.plant_dotnet(True)
-        self.server.control("fault=refuse=20")
+        self.server.control("fault=refuse=40")
         proc = self.start()
         self.accept_license()
         self.wait_page("error", 90)

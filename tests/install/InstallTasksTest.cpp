@@ -60,7 +60,7 @@ TEST_F(InstallTasksTest, PlainSystemGetsOneSetupLineAndTwoItems)
                                         "Event=general,setup.exe"}),
               LogLines());
     EXPECT_EQ(std::vector<std::string>{"/Logger/Zembrio.aspx?event=generalsetup.exe&userUID=&source=zembrioinstaller"},
-              logger.Targets());
+              Sent());
     EXPECT_FALSE(frame->m_bFailed);
     // The worker was started and has cleared its handle on the way out.
     EXPECT_NE(nullptr, frame->m_pDownloadThread);
@@ -87,7 +87,7 @@ TEST_F(InstallTasksTest, DotNetLineComesFirstAndMdacPicksSetupm)
     EXPECT_EQ("Event=general,dotnetfxexe", lines[2]);
     EXPECT_EQ("Installer Download=" + Url("setupm.exe") + " " + Local("setupm.exe"), lines[3]);
     EXPECT_EQ("Event=general,setupm.exe", lines[4]);
-    std::vector<std::string> targets = logger.Targets();
+    std::vector<std::string> targets = Sent();
     ASSERT_EQ(2u, targets.size());
     EXPECT_NE(std::string::npos, targets[0].find("event=generaldotnetfxexe&"));
     EXPECT_NE(std::string::npos, targets[1].find("event=generalsetupm.exe&"));

@@ -16,7 +16,7 @@ TEST_F(RunLogTest, LinesAreNameEqualsValueCrLfAppendedAfterEarlierRuns)
 {
     WriteTextFile(folder.File("log.txt"), "Time=earlier run\r\n");
     ASSERT_TRUE(app.OpenRunLog());
-    EXPECT_EQ(folder.File("log.txt"), app.m_strLogPath);
+    EXPECT_EQ(folder.File("log.txt"), app.m_runLog.Path());
     EXPECT_TRUE(app.OpenRunLog());
     EXPECT_TRUE(app.WriteRunLog("Temp Folder", "C:\\a b\\x=y,z"));
     EXPECT_TRUE(app.WriteRunLog("UserId", (const char*)nullptr));

@@ -6,7 +6,8 @@ void AppFixture::SetUp()
     app.m_pSession = new CInternetSession("ZembrioTests", 1, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     app.m_pSession->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 5000);
     app.m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 5000);
-    frame = new CMainFrame;
+    ASSERT_TRUE(app.m_reporter.Start(app.m_pSession));
+    frame = new CMainFrame(app.m_reporter);
     RECT rc = {0, 0, 100, 100};
     ASSERT_TRUE(frame->CFrameWnd::Create(nullptr, "test frame", WS_POPUP, rc));
     app.m_pMainWnd = frame;
@@ -50,6 +51,12 @@ std::vector<std::string> AppFixture::LogLines() const
     if (start < text.size())
         lines.push_back(text.substr(start) + "<unterminated>");
     return lines;
+}
+
+std::vector<std::string> AppFixture::Sent() const
+{
+    EXPECT_TRUE(app.m_reporter.WaitUntilSent(10000));
+    return logger.Targets();
 }
 
 bool AppFixture::ErrorPageRequested()

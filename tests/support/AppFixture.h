@@ -11,8 +11,6 @@
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 
-extern const char* const* g_pTestEndpoints;
-
 class AppFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -25,6 +23,8 @@ protected:
     std::vector<std::string> LogLines() const;
     // Whether the frame was asked for the error page (removes the request).
     bool ErrorPageRequested();
+    // The logger's request targets once every report made so far is sent.
+    std::vector<std::string> Sent() const;
 
     RegistrySandbox registry;
     ScratchFolder folder;

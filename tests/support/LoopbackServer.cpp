@@ -116,6 +116,20 @@ void LoopbackServer::Serve(SOCKET client)
         m_targets.push_back(target);
         m_agents.push_back(agent);
     }
+    if (m_mode == Silent) {
+        // Ten seconds at most: a client that waits for an answer must not
+        // hang the test.
+        for (DWORD start = GetTickCount(); !m_bStop && GetTickCount() - start < 10000;) {
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(client, &readable);
+            timeval wait = {0, 50000};
+            if (select(0, &readable, nullptr, nullptr, &wait) > 0 && recv(client, buf, sizeof buf, 0) <= 0)
+                break;
+        }
+        closesocket(client);
+        return;
+    }
     std::string answer = "HTTP/1.1 " + std::to_string(m_nStatus) +
                          " Test\r\nContent-Type: text/plain\r\nContent-Length: 20\r\nConnection: close\r\n\r\n"
                          "0123456789abcdefghij";

@@ -1,6 +1,6 @@
 // A small HTTP server on 127.0.0.1 for unit tests that need a real peer:
 // it answers every request with one status, or accepts each connection and
-// resets it, and records what arrived.
+// resets it, or never answers, and records what arrived.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -12,8 +12,10 @@
 class LoopbackServer {
 public:
     // Answer: a small answer with the status; Reset: the request is read,
-    // then the connection is reset; Close: read, then closed without a byte.
-    enum Mode { Answer, Reset, Close };
+    // then the connection is reset; Close: read, then closed without a byte;
+    // Silent: read and recorded, then held without a byte until the client
+    // leaves, the server ends or 10 s pass.
+    enum Mode { Answer, Reset, Close, Silent };
     explicit LoopbackServer(Mode mode = Answer, int status = 200);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;

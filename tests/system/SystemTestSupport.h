@@ -49,8 +49,8 @@ protected:
 
     RegistrySandbox registry;
     ScratchFolder scratch;
-    CMainFrame frame;
     CInstallerApp app;
+    CMainFrame frame{app.m_reporter};
 };
 
 // Creates every key of a path under a root and sets one string value.

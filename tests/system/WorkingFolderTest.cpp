@@ -47,7 +47,7 @@ protected:
     std::vector<std::string> Events() const
     {
         std::vector<std::string> out;
-        for (const std::string& t : logger.Targets()) {
+        for (const std::string& t : Sent()) {
             size_t at = t.find("event=") + 6;
             out.push_back(t.substr(at, t.find('&', at) - at));
         }
@@ -77,7 +77,7 @@ TEST_F(WorkingFolderTest, FreshStartCreatesTheFolderOrReusesItWithItsFiles)
     ASSERT_TRUE(app.PrepareWorkingFolder());
     EXPECT_EQ(expected, app.m_strTempPath);
     EXPECT_EQ("partial", ReadTextFile(expected + "\\setup.exe"));
-    EXPECT_TRUE(logger.Targets().empty());
+    EXPECT_TRUE(Sent().empty());
     DeleteTree(expected);
 }
 
@@ -325,7 +325,7 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLoo
     EXPECT_EQ(nullptr, app.m_hShellFolderLib);
     EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
     EXPECT_TRUE(FileExists(dll));
-    EXPECT_TRUE(logger.Targets().empty());
+    EXPECT_TRUE(Sent().empty());
 }
 
 // The machine-wide folders of the fallback come from the registry; one

@@ -1,16 +1,26 @@
 #!/usr/bin/env python3
 """Tests of tools/deploy-check against live servers on 127.0.0.1: the
-endpoint server with each of its fault switches, and nginx running
-deploy/nginx/nginx.conf with complete, truncated and damaged files."""
+endpoint server with each of its fault switches, nginx running
+deploy/nginx/zembrio.conf inside Debian's nginx.conf with complete,
+truncated, damaged and stale files and with misconfigurations, and a small
+site giving out faulty cookies; the snippet's own limits and logs; releases
+through tools/publish, to a local folder and over ssh."""
 
 import os
+import hashlib
 import random
+import re
 import shutil
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
+import urllib.request
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.join(HERE, "..", "..")
@@ -19,8 +29,10 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import harness  # noqa: E402
 import authenticode  # noqa: E402
 from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
+import release_files  # noqa: E402
 
 CHECK = os.path.join(SOURCE, "tools", "deploy-check")
+PUBLISH = os.path.join(SOURCE, "tools", "publish")
 SIGN = os.path.join(SOURCE, "tools", "sign")
 SIZES = {"installhelper.exe": 10240, "dotnetfx.exe": 20971520, "setup.exe": 20971521, "setupm.exe": 20971523}
 
@@ -65,6 +77,32 @@ def make_components(folder, keys):
         return f.read().strip()
 
 
+def publish(*args, env=None, umask=None):
+    env = {**{k: v for k, v in os.environ.items() if k != "ZEMBRIO_TRUSTED_SIGNERS"}, **(env or {})}
+    return subprocess.run(["/usr/bin/python3", PUBLISH, *args], capture_output=True, text=True, timeout=300,
+                          env=env, preexec_fn=None if umask is None else lambda: os.umask(umask))
+
+
+def sha256_of(path):
+    with open(path, "rb") as data:
+        return hashlib.sha256(data.read()).hexdigest()
+
+
+# ssh to a host that is this machine, as a real one runs the command: through
+# a shell, the data on its input. CUT_UPLOADS loses the second half of each
+# upload, as a broken transfer or a full disk would.
+FAKE_SSH = """#!/usr/bin/python3
+import os, subprocess, sys
+args = sys.argv[1:]
+while args[0].startswith("-"):
+    args = args[2:] if args[0] == "-o" else args[1:]
+data = sys.stdin.buffer.read()
+if os.environ.get("CUT_UPLOADS") and "cat >" in args[1]:
+    data = data[:len(data) // 2]
+sys.exit(subprocess.run(["sh", "-c", args[1]], input=data).returncode)
+"""
+
+
 def deploy_check(*args):
     env = {k: v for k, v in os.environ.items() if k != "ZEMBRIO_TRUSTED_SIGNERS"}  # pins only from args
     run = subprocess.run(["/usr/bin/python3", CHECK, *args], capture_output=True, text=True, timeout=120, env=env)
@@ -98,10 +136,10 @@ class Deployment(unittest.TestCase):
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def assert_passes(self, *args):
+    def assert_passes(self, *args, checks=38):
         run, failures = deploy_check(*args, "--signer", self.pin)
         self.assertEqual((0, []), (run.returncode, failures), run.stdout + run.stderr)
-        self.assertIn("29 checks: 29 passed, 0 failed", run.stdout)
+        self.assertIn("%d checks: %d passed, 0 failed" % (checks, checks), run.stdout)
 
     def assert_fails(self, args, check, words, also=()):
         """The named check fails with what to fix, and nothing else fails but
@@ -138,6 +176,8 @@ class AgainstEndpointServer(Deployment):
         # fault switch, help page, more arguments; the check that fails, words of its line, others that may fail
         cases = [
             ("ignore-range@setup.exe", None, [], "setup.exe range bytes=", "ignores Range", ()),
+            ("no-cookie", None, [], "site cookie", "sets no cookie holding \"userId\"", ()),
+            ("other-etag@setupm.exe", None, [], "setupm.exe range bytes=0-", "different versions", ()),
             ("no-length@dotnetfx.exe", None, [], "dotnetfx.exe GET", "no Content-Length", ()),
             ("short-body@setupm.exe", None, [], "setupm.exe GET", "the body ended after", ()),
             ("status-range=500@installhelper.exe", None, [], "installhelper.exe range", "instead of 206", ()),
@@ -218,6 +258,190 @@ class AgainstNginx(Deployment):
                 finally:
                     os.replace(path + ".good", path)
 
+    def test_snippet_passes_nginx_t_inside_debians_configuration(self):
+        """As shipped, and with its real-IP block uncommented, beside Debian's
+        default site on the same port."""
+        snippet = harness.NGINX_SNIPPET.read_text()
+        real_ip = re.sub(r"(?m)^    # ((set_real_ip_from|real_ip_header|real_ip_recursive) .*)$", r"    \1", snippet)
+        self.assertEqual(4, len(re.findall(r"(?m)^    (set_real_ip_from|real_ip_header|real_ip_recursive) ", real_ip)))
+        for name, text in (("shipped", snippet), ("real-ip", real_ip)):
+            with self.subTest(name):
+                work = os.path.join(self.tmp.name, "nginx-t-" + name)
+                conf = harness.nginx_layout(work, text)
+                self.assertTrue(os.path.exists(os.path.join(work, "etc", "sites-enabled", "default")))
+                run = subprocess.run(["nginx", "-t", "-p", work, "-c", str(conf), "-e",
+                                      os.path.join(work, "log", "error.log")],
+                                     capture_output=True, text=True, timeout=60)
+                self.assertEqual(0, run.returncode, run.stderr)
+                self.assertIn("test is successful", run.stderr)
+                self.assertNotIn("[warn]", run.stderr)
+
+    def test_limits_caches_and_logs(self):
+        def fetch(path, headers=None, read=None):
+            request = urllib.request.Request(self.url + path, headers=headers or {})
+            try:
+                with urllib.request.urlopen(request, timeout=30) as answer:
+                    return answer.status, answer.headers, answer.read(read)
+            except urllib.error.HTTPError as error:
+                return error.code, error.headers, error.read()
+
+        setup = os.path.join(self.root, "setup.exe")
+        size = os.path.getsize(setup)
+        shutil.copy(setup, os.path.join(self.root, ".setup.exe.publish-1"))
+        self.addCleanup(os.remove, os.path.join(self.root, ".setup.exe.publish-1"))
+        # path, request headers; status, Cache-Control, what else the answer holds
+        cases = [
+            ("/install/setup.exe", {"Range": "bytes=0-9,100-109,200-209,300-309"}, 200, "public, max-age=300",
+             "multiple ranges get the whole file", lambda h, body: len(body) == size),
+            ("/install/missing.exe", {}, 404, "no-store", "a CDN must not keep a missing file", None),
+            ("/install/.setup.exe.publish-1", {}, 404, "no-store", "upload names are never served", None),
+            ("/elsewhere", {}, 404, "no-store", "nor a 404 outside the components", None),
+            ("/", {"Host": "other.example"}, 200, None, "another name goes to the machine's default site",
+             lambda h, body: body == b"the machine's default site\n"),
+            ("/", {"User-Agent": "Zembrio Installer v.1.8.204 3/1/07"}, 200, "private, no-cache",
+             "the installer's probe gets no cookie", lambda h, body: h.get("Set-Cookie") is None),
+            ("/Logger/Zembrio.aspx?event=x&userUID=" + "1" * 1024, {}, 414, "no-store",
+             "a query over 1 KB is refused", None),
+        ]
+        for path, headers, status, cache, why, holds in cases:
+            with self.subTest(why):
+                got, answer_headers, body = fetch(path, headers)
+                self.assertEqual((status, cache), (got, answer_headers.get("Cache-Control")))
+                if holds:
+                    self.assertTrue(holds(answer_headers, body))
+
+        # A burst of events from one address: one and a burst of 10 are
+        # taken (more only as the 2 a second that pass meanwhile allow), the
+        # rest refused, and only those taken are logged.
+        before, start = len(self.nginx.events()), time.monotonic()
+        statuses = [fetch("/Logger/Zembrio.aspx?event=flood%d&userUID=1&source=test" % i)[0] for i in range(20)]
+        allowed = 11 + int(2 * (time.monotonic() - start)) + 1
+        self.assertEqual(({200, 429}, 200), (set(statuses), statuses[0]), statuses)
+        self.assertLessEqual(statuses.count(200), allowed, statuses)
+        self.assertEqual(["flood%d" % i for i, status in enumerate(statuses) if status == 200],
+                         [e["event"] for e in self.nginx.events()[before:]])
+        self.assertFalse(any("1" * 1024 in e["raw"] for e in self.nginx.events()))
+
+        # A download the client leaves early is logged as not completed, with
+        # the bytes that went out of those announced.
+        with urllib.request.urlopen(urllib.request.Request(self.url + "/install/setup.exe",
+                                                           headers={"Range": "bytes=1000-"}), timeout=30) as answer:
+            answer.read(4096)
+        left = harness.wait_for(lambda: [d for d in self.nginx.downloads() if d["range"] == "bytes=1000-"])
+        self.assertTrue(left)
+        self.assertEqual((206, "", str(size - 1000)), (left[0]["status"], left[0]["completion"], left[0]["length"]))
+        self.assertLess(left[0]["sent"], size - 1000)
+
+    def test_compression_of_executables_fails(self):
+        """Gzip switched on for programs: a proxy may keep a compressed copy."""
+        def gzip_everything(text):
+            return text.replace("gzip off;", "gzip on; gzip_types application/octet-stream; gzip_min_length 1;")
+
+        nginx = harness.NginxServer(self.root, os.path.join(self.tmp.name, "nginx-gzip"), port=harness.free_port(),
+                                    edit=gzip_everything)
+        try:
+            self.assert_fails(["http://127.0.0.1:%d" % nginx.port], "setup.exe compression", "Content-Encoding gzip",
+                              also=[name for name in SIZES if name != "setup.exe"])
+        finally:
+            nginx.stop()
+
+    def test_publish_is_atomic_and_held_to_its_manifest(self):
+        live = os.path.join(self.root, "setup.exe")
+        shutil.copy(live, live + ".good")
+        self.addCleanup(os.replace, live + ".good", live)
+        staging = os.path.join(self.tmp.name, "staging")
+        os.makedirs(staging, exist_ok=True)
+        for name in SIZES:
+            shutil.copy(os.path.join(self.root, name), staging)
+        new = os.path.join(staging, "setup.exe")
+        with open(new, "wb") as out:
+            out.write(make_image(random.Random(4), SIZES["setup.exe"]))
+        sign(new, self.keys)
+        old_hash, new_hash = sha256_of(live), sha256_of(new)
+        others = {name: os.stat(os.path.join(self.root, name)).st_mtime_ns for name in SIZES if name != "setup.exe"}
+        manifest = os.path.join(self.tmp.name, "manifest.txt")
+
+        # Readers of the live file while it is replaced: each reads the old
+        # file or the new one, whole.
+        seen, stop = [], threading.Event()
+
+        def read_live():
+            while not stop.is_set():
+                seen.append(sha256_of(live))
+
+        reader = threading.Thread(target=read_live)
+        reader.start()
+        try:
+            run = publish("--to", self.root, "--manifest", manifest, "--signer", self.pin,
+                          *(os.path.join(staging, name) for name in SIZES), umask=0o077)
+        finally:
+            stop.set()
+            reader.join()
+        self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+        self.assertEqual(new_hash, sha256_of(live))
+        self.assertLessEqual(set(seen), {old_hash, new_hash})
+        self.assertEqual(0o644, os.stat(live).st_mode & 0o777)  # readable by the server's user, whatever the umask
+        self.assertEqual(others, {name: os.stat(os.path.join(self.root, name)).st_mtime_ns for name in others})
+        self.assertEqual([], [name for name in os.listdir(self.root) if name.startswith(".")])
+        entries = release_files.read_manifest(manifest)
+        self.assertEqual((sorted(SIZES), (os.path.getsize(new), new_hash)), (sorted(entries), entries["setup.exe"]))
+        self.assert_passes(self.url, "--expect", manifest, checks=42)
+
+        # The old file put back by hand, as a stale copy or a second machine
+        # that missed the release would serve it.
+        shutil.copy(live + ".good", live)
+        self.assert_fails([self.url, "--expect", manifest], "setup.exe manifest", "the manifest says")
+
+    def test_failed_publish_leaves_the_live_files(self):
+        """A file that fails its checks, and one that arrives damaged over
+        ssh: every live file stays as it was, no upload stays behind, the
+        manifest is unchanged; then the same release over ssh succeeds."""
+        tools = os.path.join(self.tmp.name, "fake-bin")
+        os.makedirs(tools, exist_ok=True)
+        with open(os.path.join(tools, "ssh"), "w") as out:
+            out.write(FAKE_SSH)
+        os.chmod(os.path.join(tools, "ssh"), 0o755)
+        remote = os.path.join(self.tmp.name, "remote folder")  # quoted on its way through ssh
+        os.makedirs(remote, exist_ok=True)
+        for name in ("setup.exe", "setupm.exe"):
+            shutil.copy(os.path.join(self.root, name), remote)
+        staging = os.path.join(self.tmp.name, "staging-failures")
+        os.makedirs(staging, exist_ok=True)
+        unsigned = os.path.join(staging, "setupm.exe")
+        subprocess.run(["osslsigncode", "remove-signature", "-in", os.path.join(self.root, "setupm.exe"), "-out",
+                        unsigned], check=True, capture_output=True, timeout=120)
+        changed = os.path.join(staging, "setup.exe")
+        with open(changed, "wb") as out:
+            out.write(make_image(random.Random(5), SIZES["setup.exe"]))
+        sign(changed, self.keys)
+        manifest = os.path.join(self.tmp.name, "manifest-failures.txt")
+        with open(manifest, "w") as out:
+            out.write("setup.exe %d %s\n" % (os.path.getsize(self.root + "/setup.exe"), sha256_of(self.root + "/setup.exe")))
+        with open(manifest) as before:
+            manifest_before = before.read()
+        via_ssh = {"PATH": tools + os.pathsep + os.environ["PATH"]}
+
+        for why, folder, files, env, words in [
+                ("unsigned", self.root, [changed, unsigned], {}, "not signed"),
+                ("damaged on the way", "backup-host:" + remote, [changed], {**via_ssh, "CUT_UPLOADS": "1"},
+                 "arrived as 10487388 bytes")]:
+            with self.subTest(why):
+                target = folder.split(":", 1)[-1]
+                live = {name: sha256_of(os.path.join(target, name)) for name in ("setup.exe", "setupm.exe")}
+                run = publish("--to", folder, "--manifest", manifest, "--signer", self.pin, *files, env=env)
+                self.assertEqual(1, run.returncode, run.stdout + run.stderr)
+                self.assertIn(words, run.stderr)
+                self.assertEqual(live, {name: sha256_of(os.path.join(target, name)) for name in live})
+                self.assertEqual([], [name for name in os.listdir(target) if name.startswith(".")])
+                with open(manifest) as after:
+                    self.assertEqual(manifest_before, after.read())
+
+        run = publish("--to", "backup-host:" + remote, "--manifest", manifest, "--signer", self.pin, changed,
+                      env=via_ssh)
+        self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+        self.assertEqual(sha256_of(changed), sha256_of(os.path.join(remote, "setup.exe")))
+        self.assertEqual((os.path.getsize(changed), sha256_of(changed)), release_files.read_manifest(manifest)["setup.exe"])
+
     def test_pins_are_required_and_checked(self):
         run, _ = deploy_check(self.url)
         self.assertEqual(2, run.returncode)
@@ -225,6 +449,63 @@ class AgainstNginx(Deployment):
         run, _ = deploy_check(self.url, "--signer", self.pin.upper())
         self.assertEqual(2, run.returncode)
         self.assertIn("not a signer pin", run.stderr)
+
+
+class CookieSite(BaseHTTPRequestHandler):
+    """A site that gives a visitor without its cookie the server's Set-Cookie
+    (ID becoming a new id each time, or always the same one), with the
+    server's Cache-Control; everything else is missing."""
+
+    def do_GET(self):
+        server = self.server
+        self.send_response(200 if self.path in ("/", "/freegoodies") else 404)
+        if server.cookie and (server.renew or "zembrio=" not in (self.headers.get("Cookie") or "")):
+            self.send_header("Set-Cookie", server.cookie.replace("ID", "42" if server.same else uuid.uuid4().hex))
+        self.send_header("Cache-Control", server.control)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"ok")
+
+    def log_message(self, *args):
+        pass
+
+
+class SiteCookie(unittest.TestCase):
+    def test_cookies_the_installer_cannot_use_fail(self):
+        server = ThreadingHTTPServer(("127.0.0.1", 0), CookieSite)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.addCleanup(server.server_close)
+        self.addCleanup(server.shutdown)
+        url = "http://127.0.0.1:%d" % server.server_address[1]
+        sound = "zembrio=userId:ID&v:1; Path=/; Expires=Thu, 31-Dec-2037 23:59:59 GMT"
+        # Set-Cookie, Cache-Control, one id for every visitor, a new one for a
+        # returning visitor; words of the failure (None: it passes)
+        cases = [
+            (sound, "private, no-cache", False, False, None),
+            (None, "private", False, False, "sets no cookie"),
+            (sound.replace("&v:1", ""), "private", False, False, "as '59 GMT' from a cookie file"),
+            (sound.replace("ID", "ID.x"), "private", False, False, "use letters and digits"),
+            (sound.replace("zembrio=", "visitor="), "private", False, False, "name the cookie zembrio"),
+            (sound + "; Domain=.zembrio.example", "private", False, False, "set no Domain"),
+            (sound + "; HttpOnly", "private", False, False, "HttpOnly"),
+            (sound + "; Secure", "private", False, False, "Secure"),
+            (sound.replace("Expires=Thu, 31-Dec-2037 23:59:59 GMT", "Max-Age=315360000"), "private", False, False,
+             "no Expires"),
+            (sound.replace("2037", "2001"), "private", False, False, "too soon"),
+            (sound + "; Max-Age=86400", "private", False, False, "Max-Age=86400"),
+            (sound, "public, max-age=600", False, False, "the same id"),
+            (sound, "private", True, False, "two new visitors got the same id 42"),
+            (sound, "private", False, True, "a returning visitor's id"),
+        ]
+        for cookie, control, same, renew, words in cases:
+            with self.subTest(cookie=cookie, control=control, same=same, renew=renew):
+                server.cookie, server.control, server.same, server.renew = cookie, control, same, renew
+                run, _ = deploy_check(url, "--signer", "0" * 64)
+                line = next(line for line in run.stdout.splitlines() if "  site cookie: " in line)
+                if words is None:
+                    self.assertTrue(line.startswith("PASS"), line)
+                else:
+                    self.assertTrue(line.startswith("FAIL") and words in line, line)
 
 
 if __name__ == "__main__":

@@ -214,6 +214,13 @@ class ServingTests(unittest.TestCase):
                          "unsupportedos", "diskspace"):
             self.assertIn(('id="%s"' % category).encode(), body)
         self.assertEqual(server.get("/nothing")[0], 404)
+        # The site's cookie goes to a browser without one, never to the
+        # installer (its probe would leave an id in Wine's cookie store).
+        for agent, cookie, sets in [("Mozilla/4.0", None, True), ("Zembrio Installer v.1.8.204", None, False),
+                                    ("Mozilla/4.0", "a=1; zembrio=userId:42&v:1", False),
+                                    ("Mozilla/4.0", "zembrio=42", True)]:
+            headers = {"User-Agent": agent, **({"Cookie": cookie} if cookie else {})}
+            self.assertEqual(sets, "Set-Cookie" in server.get("/", headers)[1], (agent, cookie))
         server.write("faq.htm", b"<html>our own help</html>")
         try:
             self.assertEqual(server.get("/install/faq.htm")[2], b"<html>our own help</html>")
@@ -330,6 +337,19 @@ class FaultTests(unittest.TestCase):
         sock.close()
         record = server.records_since(mark, "/install/a.bin")[0]
         self.assertEqual((record["sent"], record["aborted"]), (1000, True))
+
+        # A logger that takes the report and never answers.
+        self.set_fault("logger-silent")
+        sock = socket.create_connection(("127.0.0.1", server.port), timeout=0.5)
+        held = "/Logger/Zembrio.aspx?event=held&userUID=u&source=s"
+        sock.sendall(b"GET %s HTTP/1.1\r\nHost: x\r\n\r\n" % held.encode())
+        with self.assertRaises(socket.timeout):
+            sock.recv(65536)
+        self.assertEqual(server.events()[-1]["event"], "held")
+        sock.close()
+        record = server.records_since(mark, held)[0]
+        self.assertEqual((record["sent"], record["aborted"]), (0, True))
+        self.assertEqual(server.get("/")[0], 200)
 
     def test_drop_resets_the_logger_without_recording(self):
         self.set_fault("drop@/Logger/Zembrio.aspx")
