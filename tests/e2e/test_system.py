@@ -53,6 +53,11 @@ class SystemE2E(h.Scenario):
             self.assertTrue(h.wait_for(failed, timeout=60), h.run_log())
             h.kill_installer()
         else:
+            # The probe runs beside the window: the checks and the
+            # self-installation follow its answer, and the download list
+            # (which reports the set-up program) follows them.
+            listed = lambda: {"generalsetup.exe", "generalsetupm.exe"} & set(self.server.event_names())
+            self.assertTrue(h.wait_for(listed, timeout=60), self.server.event_names())
             self.assertTrue(h.post_command(32774))
         proc.wait(timeout=60)
         return h.run_log()
@@ -118,7 +123,9 @@ class SystemE2E(h.Scenario):
         self.stage2_and_close("winxp")
         state = h.reg_query(h.STATE_KEY)
         installed = h.unix_path(INSTALLED)
-        links = [h.unix_path(state[n]) for n in ("UninstallDesktopIcon", "UninstallStartMenuIcon", "UninstallStartupIcon")]
+        names = ("UninstallDesktopIcon", "UninstallStartMenuIcon", "UninstallStartupIcon")
+        self.assertTrue(all(state.get(n) for n in names), state)
+        links = [h.unix_path(state[n]) for n in names]
         self.assertTrue(all(p.exists() for p in links))
         # The installed copy, running, holds its file.
         holder = h.start_installer(exe=installed)
