@@ -10,6 +10,7 @@ demand. Loopback only, standard library only. See tools/README.md.
 import argparse
 import contextlib
 import datetime
+import errno
 import http
 import http.server
 import io
@@ -628,7 +629,11 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
 
 class EndpointServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
-    timeout = 0.1  # how often the main loop looks at the stop, refusal and time limit
+    timeout = 0.1  # how often the main loop looks at the stop, refusal, time limit and parent
+    # SO_REUSEADDR (from the base class) only for ports in TIME_WAIT; never
+    # SO_REUSEPORT, which would let two servers share a port and split the
+    # requests between them.
+    allow_reuse_port = False
 
     def __init__(self, port, root, events, requests, rate=None, stall_seconds=60.0, verbose=False,
                  per_connection=False):
@@ -709,11 +714,17 @@ class EndpointServer(http.server.ThreadingHTTPServer):
 
     # -- main loop and stop ---------------------------------------------
 
-    def run(self, max_seconds=None):
+    def run(self, max_seconds=None, parent=None):
+        """Serves until a stop is asked for, the time limit passes or the
+        process that started it (parent) has ended: a server left behind by
+        a killed test would hold the port of every later one."""
         deadline = None if max_seconds is None else time.monotonic() + max_seconds
         while not self.stop_requested:
             if deadline is not None and time.monotonic() >= deadline:
                 sys.stderr.write("endpoint server: time limit of %g s reached\n" % max_seconds)
+                break
+            if parent is not None and os.getppid() != parent:
+                sys.stderr.write("endpoint server: the process that started it (%d) has ended\n" % parent)
                 break
             self.update_listening()
             if self.listening:
@@ -754,6 +765,8 @@ def parse_args(argv):
     parser.add_argument("--stall-seconds", type=float, default=60.0, help="longest stall (default 60)")
     parser.add_argument("--max-seconds", type=float, help="end by itself after this long")
     parser.add_argument("--verbose", action="store_true", help="print each request to stderr")
+    parser.add_argument("--outlive-parent", action="store_true",
+                        help="keep serving after the process that started it has ended (by default it stops)")
     args = parser.parse_args(argv)
     if args.bind != BIND_ADDRESS:
         parser.error("only %s may be bound" % BIND_ADDRESS)
@@ -770,12 +783,18 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
+    # Taken before anything else: a parent that ends from here on is seen.
+    parent = os.getppid()
     try:
         server = EndpointServer(args.port, args.root, args.events, args.requests,
                                 rate=args.rate, stall_seconds=args.stall_seconds, verbose=args.verbose,
                                 per_connection=args.per_connection)
     except OSError as error:
-        sys.stderr.write("endpoint server: cannot listen on %s:%d: %s\n" % (BIND_ADDRESS, args.port, error))
+        if error.errno == errno.EADDRINUSE:
+            sys.stderr.write("endpoint server: port %d of %s is taken, by another server or one left running; "
+                             "not sharing it\n" % (args.port, BIND_ADDRESS))
+        else:
+            sys.stderr.write("endpoint server: cannot listen on %s:%d: %s\n" % (BIND_ADDRESS, args.port, error))
         return 1
     for fault in args.fault:
         if fault.name == "refuse":
@@ -793,7 +812,7 @@ def main(argv=None):
     if args.port_file:
         write_port_file(args.port_file, server.port)
     try:
-        server.run(args.max_seconds)
+        server.run(args.max_seconds, parent=None if args.outlive_parent else parent)
     finally:
         server.stop()
     return 0

@@ -86,14 +86,17 @@ protected:
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 60000));
         EXPECT_EQ(nullptr, frame->m_hWorker.load());
     }
-    std::vector<std::string> ErrorLines()
+    // The values of the run log's lines of this name.
+    std::vector<std::string> LogValues(const std::string& name)
     {
-        std::vector<std::string> errors;
-        std::string log = ReadBinaryFile(m_scratch.File("log.txt"));
-        for (size_t at = log.find("Error="); at != std::string::npos; at = log.find("Error=", at + 1))
-            errors.push_back(log.substr(at + 6, log.find("\r\n", at) - at - 6));
-        return errors;
+        std::vector<std::string> values;
+        std::string log = "\r\n" + ReadBinaryFile(m_scratch.File("log.txt"));
+        std::string key = "\r\n" + name + "=";
+        for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1))
+            values.push_back(log.substr(at + key.size(), log.find("\r\n", at + 2) - at - key.size()));
+        return values;
     }
+    std::vector<std::string> ErrorLines() { return LogValues("Error"); }
 
     RegistrySandbox registry;
     CInstallerApp app;
@@ -243,6 +246,87 @@ TEST_F(DownloadThreadTest, NoLengthOrAnErrorPageStopsAtTheSizeQueryAndKeepsParti
     }
 }
 
+// Each fault of the install server in the middle of a fresh run: one named
+// error, the stage never moves on, no byte in a file that is not the file's
+// own; then, the fault gone, the next run (from the stored record) completes
+// both files exactly, fetching only what is missing.
+TEST_F(DownloadThreadTest, ServerFaultsEndNamedAndTheNextRunCompletesTheFiles)
+{
+    const std::string network = "network,ThreadControl,NetworkError", fileio = "fileio,ThreadControl,FileIOError";
+    const struct {
+        const char* fault;
+        std::vector<std::string> errors;   // any one of them; none: the run completes
+        bool partial;                      // bytes of the file may be kept
+    } cases[] = {
+        {"no-length", {network}, false},
+        {"short-body", {fileio}, true},
+        {"ignore-range", {}, false},   // the whole file is sound
+        {"range-shift", {network}, false},
+        {"status=503", {network}, false},
+        {"status-range=500", {network}, false},
+        // Windows fails the read at the receive time-out; Wine's read ends
+        // the body early when the server gives up (the launcher's
+        // --stall-seconds) instead, whatever time-out the session sets.
+        {"stall=100000", {network, fileio}, true},
+        {"drop", {network}, false},
+    };
+    std::string first = Pattern(40000, 40);
+    Serve("first.bin", first);
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        std::string name = "faulty" + std::to_string(n) + ".bin";
+        std::string content = Pattern(300000, 41 + n++);
+        Serve(name, content);
+        DeleteFileA(m_scratch.File("first.bin").c_str());
+        // A fresh start: no record of an earlier one.
+        app.m_astrItemURL.clear();
+        app.m_anItemSize.clear();
+        app.SaveProgressState();
+        app.m_bFreshStart = TRUE;
+        NewFrame();
+        Control("reset=1");
+        Control(std::string("fault=") + c.fault + "@" + name);
+        Add("first.bin");
+        Add(name);
+        size_t reported = ErrorLines().size();
+        RunWorker();
+        std::string got = ReadBinaryFile(m_scratch.File(name));
+        EXPECT_TRUE(content.compare(0, got.size(), got) == 0) << "bytes that are not the file's";
+        if (c.errors.empty()) {
+            EXPECT_EQ(content, got);
+            EXPECT_EQ(reported, ErrorLines().size());
+            EXPECT_TRUE(frame->DownloadsFinished());
+            continue;
+        }
+        ASSERT_EQ(reported + 1, ErrorLines().size());
+        EXPECT_NE(c.errors.end(), std::find(c.errors.begin(), c.errors.end(), ErrorLines().back()))
+            << ErrorLines().back();
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_FALSE(frame->DownloadsFinished());
+        if (!c.partial) {
+            EXPECT_EQ("", got);
+        }
+
+        // The next run, the fault gone.
+        Control("reset=1");
+        NewFrame();
+        app.m_bFreshStart = FALSE;
+        app.LoadState();
+        Add("first.bin", app.RememberedItemSize(Url("first.bin")));
+        Add(name, app.RememberedItemSize(Url(name)));
+        size_t before = RangedRequests(name).size();
+        RunWorker();
+        EXPECT_EQ(reported + 1, ErrorLines().size());
+        EXPECT_TRUE(frame->DownloadsFinished());
+        EXPECT_EQ(first, ReadBinaryFile(m_scratch.File("first.bin")));
+        EXPECT_TRUE(content == ReadBinaryFile(m_scratch.File(name)));
+        std::vector<LoggedRequest> ranged = RangedRequests(name, before + 1);
+        ASSERT_EQ(before + 1, ranged.size());
+        EXPECT_EQ("bytes=" + std::to_string(got.size()) + "-299999", ranged.back().range);
+    }
+}
+
 TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJudgeIt)
 {
     std::string small = Component("components-broken\\setup_small.exe");
@@ -252,19 +336,20 @@ TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJud
         bool verifiable;   // the system has its signature check
         const char* error;
         bool kept;
+        const char* refused;   // in the run log's Refused line after the file's path; none: no line
     } cases[] = {
-        {small, true, "network,ThreadControl,FileTooSmall", false},
-        {Component("components-broken\\setup_foreign.exe"), true, "network,ThreadControl,BadSignature", false},
+        {small, true, "network,ThreadControl,FileTooSmall", false, nullptr},
+        {Component("components-broken\\setup_foreign.exe"), true, "network,ThreadControl,BadSignature", false, ""},
         // Windows 95 without Internet Explorer 4: nothing runs unverified, and
         // the file is not to blame.
-        {Component("components\\setup.exe"), false, "unsupportedos,ThreadControl,NoSignatureCheck", true},
+        {Component("components\\setup.exe"), false, "unsupportedos,ThreadControl,NoSignatureCheck", true, ""},
     };
     HMODULE (*saved)() = g_pfnLoadWintrust;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
         NewFrame();
         DeleteFileA(m_scratch.File("setup.exe").c_str());
-        size_t reported = ErrorLines().size();
+        size_t reported = ErrorLines().size(), refusals = LogValues("Refused").size();
         g_pfnLoadWintrust = c.verifiable ? saved : []() -> HMODULE { return nullptr; };
         Serve("setup.exe", c.bytes);
         Add("setup.exe", 0, kSetupMinimum);
@@ -273,6 +358,13 @@ TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJud
         EXPECT_EQ(c.kept, FileExists(m_scratch.File("setup.exe")));
         ASSERT_EQ(reported + 1, ErrorLines().size());
         EXPECT_EQ(c.error, ErrorLines().back());
+        // The operators' reason: the file and why.
+        std::vector<std::string> refused = LogValues("Refused");
+        ASSERT_EQ(refusals + (c.refused ? 1 : 0), refused.size());
+        if (c.refused) {
+            EXPECT_EQ(0u, refused.back().find(m_scratch.File("setup.exe") + ": ")) << refused.back();
+            EXPECT_NE(std::string::npos, refused.back().find(c.refused)) << refused.back();
+        }
         // Every byte arrived, yet the stage must not move on.
         EXPECT_TRUE(List().AllComplete());
         EXPECT_FALSE(frame->DownloadsFinished());

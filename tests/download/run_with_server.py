@@ -43,7 +43,10 @@ def main():
         server = subprocess.Popen(
             [sys.executable, str(SOURCE / "tools" / "endpoint_server.py"), "--port", port, "--port-file",
              str(port_file), "--root", str(root), "--events", str(work / "events.jsonl"), "--requests",
-             str(work / "requests.jsonl"), "--max-seconds", "600", "--stall-seconds", "6"],
+             str(work / "requests.jsonl"), "--max-seconds", "600",
+             # Wine ends a stalled read only when the server gives up: long
+             # enough to outlast the exit's 2 s wait for the worker, no more.
+             "--stall-seconds", "4"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(work / "server.log", "wb"))
         try:
             deadline = time.time() + 15

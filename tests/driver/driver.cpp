@@ -22,6 +22,16 @@
 //                                    slow-ms (500) and the last one, which the
 //                                    window's end may have cut short; a wait
 //                                    is given up after 1 s (or twice slow-ms)
+//   zdriver reg-query <key>           the key's values, one a line; exit 3
+//                                    when the key does not exist
+//   zdriver reg-set <key> <name> dword|sz <value>
+//   zdriver reg-delete <key> [<name>] the whole key, or one value
+//   zdriver serve                     reads commands from stdin, one a line,
+//                                    arguments separated by tabs; after each
+//                                    prints {"zdriver-exit": <code>}. One
+//                                    process for a whole test run: a Wine
+//                                    process per poll costs far more than
+//                                    the poll.
 //
 // Exit codes: 0 done, 1 no window, 2 usage, 3 no such control or refused,
 // 4 the window did not answer in time.
@@ -370,18 +380,138 @@ static int Usage()
     return 2;
 }
 
+// "HKCU\\Software\\x" -> the root and the path below it.
+static bool SplitKey(const std::string& key, HKEY& root, std::string& sub)
+{
+    static const struct { const char* name; HKEY root; } roots[] = {
+        {"HKCU", HKEY_CURRENT_USER}, {"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+        {"HKLM", HKEY_LOCAL_MACHINE}, {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+    };
+    size_t slash = key.find('\\');
+    std::string head = key.substr(0, slash);
+    for (auto& r : roots)
+        if (!_stricmp(head.c_str(), r.name)) {
+            root = r.root;
+            sub = slash == std::string::npos ? "" : key.substr(slash + 1);
+            return true;
+        }
+    return false;
+}
+
+static int RegQuery(const std::string& key)
+{
+    HKEY root, hkey;
+    std::string sub;
+    if (!SplitKey(key, root, sub))
+        return 2;
+    if (RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &hkey) != ERROR_SUCCESS) {
+        printf("{\"error\": \"no such key\"}\n");
+        return 3;
+    }
+    for (DWORD i = 0;; ++i) {
+        char name[16384];
+        BYTE data[65536];
+        DWORD nameSize = sizeof name, dataSize = sizeof data - 1, type = 0;
+        if (RegEnumValueA(hkey, i, name, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS)
+            break;
+        std::string value;
+        if (type == REG_DWORD && dataSize == 4) {
+            value = std::to_string(*(DWORD*)data);
+        } else {
+            data[dataSize] = 0;
+            size_t n = dataSize;
+            if (type == REG_SZ || type == REG_EXPAND_SZ)
+                n = strlen((const char*)data);
+            value = Json(std::string((const char*)data, n));
+        }
+        printf("{\"name\": %s, \"type\": %lu, \"value\": %s}\n", Json(std::string(name, nameSize)).c_str(),
+               type, value.c_str());
+    }
+    RegCloseKey(hkey);
+    return 0;
+}
+
+static int RegSet(const std::string& key, const std::string& name, const std::string& type, const std::string& value)
+{
+    HKEY root, hkey;
+    std::string sub;
+    if (!SplitKey(key, root, sub) || (type != "dword" && type != "sz"))
+        return 2;
+    if (RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hkey, nullptr) != ERROR_SUCCESS)
+        return 3;
+    LONG result;
+    if (type == "dword") {
+        DWORD number = (DWORD)strtoul(value.c_str(), nullptr, 0);
+        result = RegSetValueExA(hkey, name.c_str(), 0, REG_DWORD, (const BYTE*)&number, sizeof number);
+    } else {
+        result = RegSetValueExA(hkey, name.c_str(), 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
+    }
+    RegCloseKey(hkey);
+    return result == ERROR_SUCCESS ? 0 : 3;
+}
+
+static int RegDelete(const std::string& key, const std::string* name)
+{
+    HKEY root;
+    std::string sub;
+    if (!SplitKey(key, root, sub) || sub.empty())
+        return 2;
+    if (name) {
+        HKEY hkey;
+        if (RegOpenKeyExA(root, sub.c_str(), 0, KEY_SET_VALUE, &hkey) != ERROR_SUCCESS)
+            return 3;
+        LONG result = RegDeleteValueA(hkey, name->c_str());
+        RegCloseKey(hkey);
+        return result == ERROR_SUCCESS ? 0 : 3;
+    }
+    return RegDeleteTreeA(root, sub.c_str()) == ERROR_SUCCESS && RegDeleteKeyA(root, sub.c_str()) == ERROR_SUCCESS ? 0 : 3;
+}
+
+static int Command(std::vector<std::string> argv);
+
+// Commands from stdin until it ends; each answer ends with its exit code, so
+// the caller knows where one answer stops.
+static int Serve()
+{
+    char line[8192];
+    while (fgets(line, sizeof line, stdin)) {
+        std::string text = line;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        std::vector<std::string> argv;
+        for (size_t start = 0;;) {
+            size_t tab = text.find('\t', start);
+            argv.push_back(text.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+            if (tab == std::string::npos)
+                break;
+            start = tab + 1;
+        }
+        int code = text.empty() ? 2 : Command(argv);
+        printf("{\"zdriver-exit\": %d}\n", code);
+        fflush(stdout);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv)
+{
+    if (argc == 2 && !strcmp(argv[1], "serve"))
+        return Serve();
+    return Command(std::vector<std::string>(argv + 1, argv + argc));
+}
+
+static int Command(std::vector<std::string> argv)
 {
     bool post = false;
     bool force = false;
     std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--post"))
+    for (const std::string& arg : argv) {
+        if (arg == "--post")
             post = true;
-        else if (!strcmp(argv[i], "--force"))
+        else if (arg == "--force")
             force = true;
         else
-            args.push_back(argv[i]);
+            args.push_back(arg);
     }
     if (args.empty())
         return Usage();
@@ -405,6 +535,13 @@ int main(int argc, char** argv)
         printf("{\"found\": true, \"caption\": %s, \"time\": %.4f}\n", Json(TextOf(frame)).c_str(), UnixTime());
         return 0;
     }
+
+    if (cmd == "reg-query" && args.size() == 2)
+        return RegQuery(args[1]);
+    if (cmd == "reg-set" && args.size() == 5)
+        return RegSet(args[1], args[2], args[3], args[4]);
+    if (cmd == "reg-delete" && (args.size() == 2 || args.size() == 3))
+        return RegDelete(args[1], args.size() == 3 ? &args[2] : nullptr);
 
     if (cmd == "open-write" && args.size() == 2) {
         HANDLE file = CreateFileA(args[1].c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

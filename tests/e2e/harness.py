@@ -7,10 +7,12 @@ Environment (set by ctest, or by tools/test and tools/demo):
   WINEPREFIX, WINEARCH, WINE, DISPLAY   prepared by tools/wine-env for the
                       build's architecture (32-bit Wine for the i686 build)
 """
+import atexit
 import ctypes
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -79,36 +81,29 @@ def windows_path(path):
 
 # ---- registry -------------------------------------------------------------
 
+# Through the long-lived window driver (below): a "reg" process per call
+# costs a Wine start each, and tests poll the record.
+
 def reg_query(key):
     """Values of one key as {name: value} (strings, ints for REG_DWORD);
     None when the key does not exist."""
-    r = wine("reg", "query", key)
-    if r.returncode != 0:
+    code, records = Driver().run("reg-query", key, check=False)
+    if code == 3:
         return None
-    values = {}
-    for line in r.stdout.decode("latin-1").splitlines():
-        parts = line.strip().split(None, 2) if line.startswith("    ") else None
-        if not parts or len(parts) < 2 or not parts[1].startswith("REG_"):
-            continue
-        name, kind = parts[0], parts[1]
-        data = parts[2] if len(parts) > 2 else ""
-        # Value names with spaces: "reg" separates columns by 4 spaces.
-        cols = line.strip().split("    ")
-        if len(cols) >= 2 and cols[1].startswith("REG_"):
-            name, kind, data = cols[0], cols[1], cols[2] if len(cols) > 2 else ""
-        values[name] = int(data, 16) if kind == "REG_DWORD" else data
-    return values
+    if code != 0:
+        raise DriverError(f"reg-query {key}: exit {code}")
+    return {r["name"]: r["value"] for r in records}
 
 
-def reg_delete(key):
-    wine("reg", "delete", key, "/f")
+def reg_delete(key, name=None):
+    """Deletes the key with everything under it, or one value of it; what
+    is not there is no error."""
+    Driver().run("reg-delete", key, *([name] if name is not None else []), check=False)
 
 
 def reg_set(key, name, value):
-    if isinstance(value, int):
-        wine("reg", "add", key, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f", check=True)
-    else:
-        wine("reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", value, "/f", check=True)
+    kind = "dword" if isinstance(value, int) else "sz"
+    Driver().run("reg-set", key, name, kind, value)
 
 
 def set_windows_version(version, exe=EXE_NAME):
@@ -363,20 +358,31 @@ def installer_beside_planted_libraries(folder):
     return folder / EXE_NAME
 
 
+ENVIRONMENT_KEY = r"HKCU\Environment"
+_expanded = {}
+
+
+def _expand(text):
+    """A text as a program started now sees it, variables expanded: asked of
+    cmd once per text, as tests ask for the same few all the time."""
+    if text not in _expanded:
+        _expanded[text] = wine("cmd", "/c", "echo", text).stdout.decode().strip()
+    return _expanded[text]
+
+
 def working_folder():
     """The fresh-start working folder: the system temp folder + "Zembrio"."""
-    r = wine("cmd", "/c", "echo", "%TEMP%")
-    return unix_path(r.stdout.decode().strip()) / "Zembrio"
-
-
-ENVIRONMENT_KEY = r"HKCU\Environment"
+    # The temp folder a new program gets follows the user's environment key.
+    setting = (reg_query(ENVIRONMENT_KEY) or {}).get("TEMP", "")
+    temp = setting if setting and "%" not in setting else _expand(setting or "%TEMP%")
+    return unix_path(temp) / "Zembrio"
 
 
 def set_temp_folder(name=None):
     """Makes the folder of this name inside the user's usual temp folder the
     system's temporary path (TEMP and TMP) of every program started from now
     on; None puts the usual one back."""
-    profile = wine("cmd", "/c", "echo", "%USERPROFILE%").stdout.decode().strip()
+    profile = _expand("%USERPROFILE%")
     temp = profile + "\\Temp" + ("\\" + name if name else "")
     if name:
         shutil.rmtree(unix_path(temp), ignore_errors=True)
@@ -480,6 +486,85 @@ class DriverError(RuntimeError):
     pass
 
 
+class DriverProcess:
+    """One "zdriver serve" process for the whole test process: commands go
+    in on its stdin, answers come back on its stdout, each ended by its exit
+    code. It ends when its stdin closes, with the test process at the latest."""
+
+    _running = {}
+
+    @classmethod
+    def shared(cls, exe):
+        process = cls._running.get(exe)
+        if process is None or not process.alive():
+            process = cls._running[exe] = cls(exe)
+        return process
+
+    def __init__(self, exe):
+        self.proc = subprocess.Popen([WINE, str(exe), "serve"], env=wine_env(), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.buffer = b""
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def ask(self, args, timeout):
+        """Sends one command; returns (exit code, the answer's JSON records)."""
+        line = "\t".join(map(str, args))
+        if "\n" in line:
+            raise DriverError(f"a driver argument holds a line break: {args}")
+        try:
+            self.proc.stdin.write(line.encode("latin-1") + b"\n")
+            self.proc.stdin.flush()
+        except OSError as error:
+            self.stop()
+            raise DriverError(f"the driver has ended: {error}") from None
+        records, deadline = [], time.monotonic() + timeout
+        while True:
+            end, _, rest = self.buffer.partition(b"\n")
+            if _:
+                self.buffer = rest
+                text = end.decode("latin-1").strip()
+                if not text.startswith("{"):
+                    continue
+                record = json.loads(text)
+                if "zdriver-exit" in record:
+                    return record["zdriver-exit"], records
+                records.append(record)
+                continue
+            # A Wine service may hold the pipe after the driver is gone: look
+            # at the process, not only for the end of the pipe.
+            left = deadline - time.monotonic()
+            if left <= 0 or not self.alive():
+                self.stop()
+                raise DriverError(f"zdriver {' '.join(map(str, args))}: "
+                                  + ("no answer in time" if left <= 0 else "the driver has ended"))
+            ready, _, _ = select.select([self.proc.stdout], [], [], min(left, 0.5))
+            if ready:
+                chunk = os.read(self.proc.stdout.fileno(), 65536)
+                if not chunk:
+                    self.proc.wait(timeout=10)
+                self.buffer += chunk
+
+    def stop(self):
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+
+
+@atexit.register
+def _stop_drivers():
+    for process in DriverProcess._running.values():
+        process.stop()
+
+
 class Driver:
     """tests/driver/zdriver.exe: reads and presses the installer's controls
     by identifier, sends it messages, takes screenshots."""
@@ -490,11 +575,10 @@ class Driver:
 
     def run(self, *args, check=True):
         """Runs one driver command; returns (exit code, list of JSON records)."""
-        r = wine(self.exe, *args, timeout=self.timeout)
-        records = [json.loads(l) for l in r.stdout.decode("latin-1").splitlines() if l.strip().startswith("{")]
-        if check and r.returncode != 0:
-            raise DriverError(f"zdriver {' '.join(map(str, args))}: exit {r.returncode} {records}")
-        return r.returncode, records
+        code, records = DriverProcess.shared(self.exe).ask(args, self.timeout)
+        if check and code != 0:
+            raise DriverError(f"zdriver {' '.join(map(str, args))}: exit {code} {records}")
+        return code, records
 
     def open_for_writing(self, path):
         """The error code another program gets opening the file (a Windows
@@ -665,6 +749,19 @@ def set_ie_cookie(name, value, url="http://127.0.0.1/"):
     return r.returncode == 0
 
 
+SHELL_FOLDERS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+
+
+def clear_ie_cookies():
+    """Empties Wine's WinINet cookie store. A program killed while it read
+    the store (a test ends every program it started, the installer's
+    reports read it on their first request) leaves that entry locked in
+    Wine's index for good, and every later cookie of the site is refused."""
+    folder = (reg_query(SHELL_FOLDERS_KEY) or {}).get("Cookies")
+    if folder:
+        shutil.rmtree(unix_path(folder), ignore_errors=True)
+
+
 def lnk_info(path):
     """Target and description of a shell link file, read with lnkinfo."""
     r = subprocess.run(["lnkinfo", str(path)], capture_output=True, timeout=30)
@@ -780,7 +877,11 @@ class Scenario(unittest.TestCase):
     running and ends its own: after tearDown, whatever is still running was
     started by this scenario and is killed by id. A process that appears
     after that, or one that will not die, was left by this scenario: it
-    fails, naming it. One found at the start was left by an earlier test."""
+    fails, naming it. One found at the start was left by an earlier test.
+
+    Each test class is an entry of its own in ctest; a class's TIMEOUT
+    (seconds, read from the source by list_classes.py) is ctest's limit for
+    it, 300 where it names none."""
 
     def setUp(self):
         earlier = product_processes()

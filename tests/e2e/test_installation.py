@@ -2,7 +2,9 @@
 local endpoint server and the stand-in components, driven through the
 window: license, downloads, the install helper and its markers, completion,
 Finish with the start of the main application and the clean-up; then the
-interrupted and failing runs."""
+interrupted and failing runs. Only what takes a whole installation to show
+is here: the faults one step meets on its own are the unit tests' (the
+install server's in tests/download, the helper's markers in tests/install)."""
 import importlib.machinery
 import importlib.util
 import os
@@ -86,7 +88,7 @@ class InstallationRun(h.Scenario):
         return "other"
 
     def wait_page(self, name, timeout=60):
-        seen = h.wait_for(lambda: self.page() == name, timeout=timeout, interval=0.3)
+        seen = h.wait_for(lambda: self.page() == name, timeout=timeout)
         if not seen:
             try:
                 controls = table(self.driver.controls())
@@ -115,8 +117,7 @@ class InstallationRun(h.Scenario):
         """What the "/quiet" copy leaves: the run logs and itself (the clean-up
         keeps every file whose path contains "log.txt", the helper's log too)."""
         kept = {"log.txt", "installhelperlog.txt", h.EXE_NAME}
-        left = h.wait_for(lambda: {p.name for p in h.working_folder().iterdir()} == kept,
-                          timeout=40, interval=0.5)
+        left = h.wait_for(lambda: {p.name for p in h.working_folder().iterdir()} == kept, timeout=40)
         self.assertTrue(left, sorted(p.name for p in h.working_folder().iterdir()))
         self.assertTrue(h.wait_for(lambda: not h.unix_path(h.INSTALLED_COPY).exists(), timeout=20))
         self.assertEqual([], h.resume_links())
@@ -135,9 +136,11 @@ class InstallationRun(h.Scenario):
         self.wait_page("installing", 120)
         self.shot("4-installing-dotnet" if dotnet_page else "4-installing")
         if dotnet_page:
-            # The .NET update ends, the page turns to the completing one.
+            # The .NET update ends and the helper moves on to the set-up; the
+            # page turns to the completing one at the installer's next look
+            # at the markers (a picture, not a check).
             self.assertTrue(h.wait_for(h.mscorlib_path().exists, timeout=60))
-            time.sleep(1.5)
+            h.wait_for((h.working_folder() / "setupinstallstart").exists, timeout=10)
             if self.page() == "installing":
                 self.shot("5-installing-completing")
         self.wait_page("complete", 120)
@@ -149,8 +152,8 @@ class InstallationRun(h.Scenario):
 
 
 class InstallationE2E(InstallationRun):
-
-    # ---- whole installations -----------------------------------------------------
+    """Whole installations, each path to its end."""
+    TIMEOUT = 240
 
     def test_fresh_xp_without_dotnet_in_a_temp_folder_with_a_comma(self):
         # As a user named "Smith, John" has it; the helper stand-in refuses
@@ -184,35 +187,65 @@ class InstallationE2E(InstallationRun):
         self.assertLess(names.index("Dotnetfx.exe Download"), names.index("Installer Download"))
 
     def test_vista_notice_and_direct_purge(self):
-        for version in ("vista", "win10"):
-            with self.subTest(version=version):
-                self.vista_notice_and_direct_purge(version)
-
-    def vista_notice_and_direct_purge(self, version):
-        # Windows 10 answers 6.2 to a program that names no later system in
-        # its manifest: the Vista path.
-        h.kill_installer()
-        h.reset_machine()
-        h.remove_links()
-        before = len(self.server.event_names())
-        h.set_windows_version(version)
+        # Windows 8 to 11 take this path too: they answer 6.2 to a program
+        # whose manifest names no later system (the unit tests of the checks
+        # and of the release build's manifest hold both halves of that).
+        h.set_windows_version("vista")
         h.plant_dotnet(True)
         proc = self.start()
         self.accept_license()
         self.wait_page("notice", 120)
-        self.driver.screenshot(h.screenshots_dir() / f"install-{version}-notice.png")
+        self.driver.screenshot(h.screenshots_dir() / "install-vista-notice.png")
         self.assertIsNone(h.reg_query(h.UNINSTALL_KEY))
         self.assertFalse(h.unix_path(h.INSTALLED_COPY).exists())
         self.assertTrue(self.driver.click(ID_NEXT))
         self.wait_page("complete", 120)
         self.finish(proc)
         self.assert_main_app_started()
-        self.assertEqual(NORMAL_XP, self.server.event_names()[before:])
+        self.assertEqual(NORMAL_XP, self.server.event_names())
         # No temp copy: the folder is purged at once, the run log stays.
         self.assertEqual({"log.txt", "installhelperlog.txt"}, {p.name for p in h.working_folder().iterdir()})
         self.assertEqual([], h.resume_links())
 
-    # ---- interruptions -------------------------------------------------------------
+    def test_silent_logger_never_holds_the_window_or_the_installation(self):
+        """The logger takes every report and never answers: the whole
+        installation completes, the window answers every message within
+        0.5 s from its first page to Finish, and the run log names each
+        report that never got an answer."""
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        self.server.control("fault=logger-silent")
+        proc = self.start()
+        watch = self.driver.watch()
+        self.addCleanup(watch.stop)
+        self.accept_license()
+        self.wait_page("complete", 120)
+        finish_pressed = time.time()
+        self.finish(proc)
+        timing = watch.result()
+        self.assertTrue(timing.get("gone"), timing)
+        # Sampled throughout: ten a second over an installation of a few
+        # seconds at the least.
+        self.assertGreater(timing["samples"], 20, timing)
+        # From Finish on the window is going: under Wine without a window
+        # manager hiding or destroying it takes about 2 s, whatever the
+        # installer does meanwhile.
+        self.assertEqual([], [s for s in timing["slow"] if s[0] < finish_pressed], timing)
+        self.assert_main_app_started()
+        log = h.run_log()
+        self.assertEqual(NORMAL_XP, h.log_events(log))
+        # In the order made: what the logger took, the last of it maybe
+        # still unanswered at the exit, then what never went out.
+        received = self.server.event_names()
+        named = lambda line: [v.replace(",", "", 1) for n, v in log if n == line]
+        self.assertEqual(NORMAL_XP[:len(received)], received)
+        self.assertIn(named("Report unanswered"), ([], received[-1:]))
+        self.assertEqual(NORMAL_XP[len(received):], named("Report dropped"))
+
+
+class InterruptionE2E(InstallationRun):
+    """Runs cut short by a kill or a cancel, and what the next run makes of them."""
+    TIMEOUT = 240
 
     def test_killed_during_downloads_resumes_from_the_installed_copy(self):
         h.set_windows_version("winxp")
@@ -228,6 +261,9 @@ class InstallationE2E(InstallationRun):
         full = {p.name: p.stat().st_size for p in h.components_dir().iterdir()}
         self.assertLess(sizes["setupm.exe"], full["setupm.exe"])
         self.assertEqual(full["installhelper.exe"], sizes["installhelper.exe"])
+        # The server logs the cut request once it notices the client has gone.
+        cut = lambda: any(r["range"] and r["path"].endswith("/setupm.exe") for r in self.server.requests())
+        self.assertTrue(h.wait_for(cut, timeout=30))
         before = len(self.server.requests())
         first_user = self.server.events()[0]["userUID"]
         self.server.control("reset=1")
@@ -266,117 +302,6 @@ class InstallationE2E(InstallationRun):
         self.assertTrue(any("dotnetfx.exe" in state[f"ItemURL{i}"] for i in range(state["NumItems"])))
         h.close_installer(proc)
 
-    # ---- the server's faults ------------------------------------------------------
-
-    # fault on the set-up program, the error it must end in (category and
-    # name as the logger gets them), whether bytes of it may already be here.
-    FAULTS = [
-        ("no-length", {"networkThreadControl,NetworkError"}, False),
-        ("short-body", {"fileioThreadControl,FileIOError"}, True),
-        ("ignore-range", None, False),  # the whole file is sound: no error
-        ("range-shift", {"networkThreadControl,NetworkError"}, False),
-        ("status=503", {"networkThreadControl,NetworkError"}, False),
-        ("status-range=500", {"networkThreadControl,NetworkError"}, False),
-        # Windows fails the read at the receive time-out; Wine's read ends
-        # the body early instead.
-        ("stall=3000000", {"networkThreadControl,NetworkError", "fileioThreadControl,FileIOError"}, True),
-        ("drop", {"networkThreadControl,NetworkError"}, False),
-        # The whole server, logger too: the run log alone hears of it. It
-        # outlasts the probe's tries (about 15 s).
-        ("refuse=40", {"networknovalidconnection"}, False),
-    ]
-
-    def test_server_faults_end_named_and_resume_to_identical_files(self):
-        """Each fault of the install server during a fresh installation: a
-        named error and the error page, never the installation stage, no
-        byte that is not the file's own; then, the fault gone, the resumed
-        run completes with files identical to the server's."""
-        h.set_windows_version("winxp")
-        h.plant_dotnet(True)
-        full = {p.name: p.read_bytes() for p in h.components_dir().iterdir()}
-        for fault, error, partial in self.FAULTS:
-            with self.subTest(fault=fault):
-                h.kill_installer()
-                h.reset_machine()
-                h.set_windows_version("winxp")
-                h.remove_links()
-                self.server.control("reset=1")
-                refuse = fault.startswith("refuse")
-                self.server.control("fault=" + fault + ("" if refuse else "@setupm.exe"))
-                proc = self.start()
-                self.accept_license()
-                self.wait_page("complete" if error is None else "error", 90)
-                events = h.log_events(h.run_log())
-                if error:
-                    self.assertIn(events[-1], error)
-                    self.assertNotIn("generalbootstrapcomplete", events)
-                    self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
-                got = h.working_folder() / "setupm.exe"
-                data = got.read_bytes() if got.exists() else b""
-                self.assertEqual(full["setupm.exe"][:len(data)], data, "bytes that are not the file's")
-                if not partial and error:
-                    self.assertEqual(b"", data)
-                self.assertEqual(0, h.close_installer(proc))
-                if error is None or refuse:
-                    continue  # nothing to resume: refused before the self-installation
-                self.server.control("reset=1")
-                proc = self.start(exe=h.unix_path(h.INSTALLED_COPY))
-                self.wait_page("complete", 120)
-                for name in ("installhelper.exe", "setupm.exe"):
-                    self.assertTrue((h.working_folder() / name).read_bytes() == full[name], name)
-                self.finish(proc)
-                self.assert_cleaned_up()
-
-    # ---- what the publisher did not sign ---------------------------------------------
-
-    def test_refused_programs_never_run_and_the_next_run_fetches_them_afresh(self):
-        """One component at a time served unsigned, signed with another key, or
-        changed after signing with its header checksum made right again: the
-        error page, the refusal reported, the helper never started, the file
-        gone; then the good files are served and the resumed run completes."""
-        served = self.work / "served"
-        broken = h.components_dir().parent / "components-broken"
-        unsigned_helper = self.work / "installhelper-unsigned.exe"
-        h.strip_signature(h.components_dir() / "installhelper.exe", unsigned_helper)
-        cases = [
-            ("win10", "setupm.exe", broken / "setup_foreign.exe"),
-            ("winxp", "installhelper.exe", unsigned_helper),
-            ("win10", "setupm.exe", broken / "setup_altered.exe"),
-            ("winxp", "setupm.exe", broken / "setup_unsigned.exe"),
-        ]
-        for version, name, variant in cases:
-            with self.subTest(version=version, name=name, variant=variant.name):
-                h.kill_installer()
-                h.reset_machine()
-                h.remove_links()
-                h.set_windows_version(version)
-                h.plant_dotnet(True)
-                shutil.rmtree(served, ignore_errors=True)
-                shutil.copytree(h.components_dir(), served)
-                shutil.copyfile(variant, served / name)
-                self.server.stop()
-                self.server = h.EndpointServer(served, self.work)
-                proc = self.start()
-                self.accept_license()
-                self.wait_page("error", 120)
-                self.assertEqual("networkThreadControl,BadSignature", h.log_events(h.run_log())[-1])
-                refused = [v for n, v in h.run_log() if n == "Refused"]
-                self.assertEqual(1, len(refused), refused)
-                self.assertIn(name, refused[0])
-                self.assertFalse((h.working_folder() / name).exists(), "the refused file stayed")
-                self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
-                self.assertEqual(0, h.close_installer(proc))
-
-        # The good files again: the refused one is fetched afresh, the rest reused.
-        shutil.copyfile(h.components_dir() / "setupm.exe", served / "setupm.exe")
-        before = len(self.server.requests())
-        proc = self.start(exe=h.unix_path(h.INSTALLED_COPY))
-        self.wait_page("complete", 120)
-        fetched = {r["path"].rsplit("/", 1)[-1] for r in self.server.requests()[before:] if r["range"]}
-        self.assertEqual({"setupm.exe"}, fetched)
-        self.finish(proc)
-        self.assert_main_app_started()
-
     def test_kill_soak_short(self):
         """tools/kill-soak with two kills: killed twice during the downloads,
         resumed by the Resume shortcut, completed with identical files."""
@@ -384,11 +309,92 @@ class InstallationE2E(InstallationRun):
         soak = importlib.util.module_from_spec(importlib.util.spec_from_loader("kill_soak", loader))
         loader.exec_module(soak)
         self.server.stop()  # the soak runs its own, paced
-        figures = soak.soak(kills=2, seed=7, log=lambda line: print(line, file=sys.stderr))
+        # Paced at 4 MiB/s the downloads take about 5 s: room for two kills
+        # at random moments, with no wait beyond it.
+        figures = soak.soak(kills=2, seed=7, rate=4 << 20, log=lambda line: print(line, file=sys.stderr))
         self.assertEqual(2, figures["kills"])
         self.assertEqual(3, figures["starts"])
 
-    # ---- the install helper's markers ------------------------------------------------
+
+class FaultE2E(InstallationRun):
+    """What a failing server and a refused program look like to a visitor,
+    and the run that completes the installation afterwards. The faults one
+    by one, each through the download worker and the next run, are the
+    download unit tests'; a site that never answers the probe stops stage 2
+    before anything is installed (the report unit tests)."""
+    TIMEOUT = 240
+
+    def test_server_fault_ends_on_the_error_page_and_the_installed_copy_completes(self):
+        """The install server cuts the set-up program short during a fresh
+        installation: the error page with the named error, never the
+        installation stage, only the file's own bytes kept; then, the fault
+        gone, the installed copy resumes and completes with files identical
+        to the server's."""
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        full = {p.name: p.read_bytes() for p in h.components_dir().iterdir()}
+        self.server.control("fault=short-body@setupm.exe")
+        proc = self.start()
+        self.accept_license()
+        self.wait_page("error", 90)
+        events = h.log_events(h.run_log())
+        self.assertEqual("fileioThreadControl,FileIOError", events[-1])
+        self.assertEqual("fileioThreadControl,FileIOError", self.server.event_names()[-1])
+        self.assertNotIn("generalbootstrapcomplete", events)
+        self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
+        data = (h.working_folder() / "setupm.exe").read_bytes()
+        self.assertTrue(0 < len(data) < len(full["setupm.exe"]))
+        self.assertTrue(full["setupm.exe"][:len(data)] == data, "bytes that are not the file's")
+        self.assertEqual(0, h.close_installer(proc))
+
+        self.server.control("reset=1")
+        proc = self.start(exe=h.unix_path(h.INSTALLED_COPY))
+        self.wait_page("complete", 120)
+        for name in ("installhelper.exe", "setupm.exe"):
+            self.assertTrue((h.working_folder() / name).read_bytes() == full[name], name)
+        self.finish(proc)
+        self.assert_cleaned_up()
+
+    def test_refused_program_never_runs_and_the_next_run_fetches_it_afresh(self):
+        """The install helper served unsigned: the error page, the refusal
+        reported, the helper never started, the file gone; then the good file
+        is served and the resumed run fetches it afresh and completes. (Each
+        kind of refusal, file by file, is the download unit tests'.)"""
+        served = self.work / "served"
+        shutil.copytree(h.components_dir(), served)
+        h.strip_signature(h.components_dir() / "installhelper.exe", served / "installhelper.exe")
+        self.server.stop()
+        self.server = h.EndpointServer(served, self.work)
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        proc = self.start()
+        self.accept_license()
+        self.wait_page("error", 120)
+        self.assertEqual("networkThreadControl,BadSignature", h.log_events(h.run_log())[-1])
+        refused = [v for n, v in h.run_log() if n == "Refused"]
+        self.assertEqual(1, len(refused), refused)
+        self.assertIn("installhelper.exe", refused[0])
+        self.assertFalse((h.working_folder() / "installhelper.exe").exists(), "the refused file stayed")
+        self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
+        self.assertEqual(0, h.close_installer(proc))
+
+        # The good file again: the refused one is fetched afresh, the rest reused.
+        shutil.copyfile(h.components_dir() / "installhelper.exe", served / "installhelper.exe")
+        before = len(self.server.requests())
+        proc = self.start(exe=h.unix_path(h.INSTALLED_COPY))
+        self.wait_page("complete", 120)
+        fetched = {r["path"].rsplit("/", 1)[-1] for r in self.server.requests()[before:] if r["range"]}
+        self.assertEqual({"installhelper.exe"}, fetched)
+        self.finish(proc)
+        self.assert_main_app_started()
+
+
+class HelperMarkersE2E(InstallationRun):
+    """The install helper's marker files as the window follows them. How
+    long each wait lasts, what a missing marker ends in and that success
+    wins over a failure marker are the install unit tests'; a product that
+    cannot be started at Finish, the completion unit tests'."""
+    TIMEOUT = 180
 
     def run_to_installing(self, **env):
         h.set_windows_version("winxp")
@@ -398,21 +404,10 @@ class InstallationE2E(InstallationRun):
         self.wait_page("installing", 120)
         return proc
 
-    def test_helper_never_starts_the_setup(self):
-        proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="nostart")
-        began = time.time()
-        self.wait_page("error", 60)
-        self.assertGreater(time.time() - began, 25)
-        self.driver.screenshot(h.screenshots_dir() / "install-error-setupexedidntstart.png")
-        self.assertEqual(["generalbootstrapstart", "generalsetupm.exe", "generalsetupexedidntstart"],
-                         self.server.event_names())
-        self.assertEqual(0, h.reg_query(h.STATE_KEY).get("Completed", 0))
-        self.finish(proc)
-        self.assertFalse((h.main_app_folder() / "ran.txt").exists())
-
     def test_setup_failure_marker_then_a_retry_completes(self):
         proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="fail")
         self.wait_page("error", 30)
+        self.driver.screenshot(h.screenshots_dir() / "install-error-setupexefailed.png")
         failed = ["generalbootstrapstart", "generalsetupm.exe", "generalsetupexefailed"]
         self.assertEqual(failed, self.server.event_names())
         self.finish(proc)
@@ -431,16 +426,6 @@ class InstallationE2E(InstallationRun):
         self.assert_main_app_started()
         self.assertEqual(failed + ["generaluserclickedcancel"] + NORMAL_XP, self.server.event_names())
 
-    def test_both_markers_succeed_then_main_app_missing_at_finish(self):
-        proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="both")
-        self.wait_page("complete", 60)
-        main = h.main_app_folder() / "ZembrioMain.exe"
-        self.assertTrue(main.exists())
-        main.unlink()
-        self.finish(proc)
-        self.assertEqual(NORMAL_XP + ["generalcantlaunchzembrio2"], self.server.event_names())
-        self.assert_cleaned_up()
-
     def test_cancel_during_the_marker_wait(self):
         proc = self.run_to_installing(ZEMBRIO_HELPER_MODE="stall", ZEMBRIO_HELPER_STALL_SECONDS="60")
         # The set-up's start marker is there; the wait for its result runs.
@@ -453,7 +438,6 @@ class InstallationE2E(InstallationRun):
                 h.wine("cmd", "/c", command)
                 self.assertEqual(before, (h.working_folder() / name).read_bytes(), command)
             self.assertEqual(32, self.driver.open_for_writing(path), name)   # ERROR_SHARING_VIOLATION
-        time.sleep(2)
         began = time.time()
         # The end of the Windows session: the wait for the marker ends at once.
         self.assertEqual(1, self.driver.message("WM_QUERYENDSESSION", 0, 0))
@@ -464,42 +448,6 @@ class InstallationE2E(InstallationRun):
                          h.wait_for_event(self.server, "generalwindowsexiting") and self.server.event_names())
         self.assertEqual(0, h.reg_query(h.STATE_KEY).get("Completed", 0))
 
-    # ---- a logger that never answers ----------------------------------------------------
-
-    def test_silent_logger_never_holds_the_window_or_the_installation(self):
-        """The logger takes every report and never answers: the whole
-        installation completes, the window answers every message within
-        0.5 s from its first page to Finish, and the run log names each
-        report that never got an answer."""
-        h.set_windows_version("winxp")
-        h.plant_dotnet(True)
-        self.server.control("fault=logger-silent")
-        proc = self.start()
-        watch = self.driver.watch()
-        self.addCleanup(watch.stop)
-        self.accept_license()
-        self.wait_page("complete", 120)
-        finish_pressed = time.time()
-        self.finish(proc)
-        timing = watch.result()
-        self.assertTrue(timing.get("gone"), timing)
-        # Sampled throughout: ten a second over an installation of a few
-        # seconds at the least.
-        self.assertGreater(timing["samples"], 20, timing)
-        # From Finish on the window is going: under Wine without a window
-        # manager hiding or destroying it takes about 2 s, whatever the
-        # installer does meanwhile.
-        self.assertEqual([], [s for s in timing["slow"] if s[0] < finish_pressed], timing)
-        self.assert_main_app_started()
-        log = h.run_log()
-        self.assertEqual(NORMAL_XP, h.log_events(log))
-        # In the order made: what the logger took, the last of it maybe
-        # still unanswered at the exit, then what never went out.
-        received = self.server.event_names()
-        named = lambda line: [v.replace(",", "", 1) for n, v in log if n == line]
-        self.assertEqual(NORMAL_XP[:len(received)], received)
-        self.assertIn(named("Report unanswered"), ([], received[-1:]))
-        self.assertEqual(NORMAL_XP[len(received):], named("Report dropped"))
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -17,6 +17,8 @@ from test_installation import NORMAL_XP, InstallationRun  # noqa: E402
 
 
 class NginxInstallation(InstallationRun):
+    TIMEOUT = 120
+
     def make_server(self):
         return h.NginxServer(h.components_dir(), self.work)
 

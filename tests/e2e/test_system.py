@@ -24,6 +24,8 @@ remove_links = h.remove_links
 
 
 class SystemE2E(h.Scenario):
+    TIMEOUT = 240
+
     def setUp(self):
         super().setUp()
         h.reset_machine()
@@ -51,6 +53,11 @@ class SystemE2E(h.Scenario):
             self.assertTrue(h.wait_for(failed, timeout=60), h.run_log())
             h.kill_installer()
         else:
+            # The probe runs beside the window: the checks and the
+            # self-installation follow its answer, and the download list
+            # (which reports the set-up program) follows them.
+            listed = lambda: {"generalsetup.exe", "generalsetupm.exe"} & set(self.server.event_names())
+            self.assertTrue(h.wait_for(listed, timeout=60), self.server.event_names())
             self.assertTrue(h.post_command(32774))
         proc.wait(timeout=60)
         return h.run_log()
@@ -65,8 +72,9 @@ class SystemE2E(h.Scenario):
             self.assertTrue(log, version)
             # Refused means refused: no copy, no shortcuts, no downloads, and
             # a record from which the next start begins afresh.
-            time.sleep(1)
-            self.assertEqual(["generalbootstrapstart", "unsupportedosnt4orw95"], self.server.event_names()[-2:])
+            refused = ["generalbootstrapstart", "unsupportedosnt4orw95"]
+            h.wait_for(lambda: self.server.event_names()[-2:] == refused, timeout=10)
+            self.assertEqual(refused, self.server.event_names()[-2:])
             self.assertEqual([], [r["path"] for r in self.server.requests() if "/install/" in r["path"]])
             self.assertFalse(h.unix_path(INSTALLED).exists())
             self.assertEqual([], h.resume_links())
@@ -115,7 +123,9 @@ class SystemE2E(h.Scenario):
         self.stage2_and_close("winxp")
         state = h.reg_query(h.STATE_KEY)
         installed = h.unix_path(INSTALLED)
-        links = [h.unix_path(state[n]) for n in ("UninstallDesktopIcon", "UninstallStartMenuIcon", "UninstallStartupIcon")]
+        names = ("UninstallDesktopIcon", "UninstallStartMenuIcon", "UninstallStartupIcon")
+        self.assertTrue(all(state.get(n) for n in names), state)
+        links = [h.unix_path(state[n]) for n in names]
         self.assertTrue(all(p.exists() for p in links))
         # The installed copy, running, holds its file.
         holder = h.start_installer(exe=installed)
@@ -134,7 +144,8 @@ class SystemE2E(h.Scenario):
         self.assertEqual({"log.txt", "ZembrioInstaller.exe"}, {p.name for p in h.working_folder().iterdir()})
         holder.kill()
         h.kill_installer()
-        time.sleep(1)
+        # Let go of once its process has gone.
+        self.assertTrue(h.wait_for(lambda: h.Driver().open_for_writing(INSTALLED) == 0, timeout=10))
 
         # Unlocked now: the silent mode removes it and shows nothing.
         copy = h.working_folder() / h.EXE_NAME

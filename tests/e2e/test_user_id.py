@@ -11,9 +11,12 @@ LINE = "127.0.0.1\tFALSE\t/\tFALSE\t4102444800\tzembrio\tuserId:{}&v:1\n"
 
 
 class UserIdE2E(h.Scenario):
+    TIMEOUT = 120
+
     def setUp(self):
         super().setUp()
         h.reset_machine()
+        h.clear_ie_cookies()
         self.work = h.scratch_dir(self.id().split(".")[-1])
         self.server = h.EndpointServer(h.components_dir(), self.work)
         self.appdata = None

@@ -39,6 +39,8 @@ LICENSE_PAGE = {"hide": HIDDEN, "finish": HIDDEN, "next": OFF, "continue": HIDDE
 
 
 class WindowTest(harness.Scenario):
+    TIMEOUT = 180
+
     def setUp(self):
         super().setUp()
         harness.reset_machine()
@@ -67,7 +69,7 @@ class WindowTest(harness.Scenario):
     def wait_stage(self, expected, timeout=20):
         """Polls the driver until the controls show the expected table."""
         seen = harness.wait_for(lambda: (lambda t: t if all(t.get(k) == v for k, v in expected.items())
-                                         else None)(table(self.driver.controls())), timeout=timeout, interval=0.3)
+                                         else None)(table(self.driver.controls())), timeout=timeout)
         if not seen:
             self.assertEqual(expected, {k: v for k, v in table(self.driver.controls()).items() if k in expected})
         return seen
@@ -133,7 +135,8 @@ class WindowTest(harness.Scenario):
     def test_main_app_running_then_downloads(self):
         standin = harness.start_main_app_standin(self.work, 60)
         self.procs.append(standin)
-        time.sleep(1)
+        self.assertTrue(harness.wait_for(
+            lambda: any(name == "zembriomain.exe" for _, name in harness.product_processes()), timeout=20))
         p = self.start()
         self.assertTrue(self.driver.click(ID_CHECKBOX))
         self.assertTrue(self.driver.click(ID_NEXT))

@@ -279,7 +279,8 @@ protected:
         InstallTasksTest::SetUp();
         Prepare(0);   // the task file and the list that holds it
         saved = g_pfnMarkerSleep;
-        g_pfnMarkerSleep = [](DWORD) {};
+        g_script = SleepScript();
+        g_pfnMarkerSleep = ScriptedSleep;   // counted, not slept
         ASSERT_TRUE(CopyFileA(ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe", Local("installhelper.exe").c_str(), FALSE));
     }
     void TearDown() override
@@ -321,12 +322,15 @@ TEST_F(LaunchThreadTest, MarkersOfAnEarlierRunAreRemovedBeforeTheHelperStarts)
         frame->m_bFailed = false;
         for (const char* name : c.left)
             ASSERT_TRUE(WriteTextFile(Local(name), ""));
+        g_script = SleepScript();
         Launch(c.systemType);
         EXPECT_TRUE(HelperRan());
         for (const char* name : kMarkers)
             EXPECT_FALSE(FileExists(Local(name))) << name;
         EXPECT_TRUE(frame->m_bFailed);
         EXPECT_EQ(std::string("Error=general,") + c.error, LogLines().back());
+        // A helper that never starts the program is given 30 s, a second at a time.
+        EXPECT_EQ(std::vector<DWORD>(30, 1000), g_script.sleeps);
     }
 }
 

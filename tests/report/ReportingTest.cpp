@@ -268,6 +268,9 @@ TEST_F(ProbeTest, ProbeAgainstARefusedPortFailsAndReports)
               LogLines());
     EXPECT_TRUE(frame->m_bFailed);
     EXPECT_TRUE(ErrorPageRequested());
+    // Nothing of the stage's later steps: no checks, no copy, no downloads.
+    EXPECT_EQ(nullptr, frame->m_pDownloads);
+    EXPECT_TRUE(app.m_strUninstallExecutable.empty());
 }
 
 TEST_F(ProbeTest, ProbeCountsAnErrorStatusAsReachable)

@@ -214,6 +214,9 @@ TEST_F(CheckPrerequisitesTest, OsFamiliesSetTheirBits)
         {VER_PLATFORM_WIN32_WINDOWS, 4, 10, TRUE, Windows9x}, {VER_PLATFORM_WIN32_WINDOWS, 4, 90, TRUE, Windows9x},
         {VER_PLATFORM_WIN32_NT, 5, 0, TRUE, Windows2000},     {VER_PLATFORM_WIN32_NT, 5, 1, TRUE, 0},
         {VER_PLATFORM_WIN32_NT, 6, 0, TRUE, WindowsVista},    {VER_PLATFORM_WIN32_NT, 5, 0, FALSE, 0},
+        // Windows 8 to 11 answer 6.2 to a program whose manifest names no
+        // later system (the installer's names none): the Vista path.
+        {VER_PLATFORM_WIN32_NT, 6, 2, TRUE, WindowsVista},
     };
     for (auto& c : cases) {
         OsSeam os(c.platform, c.major, c.minor, c.ok);

@@ -110,14 +110,27 @@ def deploy_check(*args):
     return run, failures
 
 
+COMPONENTS = {}
+
+
+def setUpModule():
+    # Made and signed once for both servers (several seconds of hashing);
+    # a test that damages a file puts the good one back.
+    tmp = tempfile.TemporaryDirectory()
+    root, keys = os.path.join(tmp.name, "components"), os.path.join(tmp.name, "keys")
+    os.mkdir(root)
+    COMPONENTS.update(tmp=tmp, root=root, keys=keys, pin=make_components(root, keys))
+
+
+def tearDownModule():
+    COMPONENTS["tmp"].cleanup()
+
+
 class Deployment(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
-        cls.root = os.path.join(cls.tmp.name, "components")
-        cls.keys = os.path.join(cls.tmp.name, "keys")
-        os.mkdir(cls.root)
-        cls.pin = make_components(cls.root, cls.keys)
+        cls.root, cls.keys, cls.pin = COMPONENTS["root"], COMPONENTS["keys"], COMPONENTS["pin"]
 
     @classmethod
     def tearDownClass(cls):

@@ -438,6 +438,45 @@ class LifecycleTests(unittest.TestCase):
             self.assertEqual([r["path"] for r in records], ["/", "/install/a.bin"], requests_path)
             self.assertEqual(records[1]["sent"], 100)
 
+    def test_a_taken_port_is_not_shared(self):
+        own = ServerProcess()
+        try:
+            second = subprocess.run([sys.executable, SERVER, "--port", str(own.port), "--max-seconds", "5"],
+                                    capture_output=True, text=True, timeout=10)
+            self.assertEqual(second.returncode, 1)
+            self.assertIn("port %d of 127.0.0.1 is taken" % own.port, second.stderr)
+            mark = own.mark()
+            for _ in range(4):
+                self.assertEqual(own.get("/")[0], 200)
+            self.assertEqual(len(own.records_since(mark, "/", 4)), 4)  # every request reached the first
+        finally:
+            self.assertEqual(own.stop(), 0)
+
+    def test_the_server_ends_with_the_process_that_started_it(self):
+        # A test killed by its time limit must not leave the port taken.
+        with tempfile.TemporaryDirectory() as tmp:
+            port_file = os.path.join(tmp, "port")
+            starter = subprocess.Popen(
+                [sys.executable, "-c", "import subprocess, sys, time; subprocess.Popen(sys.argv[1:]); time.sleep(60)",
+                 sys.executable, SERVER, "--port", "0", "--port-file", port_file, "--max-seconds", "60"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                self.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
+                with open(port_file) as text:
+                    port = int(text.read())
+                socket.create_connection(("127.0.0.1", port), timeout=2).close()
+            finally:
+                starter.kill()
+                starter.wait()
+
+            def refused():
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=2).close()
+                    return False
+                except ConnectionRefusedError:
+                    return True
+            self.assertTrue(wait_for(refused, 3), "the server outlived its parent")
+
     def test_max_seconds_ends_the_server(self):
         result = subprocess.run([sys.executable, SERVER, "--max-seconds", "0.3"],
                                 capture_output=True, timeout=10)
