@@ -445,9 +445,11 @@ void CMainFrame::OnProbeDone(bool reached)
     StartDownloads();
 }
 
-// Stage 2 once the network answers: the free space, the checks and the
-// self-installation of a fresh start (the record's results on a
-// resumption), then the downloads.
+// Stage 2 once the network answers: the free space, then the checks of a
+// fresh start (the record's results on a resumption). The self-installation
+// and the downloads follow as messages of their own, so the window answers
+// between these steps (the shortcuts alone take a good part of a second
+// under a slow disk or an emulator).
 BOOL CMainFrame::StartDownloads()
 {
     CInstallerApp* app = GetInstallerApp();
@@ -465,37 +467,55 @@ BOOL CMainFrame::StartDownloads()
             app->SaveStartState();
             return FALSE;
         }
-        if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
-            // The quiet copy removes what was made by the record's paths.
-            // Those paths would also pass for checks already made, with
-            // none of their results recorded: the next start is a fresh
-            // one, which checks and installs itself again.
-            app->m_bUIFlag = FALSE;
-            app->SaveStartState();
-            app->SaveProgressState();
-            app->RelaunchFromWorkingFolder(true);
-            return FALSE;
-        }
-        app->m_nSystemType = m_nSystemType;
-        // The resume shortcuts exist from here on: a run that is killed
-        // or loses power before its exit must still be resumable, and
-        // the shortcuts removable.
+        PostMessage(kSelfInstallMessage);
+        return TRUE;
+    }
+    m_nSystemType = app->m_nSystemType;
+    m_bDotNetReady = !(m_nSystemType & NeedDotNet);
+    BeginDownloads();
+    return TRUE;
+}
+
+// The self-installation after the checks (none on Vista), then the record
+// of both and the downloads.
+BOOL CMainFrame::OnSelfInstall()
+{
+    // A cancel or an error page may have come in between.
+    if (m_bCancel || m_bFailed || m_nStage != 2)
+        return FALSE;
+    CInstallerApp* app = GetInstallerApp();
+    if (!(m_nSystemType & WindowsVista) && !app->InstallSelf()) {
+        // The quiet copy removes what was made by the record's paths.
+        // Those paths would also pass for checks already made, with none
+        // of their results recorded: the next start is a fresh one, which
+        // checks and installs itself again.
+        app->m_bUIFlag = FALSE;
         app->SaveStartState();
         app->SaveProgressState();
-    } else {
-        m_nSystemType = app->m_nSystemType;
-        m_bDotNetReady = !(m_nSystemType & NeedDotNet);
+        app->RelaunchFromWorkingFolder(true);
+        return FALSE;
     }
+    app->m_nSystemType = m_nSystemType;
+    // The resume shortcuts exist from here on: a run that is killed or
+    // loses power before its exit must still be resumable, and the
+    // shortcuts removable.
+    app->SaveStartState();
+    app->SaveProgressState();
+    BeginDownloads();
+    return TRUE;
+}
 
+void CMainFrame::BeginDownloads()
+{
+    CInstallerApp* app = GetInstallerApp();
     Show(app->m_wndProgress, true);
     Show(app->m_wndProgressText, true);
     app->m_wndProgress.SetPos(0);
     app->m_wndProgressText.SetWindowText("");
     SetTimer(ID_DOWNLOAD_UI_TIMER, 100);
     PrepareInstallTasks();
+    // Painted with the next messages, not before this one is answered.
     InvalidateRect(m_hWnd, nullptr, TRUE);
-    UpdateWindow();
-    return TRUE;
 }
 
 void CMainFrame::OnNext()
@@ -660,6 +680,9 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     }
     case WM_APP:
         SetStage(5);
+        return 0;
+    case kSelfInstallMessage:
+        OnSelfInstall();
         return 0;
     case kProbeDoneMessage:
         OnProbeDone(wParam != 0);

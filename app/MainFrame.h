@@ -34,9 +34,12 @@ public:
     BOOL CreateProgressBar();
 
     BOOL SetStage(int stage);
-    // Stage 2 after the connectivity probe: free space, checks and
-    // self-installation, then the downloads.
+    // Stage 2 after the connectivity probe: free space and checks; then,
+    // posted as kSelfInstallMessage, the self-installation; then the
+    // downloads.
     BOOL StartDownloads();
+    BOOL OnSelfInstall();
+    void BeginDownloads();
     void WaitForWorker();
     // Asks every worker to stop: the cancel flag and event, and the download
     // list's cancel, which also ends a transfer waiting on a silent server.
@@ -90,6 +93,8 @@ public:
     // Posted by the probe's thread: wParam is whether the install server
     // was reached.
     static const UINT kProbeDoneMessage = WM_APP + 2;
+    // Posted by StartDownloads: the self-installation's step of stage 2.
+    static const UINT kSelfInstallMessage = WM_APP + 3;
     // The record stops asking for the .NET update.
     void OnDotNetInstalled();
 

@@ -224,7 +224,9 @@ class InstallationE2E(InstallationRun):
         self.finish(proc)
         timing = watch.result()
         self.assertTrue(timing.get("gone"), timing)
-        self.assertGreater(timing["samples"], 50, timing)
+        # Sampled throughout: ten a second over an installation of a few
+        # seconds at the least.
+        self.assertGreater(timing["samples"], 20, timing)
         # From Finish on the window is going: under Wine without a window
         # manager hiding or destroying it takes about 2 s, whatever the
         # installer does meanwhile.

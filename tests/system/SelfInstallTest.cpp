@@ -200,7 +200,9 @@ TEST_F(SelfInstallTest, FailureAfterTheCopyMakesTheNextStartAFreshOne)
     app.m_bUIFlag = TRUE;   // the license was accepted
     ASSERT_TRUE(RemoveDirectoryA(Folder(FolderDesktop).c_str()));
 
-    EXPECT_FALSE(frame.StartDownloads());
+    frame.m_nStage = 2;
+    EXPECT_TRUE(frame.StartDownloads());   // the checks; the self-installation comes as a message
+    EXPECT_FALSE(frame.OnSelfInstall());
     EXPECT_EQ(LogEntries::value_type("Error", "permissions,cantcreatedesktopicon"), Log().back());
     EXPECT_TRUE(FileExists(Installed()));
     app.m_pMainWnd = nullptr;   // the fixture's frame is not the application's to delete
