@@ -892,8 +892,13 @@ class Scenario(unittest.TestCase):
         self.addCleanup(self.end_own_processes)
 
     def end_own_processes(self):
-        stuck = end_processes(product_processes())
-        time.sleep(0.5)  # a program started at the last moment shows up by now
+        running = product_processes()
+        stuck = end_processes(running)
+        if running:
+            # A program one of them started at the last moment shows up by
+            # now. (One started by a program that had ended by itself is
+            # found by the next scenario's start.)
+            time.sleep(0.5)
         late = product_processes()
         stuck += end_processes(late)
         if stuck or late:
