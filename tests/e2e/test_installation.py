@@ -292,7 +292,9 @@ class InterruptionE2E(InstallationRun):
         proc = self.start()
         self.wait_page("downloading", 30)
         # The checks never ran before the cancel: the resumed run makes them
-        # and the self-installation, so the missing .NET is fetched.
+        # and the self-installation, so the missing .NET is fetched. The page
+        # shows before the probe has answered: the reports come later.
+        self.assertTrue(h.wait_for_event(self.server, "generalsetupm.exe"))
         self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel", "generalbootstrapstart",
                           "generaldotnetfxexe", "generalsetupm.exe"], self.server.event_names()[:5])
         self.assertTrue(h.wait_for(lambda: h.reg_query(h.STATE_KEY).get("NumItems"), timeout=30))

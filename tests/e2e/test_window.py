@@ -113,6 +113,7 @@ class WindowTest(harness.Scenario):
         p = self.start()
         self.wait_stage({"continue": ON, "license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF,
                          "progress": HIDDEN})
+        self.assertTrue(harness.wait_for(lambda: self.server.event_names().count("generalbootstrapstart") == 2))
         self.assertEqual(["generalbootstrapstart", "generaluserclickedcancel", "generalbootstrapstart"],
                          self.server.event_names())
         self.assertTrue(self.driver.click(ID_CANCEL, post=True))
@@ -127,7 +128,8 @@ class WindowTest(harness.Scenario):
         link = self.driver.control(ID_LINK)
         self.assertEqual(f"http://127.0.0.1:{self.server.port}/install/faq.htm#simulated", link["text"])
         self.driver.screenshot(self.shots / "stage5-error.png")
-        self.assertIn("simulatedshowerrordialogfortesting", self.server.event_names())
+        # The page does not wait for the report.
+        self.assertTrue(self.wait_event("simulatedshowerrordialogfortesting"))
         # Finish is the way out of the error page.
         self.assertTrue(self.driver.click(ID_FINISH, post=True))
         self.assertEqual(0, p.wait(timeout=30))
