@@ -172,10 +172,12 @@ BOOL CInstallerApp::InitInstance()
     // 18. The window, shown and painted at once.
     CMainFrame* frame = new CMainFrame(m_reporter);
     m_pMainWnd = frame;
-    if (!frame->CreateInstallerWindow(m_bFreshStart))
+    if (!frame->CreateInstallerWindow(false))
         return FALSE;
     frame->ShowWindow(SW_SHOW);
     frame->UpdateWindow();
+    if (m_bFreshStart)
+        frame->LoadLicenseText();
     frame->CreateProgressBar();
 
     // What the first paint does not need comes after it: the window is on

@@ -93,6 +93,11 @@ static void LoadLicense(CInstallerApp* app)
     app->m_wndLicense.StreamIn(SF_RTF, es);
 }
 
+void CMainFrame::LoadLicenseText()
+{
+    LoadLicense(GetInstallerApp());
+}
+
 // A font of the given size in tenths of a point on the screen, everything
 // else left at zero.
 static HFONT CreatePointFont(int tenthsOfPoint, const char* face)

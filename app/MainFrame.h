@@ -29,6 +29,10 @@ public:
     // Creates the window and its controls; the license is streamed in only
     // on a fresh start.
     BOOL CreateInstallerWindow(bool streamLicense);
+    // Streams the license into its control: at start, once the frame has
+    // painted and before the control's own first paint, which comes from
+    // the message loop.
+    void LoadLicenseText();
     // The progress bar, hidden until the downloads; made after the first
     // paint.
     BOOL CreateProgressBar();
