@@ -196,6 +196,8 @@ def parse(data):
     if len(data) > MAX_SIZE:
         raise ReleaseError("%d bytes, over the %d the installer reads" % (len(data), MAX_SIZE))
     first = data.split(b"\n", 1)[0]
+    if first.rstrip(b"\r") == FORMAT_LINE and first != FORMAT_LINE:
+        raise ReleaseError("line 1 ends in a carriage return: lines end in LF alone (was it written in text mode?)")
     if first != FORMAT_LINE:
         if first.startswith(FORMAT_LINE.split()[0] + b" "):
             raise ReleaseError("line 1 is %s: a format this installer does not read" % _shown(first))
