@@ -89,18 +89,6 @@ BOOL CInstallerApp::InitInstance()
     if (GetKeyState(VK_SHIFT) < 0 && GetKeyState(VK_CONTROL) < 0)
         m_bDefaultTimeouts = TRUE;
 
-    // 2. Windows sockets. Looked up: Windows 95 has ws2_32 only with the
-    // Winsock 2 update. Without it the run goes on (nothing here opens a
-    // socket itself, WinINet brings its own), as far as the refusal of
-    // Windows 95.
-    WSADATA wsa;
-    decltype(&::WSAStartup) startup;
-    if (ResolveFunction(LoadSystemLibrary("ws2_32.dll"), "WSAStartup", startup) &&
-        startup(MAKEWORD(2, 2), &wsa) != 0) {
-        MessageBoxA(nullptr, LoadResString(IDS_SOCKETS_INIT_FAILED).c_str(), m_strAppName.c_str(), MB_OK);
-        return FALSE;
-    }
-
     // 3. COM, for the shell link object and the picture object.
     CoInitialize(nullptr);
 
@@ -174,14 +162,8 @@ BOOL CInstallerApp::InitInstance()
         m_strExeVersion = ExecutableProductVersion(m_strExePath);
     }
 
-    // 13 to 15. The one internet session.
-    m_pSession = new CInternetSession(agent.c_str(), 1, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    // 14. The rich edit class, for the license control the window makes.
     AfxInitRichEdit();
-    if (!m_bDefaultTimeouts) {
-        m_pSession->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 30000);
-        m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 30000);
-    }
-    m_reporter.Start(m_pSession);
 
     // 16 and 17. Fresh start or resumption.
     LoadState();
@@ -195,6 +177,29 @@ BOOL CInstallerApp::InitInstance()
     frame->ShowWindow(SW_SHOW);
     frame->UpdateWindow();
     frame->CreateProgressBar();
+
+    // What the first paint does not need comes after it: the window is on
+    // the screen before the sockets, WinINet and the report sender start.
+
+    // 2. Windows sockets. Looked up: Windows 95 has ws2_32 only with the
+    // Winsock 2 update. Without it the run goes on (nothing here opens a
+    // socket itself, WinINet brings its own), as far as the refusal of
+    // Windows 95.
+    WSADATA wsa;
+    decltype(&::WSAStartup) startup;
+    if (ResolveFunction(LoadSystemLibrary("ws2_32.dll"), "WSAStartup", startup) &&
+        startup(MAKEWORD(2, 2), &wsa) != 0) {
+        MessageBoxA(nullptr, LoadResString(IDS_SOCKETS_INIT_FAILED).c_str(), m_strAppName.c_str(), MB_OK);
+        return FALSE;
+    }
+
+    // 13 and 15. The one internet session, and the report sender on it.
+    m_pSession = new CInternetSession(agent.c_str(), 1, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!m_bDefaultTimeouts) {
+        m_pSession->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 30000);
+        m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 30000);
+    }
+    m_reporter.Start(m_pSession);
 
     // 19. Working folder.
     if (!PrepareWorkingFolder()) {

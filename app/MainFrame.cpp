@@ -4,6 +4,7 @@
 #include "app/InstallerApp.h"
 #include "app/Resource.h"
 #include "download/DownloadList.h"
+#include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 #include "report/ConnectivityProbe.h"
 #include "system/Prerequisites.h"
@@ -703,9 +704,9 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         case ID_AUTO_START_COMMAND: SetStage(2); return 0;
         case ID_FINISH: OnFinish(); return 0;
         case ID_CHECKBOX: OnCheckbox(); return 0;
-        case ID_LINK: ShellExecuteA(nullptr, "open", ErrorLink().c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
+        case ID_LINK: ShellExecuteLate(nullptr, "open", ErrorLink().c_str(), nullptr, nullptr, SW_SHOWNORMAL); return 0;
         case ID_GOODIES_LINK:
-            ShellExecuteA(nullptr, "open", m_strGoodiesLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            ShellExecuteLate(nullptr, "open", m_strGoodiesLink.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             return 0;
         }
         break;

@@ -17,3 +17,28 @@ void RestrictLibrarySearchToSystemFolder()
     if (ResolveFunction(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories", setDefault))
         setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
+
+static HMODULE Shell32()
+{
+    static HMODULE library = LoadSystemLibrary("shell32.dll");
+    return library;
+}
+
+HINSTANCE ShellExecuteLate(HWND owner, const char* verb, const char* file, const char* parameters,
+                           const char* folder, int show)
+{
+    decltype(&::ShellExecuteA) execute;
+    if (!ResolveFunction(Shell32(), "ShellExecuteA", execute))
+        return (HINSTANCE)SE_ERR_NOASSOC;
+    return execute(owner, verb, file, parameters, folder, show);
+}
+
+BOOL ShellExecuteExLate(SHELLEXECUTEINFOA* info)
+{
+    decltype(&::ShellExecuteExA) execute;
+    if (!ResolveFunction(Shell32(), "ShellExecuteExA", execute)) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return FALSE;
+    }
+    return execute(info);
+}

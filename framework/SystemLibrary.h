@@ -4,6 +4,7 @@
 // lack are looked up, not imported, so the installer still loads there.
 #pragma once
 #include <windows.h>
+#include <shellapi.h>
 
 // The library of that name in the system folder, or null.
 HMODULE LoadSystemLibrary(const char* name);
@@ -23,3 +24,12 @@ bool ResolveFunction(HMODULE library, const char* name, F& function)
 // installer's folder or the current one. Elsewhere nothing changes. Called
 // first thing at start.
 void RestrictLibrarySearchToSystemFolder();
+
+// The shell's ShellExecuteA and ShellExecuteExA, with shell32 loaded when
+// first needed: nothing before the window's first paint uses it, and it is
+// one of the largest libraries a start would otherwise map. They fail as
+// the originals do (ShellExecute's value 31, SE_ERR_NOASSOC; FALSE) where
+// the library cannot be had.
+HINSTANCE ShellExecuteLate(HWND owner, const char* verb, const char* file, const char* parameters,
+                           const char* folder, int show);
+BOOL ShellExecuteExLate(SHELLEXECUTEINFOA* info);

@@ -5,6 +5,7 @@
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "download/DownloadList.h"
+#include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 #include "system/Prerequisites.h"
 
@@ -231,7 +232,7 @@ UINT LaunchThread(void* param)
     launch.lpFile = program.c_str();
     launch.lpParameters = args.c_str();
     launch.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExA(&launch) || (INT_PTR)launch.hInstApp <= 32) {
+    if (!ShellExecuteExLate(&launch) || (INT_PTR)launch.hInstApp <= 32) {
         LaunchFailed(frame, "cantlaunchinstallhelper");
         return 0;
     }

@@ -47,7 +47,7 @@ import harness as h  # noqa: E402
 
 MiB = 1024 * 1024
 DOWNLOADED = ("installhelper.exe", "dotnetfx.exe", "setupm.exe")   # a fresh XP lacks .NET 2.0
-GOALS = {"link": 0.98, "overhead": 1.02, "ratio": 1.5, "waste": 64 * 1024}
+GOALS = {"link": 0.98, "overhead": 1.02, "ratio": 1.3, "waste": 64 * 1024}
 
 
 # ---- stub ----------------------------------------------------------------------
@@ -274,6 +274,7 @@ def main():
     ap.add_argument("--starts", type=int, default=7, help="timed starts of each program (default 7)")
     ap.add_argument("--rate", type=float, default=16, help="pace per connection, MiB/s (default 16)")
     ap.add_argument("--quiet", action="store_true", help="only the table")
+    ap.add_argument("--start-only", action="store_true", help="only the stub's size and the start-up figures")
     args = ap.parse_args()
     log = (lambda *a: None) if args.quiet else (lambda text: print(text, file=sys.stderr, flush=True))
     rate = int(args.rate * MiB)
@@ -281,6 +282,8 @@ def main():
     total, sections = stub_sections(release)
 
     installer, bare = start_times(args.starts, log)
+    if args.start_only:
+        args.runs = 0
     runs = []
     for run in range(args.runs):
         runs.append(installation(rate, run))
@@ -290,10 +293,14 @@ def main():
             f"{f['idle_after']}), {f['requests']} requests, "
             f"largest plain request body {f['plain_max']} bytes, {f['drained']} drained at close "
             f"(first push {f['push']} bytes)")
-    waste, missing, floor, plain = resume_at_half(rate)
-    log(f"resume: {missing} bytes missing, {waste} bytes beyond them, {plain} plain requests, floor {floor}")
+    if not args.start_only:
+        waste, missing, floor, plain = resume_at_half(rate)
+        log(f"resume: {missing} bytes missing, {waste} bytes beyond them, {plain} plain requests, floor {floor}")
 
-    rows = [("stub bytes, release build (total)", f"{total}", "", "")]
+    arch = "i686 under 32-bit Wine" if (h.BUILD / "wine-arch").read_text().strip() == "win32" else \
+        "x86_64 under 64-bit Wine (not the shipped i686 build)"
+    rows = [("architecture measured", arch, f"{h.BUILD.name}/", "")]
+    rows += [("stub bytes, release build (total)", f"{total}", "", "")]
     rows += [(f"  section {name}", f"{size}", "", "") for name, size in sections]
     ms = lambda s: f"{s * 1000:.0f} ms"
     ratio = statistics.median(installer) / statistics.median(bare)
@@ -301,8 +308,10 @@ def main():
         (f"start to window, installer (median of {len(installer)})", ms(statistics.median(installer)),
          spread(installer, ms), ""),
         (f"start to window, bare window (median of {len(bare)})", ms(statistics.median(bare)), spread(bare, ms), ""),
-        ("start ratio (median / median)", f"{ratio:.2f}", "", mark(ratio <= GOALS["ratio"], "<= 1.5")),
+        ("start ratio (median / median)", f"{ratio:.2f}", "", mark(ratio <= GOALS["ratio"], "<= 1.3")),
     ]
+    if args.start_only:
+        return print_table(rows)
     link = [r["link"] for r in runs]
     over = [r["overhead"] for r in runs]
     idle = [r["idle"] for r in runs]
@@ -321,6 +330,10 @@ def main():
         ("  its floor: plain requests x first push", f"{floor} bytes", f"{plain} x {floor // max(plain, 1)}",
          "the waste is at it" if waste <= floor else f"the waste is {waste - floor} above it"),
     ]
+    return print_table(rows)
+
+
+def print_table(rows):
     widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(4)]
     for row in [HEADER, tuple("-" * w for w in widths)] + rows:
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())

@@ -359,7 +359,7 @@ TEST_F(PrerequisitesTest, DownloadStageNeedsTwoHundredMegabytesFree)
     static ULONGLONG s_freeBytes;
     auto saved = g_pfnGetDiskFreeSpaceEx;
     g_pfnGetDiskFreeSpaceEx = [](LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER total,
-                                 PULARGE_INTEGER totalFree) -> BOOL {
+                                 PULARGE_INTEGER totalFree) WINAPI -> BOOL {
         available->QuadPart = total->QuadPart = totalFree->QuadPart = s_freeBytes;
         return TRUE;
     };

@@ -181,7 +181,7 @@ TEST_F(SelfInstallTest, FailureAfterTheCopyMakesTheNextStartAFreshOne)
         return (DWORD)s_temp.size();
     };
     auto savedOs = g_pfnGetVersionEx;
-    g_pfnGetVersionEx = [](OSVERSIONINFOA* info) -> BOOL {
+    g_pfnGetVersionEx = [](OSVERSIONINFOA* info) WINAPI -> BOOL {
         *info = {};
         info->dwOSVersionInfoSize = sizeof *info;
         info->dwPlatformId = VER_PLATFORM_WIN32_NT;
