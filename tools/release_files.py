@@ -1,8 +1,9 @@
 """What makes a file fit to serve to the installer, checked by tools/publish
 before an upload and by tools/deploy-check on the live server: the
-installer's minimum sizes, the PE header checksum, the signatures by the
-pinned signers; and the manifest of a release (name, size and SHA-256 of
-each file the install folder should serve).
+installer's minimum sizes, the PE header checksum, the signatures of the
+publisher's own components by the pinned signers; and the manifest of a
+release (name, size and SHA-256 of each file the install folder should
+serve).
 
 Each check returns (ok, text): text says what was found and, on a failure,
 what the installer would do and what to fix."""
@@ -19,6 +20,9 @@ from pe_checksum import PeError, compute_checksum, header_checksum
 COMPONENTS = (("installhelper.exe", 10240), ("dotnetfx.exe", 20971520),
               ("setup.exe", 20971520), ("setupm.exe", 20971520))
 MINIMUM = dict(COMPONENTS)
+# The components that carry the publisher's Authenticode signature (Windows'
+# SmartScreen reads it); dotnetfx.exe is served as its maker signed it.
+PUBLISHER_SIGNED = ("installhelper.exe", "setup.exe", "setupm.exe")
 SIGNED_FORM = ["sha1", "sha256"]
 REFUSED = "the installer refuses it (BadSignature) and deletes it"
 HEX64 = re.compile(r"[0-9a-f]{64}")  # a SHA-256 in hex

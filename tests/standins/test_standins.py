@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import authenticode  # noqa: E402
 import harness  # noqa: E402
 import pe_pad  # noqa: E402
+import release  # noqa: E402
 
 try:
     import pefile
@@ -442,6 +443,9 @@ class OtherStandinsTest(WineCase):
     def test_components_pass_the_installers_checks(self):
         minimums = {"installhelper.exe": MIN_HELPER_SIZE, "setup.exe": MIN_SETUP_SIZE,
                     "setupm.exe": MIN_SETUP_SIZE, "dotnetfx.exe": MIN_SETUP_SIZE}
+        with open(os.path.join(self.components, "release.txt"), "rb") as source:
+            listed = release.verify(source.read(), [release.load_public_key(self.signing_file("release.pub.pem"))])
+        self.assertEqual((100, sorted(minimums)), (listed.serial, sorted(listed.files)))
         for name, minimum in minimums.items():
             with self.subTest(name=name):
                 path = os.path.join(self.components, name)
@@ -453,6 +457,7 @@ class OtherStandinsTest(WineCase):
                     self.assertTrue(pe.verify_checksum())
                     pe.close()
                 self.assert_signed(path, self.pin("test"))
+                self.assertEqual(release.file_entry(path)[1:], listed.files[name])
 
     def test_broken_variants_have_exactly_their_fault(self):
         broken = os.path.join(self.standins, "components-broken")

@@ -2,12 +2,14 @@
 """Tests of tools/deploy-check against live servers on 127.0.0.1: the
 endpoint server with each of its fault switches, nginx running
 deploy/nginx/zembrio.conf inside Debian's nginx.conf with complete,
-truncated, damaged and stale files and with misconfigurations, and a small
-site giving out faulty cookies; the snippet's own limits and logs; releases
-through tools/publish, to a local folder and over ssh."""
+truncated, damaged and stale files and with misconfigurations, with faulty
+release files, and a small site giving out faulty cookies; the snippet's own
+limits and logs; releases through tools/publish, to a local folder and over
+ssh, and the release key's password kept off every command line."""
 
 import os
 import hashlib
+import json
 import random
 import re
 import shutil
@@ -29,11 +31,16 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import harness  # noqa: E402
 import authenticode  # noqa: E402
 from pe_checksum import checksum_offset, compute_checksum  # noqa: E402
+import release  # noqa: E402
 import release_files  # noqa: E402
 
 CHECK = os.path.join(SOURCE, "tools", "deploy-check")
 PUBLISH = os.path.join(SOURCE, "tools", "publish")
 SIGN = os.path.join(SOURCE, "tools", "sign")
+RELEASE = os.path.join(SOURCE, "tools", "release.py")
+SECRET = "the release key's own password 7Qz"
+# Variables that would hand the tools keys, pins or passwords the test did not give.
+GIVEN_ONLY = ("ZEMBRIO_TRUSTED_SIGNERS", "ZEMBRIO_RELEASE_KEYS", release.PASSWORD_VARIABLE)
 SIZES = {"installhelper.exe": 10240, "dotnetfx.exe": 20971520, "setup.exe": 20971521, "setupm.exe": 20971523}
 
 
@@ -64,21 +71,46 @@ def sign(path, keys, key="test", form="dual"):
 
 def make_components(folder, keys):
     """The components at (or just over) the installer's minimum sizes before
-    signing, signed with the test key of keys; returns the test key's pin."""
+    signing, the publisher's signed with the test key of keys, dotnetfx.exe
+    with the foreign one as another maker's; release.txt, serial 100, signed
+    with the test release key. Returns the test key's pin."""
     subprocess.run(["/usr/bin/python3", SIGN, "--make-test-keys", keys], check=True, timeout=120,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["/usr/bin/python3", RELEASE, "--make-test-key", keys], check=True, timeout=120,
                    stdout=subprocess.DEVNULL)
     rng = random.Random(3)
     for name, size in SIZES.items():
         path = os.path.join(folder, name)
         with open(path, "wb") as out:
             out.write(make_image(rng, size))
-        sign(path, keys)
+        sign(path, keys, "test" if name in release_files.PUBLISHER_SIGNED else "foreign")
+    write_release(folder, keys, 100, served(folder))
     with open(os.path.join(keys, "test.pin")) as f:
         return f.read().strip()
 
 
+def served(folder, names=SIZES):
+    """{name: (size, sha256)} of the components in folder."""
+    return {name: release.file_entry(os.path.join(folder, name))[1:] for name in names}
+
+
+def signed_release(keys, serial, files, key="release"):
+    return release.sign(release.make_body(serial, [(name, *entry) for name, entry in files.items()]),
+                        os.path.join(keys, key + ".key"))
+
+
+def write_release(folder, keys, serial, files, key="release"):
+    with open(os.path.join(folder, "release.txt"), "wb") as out:
+        out.write(signed_release(keys, serial, files, key))
+
+
+def read_bytes(path):
+    with open(path, "rb") as source:
+        return source.read()
+
+
 def publish(*args, env=None, umask=None):
-    env = {**{k: v for k, v in os.environ.items() if k != "ZEMBRIO_TRUSTED_SIGNERS"}, **(env or {})}
+    env = {**{k: v for k, v in os.environ.items() if k not in GIVEN_ONLY}, **(env or {})}
     return subprocess.run(["/usr/bin/python3", PUBLISH, *args], capture_output=True, text=True, timeout=300,
                           env=env, preexec_fn=None if umask is None else lambda: os.umask(umask))
 
@@ -91,20 +123,51 @@ def sha256_of(path):
 # ssh to a host that is this machine, as a real one runs the command: through
 # a shell, the data on its input. CUT_UPLOADS loses the second half of each
 # upload, as a broken transfer or a full disk would.
+# SSH_LOG, when set, gets each command as a JSON line.
 FAKE_SSH = """#!/usr/bin/python3
-import os, subprocess, sys
+import json, os, subprocess, sys
 args = sys.argv[1:]
 while args[0].startswith("-"):
     args = args[2:] if args[0] == "-o" else args[1:]
+if os.environ.get("SSH_LOG"):
+    with open(os.environ["SSH_LOG"], "a") as log:
+        log.write(json.dumps(args[1]) + "\\n")
 data = sys.stdin.buffer.read()
 if os.environ.get("CUT_UPLOADS") and "cat >" in args[1]:
     data = data[:len(data) // 2]
 sys.exit(subprocess.run(["sh", "-c", args[1]], input=data).returncode)
 """
 
+# openssl as it is, each call's command line logged to OPENSSL_LOG (when
+# set) with whether the release password was in its environment.
+FAKE_OPENSSL = """#!/usr/bin/python3
+import json, os, sys
+if os.environ.get("OPENSSL_LOG"):
+    with open(os.environ["OPENSSL_LOG"], "a") as log:
+        log.write(json.dumps({"argv": sys.argv, "password in environment": "%s" in os.environ}) + "\\n")
+os.execv("/usr/bin/openssl", ["openssl"] + sys.argv[1:])
+""" % release.PASSWORD_VARIABLE
+
+
+def fake_tools(folder):
+    """A folder for PATH with the stand-in ssh and the logging openssl."""
+    os.makedirs(folder, exist_ok=True)
+    for name, text in (("ssh", FAKE_SSH), ("openssl", FAKE_OPENSSL)):
+        with open(os.path.join(folder, name), "w") as out:
+            out.write(text)
+        os.chmod(os.path.join(folder, name), 0o755)
+    return {"PATH": folder + os.pathsep + os.environ["PATH"]}
+
+
+def logged(path):
+    if not os.path.exists(path):
+        return []
+    with open(path) as lines:
+        return [json.loads(line) for line in lines]
+
 
 def deploy_check(*args):
-    env = {k: v for k, v in os.environ.items() if k != "ZEMBRIO_TRUSTED_SIGNERS"}  # pins only from args
+    env = {k: v for k, v in os.environ.items() if k not in GIVEN_ONLY}  # keys and pins only from args
     run = subprocess.run(["/usr/bin/python3", CHECK, *args], capture_output=True, text=True, timeout=120, env=env)
     failures = [line for line in run.stdout.splitlines() if line.startswith("FAIL")]
     return run, failures
@@ -119,7 +182,8 @@ def setUpModule():
     tmp = tempfile.TemporaryDirectory()
     root, keys = os.path.join(tmp.name, "components"), os.path.join(tmp.name, "keys")
     os.mkdir(root)
-    COMPONENTS.update(tmp=tmp, root=root, keys=keys, pin=make_components(root, keys))
+    COMPONENTS.update(tmp=tmp, root=root, keys=keys, pin=make_components(root, keys),
+                      release_key=os.path.join(keys, "release.pub.pem"))
 
 
 def tearDownModule():
@@ -131,20 +195,21 @@ class Deployment(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
         cls.root, cls.keys, cls.pin = COMPONENTS["root"], COMPONENTS["keys"], COMPONENTS["pin"]
+        cls.trusted = ["--signer", cls.pin, "--release-key", COMPONENTS["release_key"]]
 
     @classmethod
     def tearDownClass(cls):
         cls.tmp.cleanup()
 
-    def assert_passes(self, *args, checks=38):
-        run, failures = deploy_check(*args, "--signer", self.pin)
+    def assert_passes(self, *args, checks=45):
+        run, failures = deploy_check(*args, *self.trusted)
         self.assertEqual((0, []), (run.returncode, failures), run.stdout + run.stderr)
         self.assertIn("%d checks: %d passed, 0 failed" % (checks, checks), run.stdout)
 
     def assert_fails(self, args, check, words, also=()):
         """The named check fails with what to fix, and nothing else fails but
         checks about the same file or address; no traceback."""
-        run, failures = deploy_check(*args, "--signer", self.pin)
+        run, failures = deploy_check(*args, *self.trusted)
         self.assertEqual(1, run.returncode, run.stdout + run.stderr)
         self.assertEqual("", run.stderr)
         self.assertTrue(failures, run.stdout)
@@ -198,6 +263,44 @@ class AgainstEndpointServer(Deployment):
                     if page:
                         os.remove(faq)
 
+    def test_release_faults_fail_naming_the_file(self):
+        live = os.path.join(self.root, "release.txt")
+        good = read_bytes(live)
+        self.addCleanup(shutil.copy, live + ".good", live)
+        shutil.copy(live, live + ".good")
+        files = served(self.root)
+        size, digest = files["setup.exe"]
+        at = good.index(digest.encode())
+        altered = good[:at] + (b"1" if good[at:at + 1] == b"0" else b"0") + good[at + 1:]
+        unlisted = {name: entry for name, entry in files.items() if name != "setupm.exe"}
+        # release.txt served (None: none), more arguments; the check that fails and words of its line (None: passes)
+        cases = [
+            ("good, serial at the minimum", good, ["--min-serial", "100"], None, None),
+            ("a hash digit altered", altered, [], "release.txt signature", "changed after signing"),
+            ("signed by the foreign key", signed_release(self.keys, 100, files, "foreign-release"), [],
+             "release.txt signature", "not signed by a key given"),
+            ("serial below --min-serial", good, ["--min-serial", "101"], "release.txt serial",
+             "serial 100, below --min-serial 101"),
+            ("a listed file served with another size",
+             signed_release(self.keys, 100, {**files, "setup.exe": (size + 1, digest)}), [], "setup.exe release",
+             "release.txt lists %d bytes" % (size + 1)),
+            ("a component served but not listed", signed_release(self.keys, 100, unlisted), [], "setupm.exe release",
+             "release.txt does not list it"),
+            ("written in text mode", good.replace(b"\n", b"\r\n"), [], "release.txt signature", "carriage return"),
+            ("not served", None, [], "release.txt GET", "answered 404"),
+        ]
+        for why, data, args, check, words in cases:
+            with self.subTest(why):
+                if data is None:
+                    os.remove(live)
+                else:
+                    with open(live, "wb") as out:
+                        out.write(data)
+                if check is None:
+                    self.assert_passes(self.url, *args)
+                else:
+                    self.assert_fails([self.url] + args, check, words)
+
 
 class AgainstNginx(Deployment):
     @classmethod
@@ -235,7 +338,7 @@ class AgainstNginx(Deployment):
                 ("setupm.exe", lambda data: data[:-1] + bytes([data[-1] ^ 1]), "setupm.exe checksum",
                  "upload it again"),
                 ("setup.exe", "unsigned", "setup.exe signature", "not signed"),
-                ("dotnetfx.exe", "foreign", "dotnetfx.exe signature", "not by a signer given"),
+                ("installhelper.exe", "foreign", "installhelper.exe signature", "not by a signer given"),
                 ("installhelper.exe", altered, "installhelper.exe signature", "altered after signing"),
                 ("setupm.exe", nested_broken, "setupm.exe signature", "nested signature 1 does not verify"),
                 ("setup.exe", "sha256", "setup.exe signature", "Windows 98 to XP")]:
@@ -341,14 +444,15 @@ class AgainstNginx(Deployment):
                                     edit=gzip_everything)
         try:
             self.assert_fails(["http://127.0.0.1:%d" % nginx.port], "setup.exe compression", "Content-Encoding gzip",
-                              also=[name for name in SIZES if name != "setup.exe"])
+                              also=[name for name in SIZES if name != "setup.exe"] + ["release.txt"])
         finally:
             nginx.stop()
 
     def test_publish_is_atomic_and_held_to_its_manifest(self):
         live = os.path.join(self.root, "setup.exe")
-        shutil.copy(live, live + ".good")
-        self.addCleanup(os.replace, live + ".good", live)
+        for path in (live, os.path.join(self.root, "release.txt")):
+            shutil.copy(path, path + ".good")
+            self.addCleanup(os.replace, path + ".good", path)
         staging = os.path.join(self.tmp.name, "staging")
         os.makedirs(staging, exist_ok=True)
         for name in SIZES:
@@ -372,20 +476,25 @@ class AgainstNginx(Deployment):
         reader = threading.Thread(target=read_live)
         reader.start()
         try:
-            run = publish("--to", self.root, "--manifest", manifest, "--signer", self.pin,
-                          *(os.path.join(staging, name) for name in SIZES), umask=0o077)
+            run = publish("--to", self.root, "--manifest", manifest, "--signer", self.pin, "--release-key",
+                          os.path.join(self.keys, "release.key"), *(os.path.join(staging, name) for name in SIZES),
+                          umask=0o077)
         finally:
             stop.set()
             reader.join()
         self.assertEqual(0, run.returncode, run.stdout + run.stderr)
         self.assertEqual(new_hash, sha256_of(live))
         self.assertLessEqual(set(seen), {old_hash, new_hash})
-        self.assertEqual(0o644, os.stat(live).st_mode & 0o777)  # readable by the server's user, whatever the umask
+        for name in ("setup.exe", "release.txt"):  # readable by the server's user, whatever the umask
+            self.assertEqual(0o644, os.stat(os.path.join(self.root, name)).st_mode & 0o777)
         self.assertEqual(others, {name: os.stat(os.path.join(self.root, name)).st_mtime_ns for name in others})
         self.assertEqual([], [name for name in os.listdir(self.root) if name.startswith(".")])
         entries = release_files.read_manifest(manifest)
         self.assertEqual((sorted(SIZES), (os.path.getsize(new), new_hash)), (sorted(entries), entries["setup.exe"]))
-        self.assert_passes(self.url, "--expect", manifest, checks=42)
+        listed = release.verify(read_bytes(os.path.join(self.root, "release.txt")),
+                                [release.load_public_key(COMPONENTS["release_key"])])
+        self.assertEqual((101, served(self.root)), (listed.serial, listed.files))
+        self.assert_passes(self.url, "--expect", manifest, "--min-serial", "101", checks=49)
 
         # The old file put back by hand, as a stale copy or a second machine
         # that missed the release would serve it.
@@ -393,18 +502,17 @@ class AgainstNginx(Deployment):
         self.assert_fails([self.url, "--expect", manifest], "setup.exe manifest", "the manifest says")
 
     def test_failed_publish_leaves_the_live_files(self):
-        """A file that fails its checks, and one that arrives damaged over
-        ssh: every live file stays as it was, no upload stays behind, the
-        manifest is unchanged; then the same release over ssh succeeds."""
-        tools = os.path.join(self.tmp.name, "fake-bin")
-        os.makedirs(tools, exist_ok=True)
-        with open(os.path.join(tools, "ssh"), "w") as out:
-            out.write(FAKE_SSH)
-        os.chmod(os.path.join(tools, "ssh"), 0o755)
+        """A file that fails its checks, one that arrives damaged over ssh, a
+        serial not above the live one, a live file the manifest lacks: every
+        live file (release.txt too) stays as it was, no upload stays behind,
+        the manifest is unchanged; then the same release over ssh succeeds,
+        release.txt numbered one above the live one and renamed last."""
+        via_ssh = fake_tools(os.path.join(self.tmp.name, "fake-bin"))
         remote = os.path.join(self.tmp.name, "remote folder")  # quoted on its way through ssh
         os.makedirs(remote, exist_ok=True)
         for name in ("setup.exe", "setupm.exe"):
             shutil.copy(os.path.join(self.root, name), remote)
+        write_release(remote, self.keys, 100, served(remote, ("setup.exe", "setupm.exe")))
         staging = os.path.join(self.tmp.name, "staging-failures")
         os.makedirs(staging, exist_ok=True)
         unsigned = os.path.join(staging, "setupm.exe")
@@ -415,40 +523,94 @@ class AgainstNginx(Deployment):
             out.write(make_image(random.Random(5), SIZES["setup.exe"]))
         sign(changed, self.keys)
         manifest = os.path.join(self.tmp.name, "manifest-failures.txt")
-        with open(manifest, "w") as out:
-            out.write("setup.exe %d %s\n" % (os.path.getsize(self.root + "/setup.exe"), sha256_of(self.root + "/setup.exe")))
-        with open(manifest) as before:
-            manifest_before = before.read()
-        via_ssh = {"PATH": tools + os.pathsep + os.environ["PATH"]}
+        release_files.write_manifest(manifest, served(remote, ("setup.exe", "setupm.exe")))
+        manifest_before = read_bytes(manifest)
+        key = ["--release-key", os.path.join(self.keys, "release.key")]
 
         for why, folder, files, env, words in [
                 ("unsigned", self.root, [changed, unsigned], {}, "not signed"),
                 ("damaged on the way", "backup-host:" + remote, [changed], {**via_ssh, "CUT_UPLOADS": "1"},
-                 "arrived as %d bytes" % (os.path.getsize(changed) // 2))]:
+                 "arrived as %d bytes" % (os.path.getsize(changed) // 2)),
+                ("serial not above the live one", "backup-host:" + remote, ["--serial", "100", changed], via_ssh,
+                 "--serial 100 is not above the live release.txt's serial 100"),
+                ("a live component the manifest lacks", self.root, [changed], {},
+                 "serves installhelper.exe, which the manifest does not list")]:
             with self.subTest(why):
                 target = folder.split(":", 1)[-1]
-                live = {name: sha256_of(os.path.join(target, name)) for name in ("setup.exe", "setupm.exe")}
-                run = publish("--to", folder, "--manifest", manifest, "--signer", self.pin, *files, env=env)
+                names = ("setup.exe", "setupm.exe", "release.txt")
+                live = {name: sha256_of(os.path.join(target, name)) for name in names}
+                run = publish("--to", folder, "--manifest", manifest, "--signer", self.pin, *key, *files, env=env)
                 self.assertEqual(1, run.returncode, run.stdout + run.stderr)
                 self.assertIn(words, run.stderr)
                 self.assertEqual(live, {name: sha256_of(os.path.join(target, name)) for name in live})
                 self.assertEqual([], [name for name in os.listdir(target) if name.startswith(".")])
-                with open(manifest) as after:
-                    self.assertEqual(manifest_before, after.read())
+                self.assertEqual(manifest_before, read_bytes(manifest))
 
-        run = publish("--to", "backup-host:" + remote, "--manifest", manifest, "--signer", self.pin, changed,
-                      env=via_ssh)
+        log = os.path.join(self.tmp.name, "ssh-log")
+        run = publish("--to", "backup-host:" + remote, "--manifest", manifest, "--signer", self.pin, *key, changed,
+                      env={**via_ssh, "SSH_LOG": log})
         self.assertEqual(0, run.returncode, run.stdout + run.stderr)
         self.assertEqual(sha256_of(changed), sha256_of(os.path.join(remote, "setup.exe")))
         self.assertEqual((os.path.getsize(changed), sha256_of(changed)), release_files.read_manifest(manifest)["setup.exe"])
+        listed = release.verify(read_bytes(os.path.join(remote, "release.txt")),
+                                [release.load_public_key(COMPONENTS["release_key"])])
+        self.assertEqual((101, served(remote, ("setup.exe", "setupm.exe"))), (listed.serial, listed.files))
+        renamed = [re.search(r"'([^']*)'$", command).group(1).rsplit("/", 1)[-1]
+                   for command in logged(log) if command.startswith("mv ")]
+        self.assertEqual(["setup.exe", "release.txt"], renamed)
 
-    def test_pins_are_required_and_checked(self):
-        run, _ = deploy_check(self.url)
-        self.assertEqual(2, run.returncode)
-        self.assertIn("--signer", run.stderr)
-        run, _ = deploy_check(self.url, "--signer", self.pin.upper())
-        self.assertEqual(2, run.returncode)
-        self.assertIn("not a signer pin", run.stderr)
+    def test_release_password_stays_off_every_command_line(self):
+        """An encrypted release key, its password from the environment and
+        from a file: no command line publish runs holds it (nor openssl's
+        environment), and a wrong one changes nothing."""
+        tools = fake_tools(os.path.join(self.tmp.name, "fake-bin-password"))
+        password_file = os.path.join(self.tmp.name, "release-password")
+        with open(password_file, "w") as out:
+            out.write(SECRET + "\n")
+        encrypted = os.path.join(self.tmp.name, "encrypted-release.key")
+        subprocess.run(["openssl", "pkey", "-in", os.path.join(self.keys, "release.key"), "-aes256", "-passout",
+                        "file:" + password_file, "-out", encrypted], check=True, timeout=60)
+        remote = os.path.join(self.tmp.name, "remote-password")
+        os.makedirs(remote, exist_ok=True)
+        component = os.path.join(self.root, "installhelper.exe")
+        manifest = os.path.join(self.tmp.name, "manifest-password.txt")
+        logs = {"SSH_LOG": os.path.join(self.tmp.name, "password-ssh-log"),
+                "OPENSSL_LOG": os.path.join(self.tmp.name, "password-openssl-log")}
+        # how the password is given; the serial then live (the wrong one leaves 5)
+        for why, args, env, serial in [
+                ("from the environment", [], {release.PASSWORD_VARIABLE: SECRET}, 1),
+                ("from a file", ["--release-password-file", password_file, "--serial", "5"], {}, 5),
+                ("wrong", ["--serial", "9"], {release.PASSWORD_VARIABLE: SECRET + "x"}, 5)]:
+            with self.subTest(why):
+                run = publish("--to", "backup-host:" + remote, "--manifest", manifest, "--signer", self.pin,
+                              "--release-key", encrypted, *args, component, env={**tools, **logs, **env})
+                self.assertEqual(why == "wrong", run.returncode == 1, run.stdout + run.stderr)
+                if why == "wrong":
+                    self.assertIn("cannot read the release key", run.stderr)
+                self.assertEqual(serial, release.parse(read_bytes(os.path.join(remote, "release.txt"))).serial)
+        calls = logged(logs["OPENSSL_LOG"])
+        self.assertGreaterEqual(len(calls), 5)
+        self.assertEqual([], [call for call in calls if call["password in environment"]])
+        for argv in [call["argv"] for call in calls] + [[command] for command in logged(logs["SSH_LOG"])]:
+            self.assertFalse(any(SECRET in word for word in argv), argv)
+
+    def test_pins_and_release_keys_are_required_and_checked(self):
+        weak = os.path.join(self.tmp.name, "weak.pub.pem")
+        with open(weak, "wb") as out:
+            out.write(subprocess.run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 | openssl pkey "
+                                     "-pubout", shell=True, check=True, capture_output=True, timeout=60).stdout)
+        key = ["--release-key", COMPONENTS["release_key"]]
+        for args, words in [
+                (key, "--signer"),
+                (["--signer", self.pin.upper()] + key, "not a signer pin"),
+                (["--signer", self.pin], "--release-key"),
+                (["--signer", self.pin, "--release-key", os.path.join(self.keys, "release.key")], "a private key"),
+                (["--signer", self.pin, "--release-key", weak], "1024 bits"),
+                (["--signer", self.pin] + key + ["--min-serial", "0"], "not a serial")]:
+            with self.subTest(words):
+                run, _ = deploy_check(self.url, *args)
+                self.assertEqual(2, run.returncode, run.stdout + run.stderr)
+                self.assertIn(words, run.stderr)
 
 
 class CookieSite(BaseHTTPRequestHandler):
@@ -500,7 +662,7 @@ class SiteCookie(unittest.TestCase):
         for cookie, control, same, renew, words in cases:
             with self.subTest(cookie=cookie, control=control, same=same, renew=renew):
                 server.cookie, server.control, server.same, server.renew = cookie, control, same, renew
-                run, _ = deploy_check(url, "--signer", "0" * 64)
+                run, _ = deploy_check(url, "--signer", "0" * 64, "--release-key", COMPONENTS["release_key"])
                 line = next(line for line in run.stdout.splitlines() if "  site cookie: " in line)
                 if words is None:
                     self.assertTrue(line.startswith("PASS"), line)
