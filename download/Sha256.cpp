@@ -52,27 +52,65 @@ void Compress(uint32_t state[8], const uint8_t block[64])
 
 } // namespace
 
-Sha256Digest Sha256(const void* data, size_t length)
+void Sha256Context::Reset()
 {
-    uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    static const uint32_t kInitial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    memcpy(m_state, kInitial, sizeof m_state);
+    m_length = 0;
+}
+
+void Sha256Context::Update(const void* data, size_t length)
+{
     const uint8_t* bytes = (const uint8_t*)data;
-    size_t whole = length & ~(size_t)63;
-    for (size_t i = 0; i < whole; i += 64)
-        Compress(state, bytes + i);
-    // The tail, the 0x80 marker and the bit length fill one or two blocks.
-    uint8_t tail[128] = {};
-    size_t rest = length - whole;
-    memcpy(tail, bytes + whole, rest);
-    tail[rest] = 0x80;
-    size_t tailLength = rest < 56 ? 64 : 128;
-    uint64_t bits = (uint64_t)length * 8;
+    size_t held = (size_t)(m_length % 64);
+    m_length += length;
+    if (held) {
+        size_t take = length < 64 - held ? length : 64 - held;
+        memcpy(m_block + held, bytes, take);
+        bytes += take;
+        length -= take;
+        if (held + take < 64)
+            return;
+        Compress(m_state, m_block);
+    }
+    for (; length >= 64; bytes += 64, length -= 64)
+        Compress(m_state, bytes);
+    if (length)
+        memcpy(m_block, bytes, length);
+}
+
+Sha256Digest Sha256Context::Final()
+{
+    // The 0x80 marker, zeros up to 8 bytes short of a block's end, then the
+    // length in bits, big-endian: one or two more blocks.
+    uint64_t bits = m_length * 8;
+    uint8_t padding[64 + 8] = {0x80};
+    size_t held = (size_t)(m_length % 64);
+    size_t zeros = (held < 56 ? 56 : 120) - held;
     for (int i = 0; i < 8; i++)
-        tail[tailLength - 1 - i] = (uint8_t)(bits >> (i * 8));
-    for (size_t i = 0; i < tailLength; i += 64)
-        Compress(state, tail + i);
+        padding[zeros + i] = (uint8_t)(bits >> (56 - i * 8));
+    Update(padding, zeros + 8);
     Sha256Digest digest;
     for (int i = 0; i < 32; i++)
-        digest.bytes[i] = (uint8_t)(state[i / 4] >> (24 - (i % 4) * 8));
+        digest.bytes[i] = (uint8_t)(m_state[i / 4] >> (24 - (i % 4) * 8));
+    Reset();
     return digest;
+}
+
+Sha256Digest Sha256(const void* data, size_t length)
+{
+    Sha256Context context;
+    context.Update(data, length);
+    return context.Final();
+}
+
+std::string Sha256Hex(const Sha256Digest& digest)
+{
+    std::string text;
+    for (uint8_t b : digest.bytes) {
+        text += "0123456789abcdef"[b >> 4];
+        text += "0123456789abcdef"[b & 15];
+    }
+    return text;
 }
