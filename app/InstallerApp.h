@@ -73,6 +73,10 @@ public:
     void SaveStartState();
     void SaveProgressState();
     UINT RememberedItemSize(const std::string& url) const;
+    // The highest release serial this user's installer has accepted, kept
+    // apart from the record: a fresh start never lowers it, so a replayed
+    // older release stays refused.
+    void SaveReleaseSerial(DWORD serial);
     // The fresh-start decision of start-up; resets the start group when fresh.
     bool DecideFreshStart();
     // Whether the record shows the checks of a fresh stage 2: the
@@ -120,6 +124,7 @@ public:
     std::string m_strExeVersion;
 
     std::string m_strVersion;
+    DWORD m_nReleaseSerial = 0;
     UINT m_nSystemType = 0;
     BOOL m_bCompleted = FALSE;
     std::string m_strTempPath;

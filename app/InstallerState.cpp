@@ -13,6 +13,7 @@ static const int kMaxItems = 256;
 void CInstallerApp::LoadState()
 {
     m_strVersion = GetProfileString(kSection, "Version");
+    m_nReleaseSerial = GetProfileInt(kSection, "ReleaseSerial", 0);
     m_nSystemType = GetProfileInt(kSection, "SystemType", 0);
     m_bCompleted = GetProfileInt(kSection, "Completed", 0);
     m_strTempPath = GetProfileString(kSection, "TempPath");
@@ -34,6 +35,14 @@ void CInstallerApp::LoadState()
         m_anItemSize.push_back(GetProfileInt(kSection, Format("ItemSize%d", i).c_str(), 0));
     }
     m_bStateLoaded = true;
+}
+
+void CInstallerApp::SaveReleaseSerial(DWORD serial)
+{
+    if (serial <= m_nReleaseSerial)
+        return;
+    m_nReleaseSerial = serial;
+    WriteProfileInt(kSection, "ReleaseSerial", (int)serial);
 }
 
 void CInstallerApp::SaveStartState()

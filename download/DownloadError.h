@@ -10,8 +10,10 @@ enum DownloadError {
     BadChecksum = 5,
     DownloadCancelled = 6,
     BadSignature = 7,        // not verified, or not signed by the publisher
-    NoSignatureCheck = 8,    // the system cannot verify signatures at all
+    NoSignatureCheck = 8,    // no longer made: the installer checks releases itself
+    BadRelease = 9,          // release.txt missing, malformed, by no built-in key, or too old
+    NotAsReleased = 10,      // a file whose size or SHA-256 is not the release's
 };
 
-// "NoError" .. "NoSignatureCheck"; "UnknownError" for any other value.
+// "NoError" .. "NotAsReleased"; "UnknownError" for any other value.
 const char* DownloadErrorName(int code);

@@ -3,14 +3,14 @@
 #include "download/DownloadList.h"
 #include <cstring>
 #include "download/HttpTransfer.h"
-#include "download/Signature.h"
 #include "framework/File.h"
+#include "framework/Text.h"
 
 const char* DownloadErrorName(int code)
 {
     static const char* const kNames[] = {"NoError",     "NetworkError", "FileIOError",      "FileTooSmall",
                                          "FileNotFound", "BadChecksum", "DownloadCancelled", "BadSignature",
-                                         "NoSignatureCheck"};
+                                         "NoSignatureCheck", "BadRelease", "NotAsReleased"};
     if (code < 0 || code >= (int)(sizeof kNames / sizeof kNames[0]))
         return "UnknownError";
     return kNames[code];
@@ -162,8 +162,7 @@ DownloadError DownloadList::VerifyAll(bool deleteBad)
         }
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
-        // A system that cannot check signatures says nothing about the file.
-        if (deleteBad && result != NoSignatureCheck)
+        if (deleteBad)
             DeleteFileA(path);
         ReleaseVerified();
         return result;
@@ -171,30 +170,120 @@ DownloadError DownloadList::VerifyAll(bool deleteBad)
     return NoError;
 }
 
+// The SHA-256 of the whole file, read through the handle; false when it
+// cannot be read to its end.
+static bool HashHeld(HANDLE file, DWORD size, Sha256Digest& digest)
+{
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0)
+        return false;
+    Sha256Context context;
+    std::vector<BYTE> buffer(65536);
+    DWORD done = 0, got = 0;
+    while (done < size) {
+        if (!ReadFile(file, buffer.data(), (DWORD)buffer.size(), &got, nullptr) || got == 0)
+            return false;
+        context.Update(buffer.data(), got);
+        done += got;
+    }
+    digest = context.Final();
+    return done == size;
+}
+
 DownloadError DownloadList::VerifyHeld(DownloadItem& item, HANDLE file)
 {
     DWORD size = GetFileSize(file, nullptr);
     if (size == INVALID_FILE_SIZE || (LONGLONG)size < (LONGLONG)item.m_nMinimumSize)
         return FileTooSmall;
-    if (!EndsWithExe(item.m_strLocalPath))
-        return NoError;
-    DWORD headerSum = 0, computedSum = 0;
-    // A file whose sum cannot be computed is no more trustworthy than one
-    // whose sum is wrong.
-    if (!ComputeHeaderChecksum(file, headerSum, computedSum) || headerSum != computedSum)
-        return BadChecksum;
-    std::string detail;
-    SignatureCheck check = CheckPublisherSignature(file, item.m_strLocalPath, TrustedSigners(), detail);
-    if (check != SignatureTrusted)
-        m_strRefusal = item.m_strLocalPath + ": " + detail;
-    switch (check) {
-    case SignatureTrusted:
-        return NoError;
-    case SignatureUncheckable:
-        return NoSignatureCheck;
-    default:
-        return BadSignature;
+    if (EndsWithExe(item.m_strLocalPath)) {
+        DWORD headerSum = 0, computedSum = 0;
+        // A file whose sum cannot be computed is no more trustworthy than
+        // one whose sum is wrong.
+        if (!ComputeHeaderChecksum(file, headerSum, computedSum) || headerSum != computedSum)
+            return BadChecksum;
     }
+    // The release is what makes a file trustworthy: plain HTTP carries it,
+    // and a size or a header checksum anyone can recompute.
+    if (!item.m_bReleased) {
+        m_strRefusal = item.m_strLocalPath + ": not in an accepted release";
+        return NotAsReleased;
+    }
+    if (size != item.m_nReleasedSize) {
+        m_strRefusal = Format("%s: %u bytes, the release lists %u", item.m_strLocalPath.c_str(), (unsigned)size,
+                              item.m_nReleasedSize);
+        return NotAsReleased;
+    }
+    Sha256Digest digest;
+    if (!HashHeld(file, size, digest)) {
+        m_strRefusal = item.m_strLocalPath + ": unreadable";
+        return FileIOError;
+    }
+    if (memcmp(digest.bytes, item.m_releasedHash.bytes, sizeof digest.bytes) != 0) {
+        m_strRefusal = item.m_strLocalPath + ": SHA-256 " + Sha256Hex(digest) + ", the release lists " +
+                       Sha256Hex(item.m_releasedHash);
+        return NotAsReleased;
+    }
+    return NoError;
+}
+
+// The name a component has in the release: the last part of its address.
+static std::string ReleaseName(const std::string& url)
+{
+    size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+DownloadError DownloadList::FetchRelease(const std::string& releaseUrl, const std::string& savePath,
+                                         const ReleaseKey* keys, size_t keyCount, DWORD minimumSerial)
+{
+    m_release = Release();
+    m_strRefusal.clear();
+    std::string text;
+    HttpTransfer transfer;
+    if (!PublishTransfer(&transfer))
+        return DownloadCancelled;
+    int result = transfer.FetchWhole(m_pSession, releaseUrl.c_str(), kReleaseFileMaximum, text);
+    WithdrawTransfer();
+    if (result == TransferCancelled)
+        return DownloadCancelled;
+    if (result != TransferOK) {
+        // An answer of the server's own (no release published, too long) is
+        // the release's fault; no answer at all is the network's.
+        if (transfer.m_dwStatus == 200 || (transfer.m_dwStatus >= 400 && transfer.m_dwStatus < 500)) {
+            m_strRefusal = transfer.m_dwStatus == 200
+                               ? Format("release.txt: longer than %u bytes", (unsigned)kReleaseFileMaximum)
+                               : Format("release.txt: HTTP %u", (unsigned)transfer.m_dwStatus);
+            return BadRelease;
+        }
+        return NetworkError;
+    }
+    Release release;
+    std::string detail;
+    if (CheckRelease(text, keys, keyCount, minimumSerial, release, detail) != ReleaseAccepted) {
+        m_strRefusal = "release.txt: " + detail;
+        return BadRelease;
+    }
+    for (DownloadItem* item : m_apItems) {
+        const ReleaseEntry* entry = release.Find(ReleaseName(item->m_strURL));
+        if (!entry) {
+            m_strRefusal = Format("release.txt: serial %u lists no %s", (unsigned)release.serial,
+                                  ReleaseName(item->m_strURL).c_str());
+            return BadRelease;
+        }
+        item->m_bReleased = true;
+        item->m_nReleasedSize = entry->size;
+        item->m_releasedHash = entry->sha256;
+    }
+    // Kept beside the components for the installation step, which checks
+    // it again before it trusts it.
+    CFile saved;
+    if (!savePath.empty() && saved.Open(savePath.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+        try {
+            saved.Write(text.data(), (UINT)text.size());
+        } catch (const CException&) {
+        }
+    }
+    m_release = release;
+    return NoError;
 }
 
 bool DownloadList::HoldUnchanged(const std::string& path, const std::string& bytes)
@@ -248,11 +337,15 @@ DownloadError DownloadList::QuerySize(DownloadItem& item)
     // Published like a download, so that a cancel also ends a size query
     // that waits on a silent server.
     HttpTransfer transfer;
+    transfer.m_nExpectedLength = item.m_nReleasedSize;
     if (!PublishTransfer(&transfer))
         return DownloadCancelled;
     int result = transfer.Fetch(m_pSession, item.m_strURL.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr);
     WithdrawTransfer();
     item.m_nServerSize = result == TransferOK ? (UINT)transfer.m_nContentLength : 0;
+    if (result == TransferNotAsReleased)
+        m_strRefusal = Format("%s: served with %d bytes, the release lists %u", item.m_strURL.c_str(),
+                              transfer.m_nContentLength, item.m_nReleasedSize);
     return TransferResultToDownloadError(result);
 }
 
@@ -277,6 +370,7 @@ DownloadError DownloadList::DownloadMissing()
 DownloadError DownloadList::DownloadItemFile(DownloadItem& item)
 {
     HttpTransfer* transfer = new HttpTransfer;
+    transfer->m_nExpectedLength = item.m_nReleasedSize;
     if (!PublishTransfer(transfer)) {
         delete transfer;
         return DownloadCancelled;
@@ -284,6 +378,9 @@ DownloadError DownloadList::DownloadItemFile(DownloadItem& item)
     int result = transfer->Fetch(m_pSession, item.m_strURL.c_str(), item.m_strLocalPath.c_str(), 0, AddProgress,
                                  &item);
     WithdrawTransfer();
+    if (result == TransferNotAsReleased)
+        m_strRefusal = Format("%s: served with %d bytes, the release lists %u", item.m_strURL.c_str(),
+                              transfer->m_nContentLength, item.m_nReleasedSize);
     delete transfer;
     return TransferResultToDownloadError(result);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include "download/DownloadError.h"
+#include "download/ReleaseFile.h"
 
 class CInternetSession;
 class CMainFrame;
@@ -25,6 +26,10 @@ public:
     std::string m_strURL;
     UINT m_nKnownSize = 0;
     int m_nMinimumSize = 0;
+    // What the release lists for this file, once it has been accepted.
+    bool m_bReleased = false;
+    UINT m_nReleasedSize = 0;
+    Sha256Digest m_releasedHash = {};
 };
 
 class DownloadList {
@@ -60,11 +65,20 @@ public:
         return true;
     }
 
-    // Minimum sizes, executable header checksums and publisher signatures,
-    // in list order. Each file that passes stays open, readable and
+    // The release: release.txt fetched whole from releaseUrl and checked
+    // against keys and minimumSerial; every item must be listed in it, and
+    // takes its size and SHA-256 from it. The accepted text is kept at
+    // savePath, the serial in m_release. BadRelease (the reason in
+    // m_strRefusal) when the file is missing, malformed, by no key, too
+    // old or lacks an item; NetworkError when it cannot be fetched.
+    DownloadError FetchRelease(const std::string& releaseUrl, const std::string& savePath, const ReleaseKey* keys,
+                               size_t keyCount, DWORD minimumSerial);
+
+    // Minimum sizes, executable header checksums and the release's sizes
+    // and SHA-256 digests, in list order. Each file that passes stays open, readable and
     // runnable by others but not writable, renamable or deletable, until
     // ReleaseVerified: what was verified is what the install helper runs.
-    // A refused signature's reason lands in m_strRefusal.
+    // A refused file's reason lands in m_strRefusal.
     DownloadError VerifyAll(bool deleteBad);
     // Holds, like a verified file, a file the installer wrote itself, if
     // its bytes are still exactly those; false when they are not.
@@ -86,6 +100,7 @@ public:
     std::vector<DownloadItem*> m_apItems;
     std::vector<HANDLE> m_ahVerified;
     std::string m_strRefusal;
+    Release m_release;
 
 private:
     // Makes the transfer the active one; false (and nothing published) once

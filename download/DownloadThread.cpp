@@ -4,6 +4,7 @@
 #include "app/MainFrame.h"
 #include "download/DownloadList.h"
 #include "framework/Text.h"
+#include "ReleaseKeys.h"
 
 // The worker's last action: from here on the frame may be destroyed.
 static UINT EndDownloadThread(CMainFrame* frame)
@@ -19,7 +20,9 @@ static void ReportDownloadError(CMainFrame* frame, DownloadError result)
     case NetworkError:
     case FileTooSmall:
     case BadChecksum:
-    case BadSignature:   // altered on its way, most likely: the network's help
+    case BadSignature:
+    case BadRelease:     // altered on its way, most likely: the network's help
+    case NotAsReleased:
         category = CategoryNetwork;
         break;
     case NoSignatureCheck:
@@ -47,7 +50,21 @@ UINT DownloadThreadProc(void* param)
         return EndDownloadThread(frame);
     }
 
-    DownloadError result = list->QueryAllSizes(true);
+    // The release first: it gives every length and digest the rest is
+    // held to. Partial files stay whatever it says; they are checked
+    // against the release that is accepted.
+    DWORD minimumSerial = app->m_nReleaseSerial > ZEMBRIO_MIN_RELEASE_SERIAL ? app->m_nReleaseSerial
+                                                                              : ZEMBRIO_MIN_RELEASE_SERIAL;
+    std::vector<ReleaseKey> keys;
+    for (const auto& key : kReleaseKeys)
+        keys.push_back({key.modulus, key.length});
+    DownloadError result = list->FetchRelease(Format("%s/release.txt", app->EndpointUrl(InstallBase)),
+                                              app->m_strTempFolder + "\\release.txt", keys.data(), keys.size(),
+                                              minimumSerial);
+    if (result == NoError) {
+        app->SaveReleaseSerial(list->m_release.serial);
+        result = list->QueryAllSizes(true);
+    }
     if (result == NoError) {
         if (frame->m_bCancel)
             return EndDownloadThread(frame);
@@ -77,10 +94,10 @@ UINT DownloadThreadProc(void* param)
             result = list->VerifyAll(true);
             if (result == NoError)
                 return EndDownloadThread(frame);
-            if (!list->m_strRefusal.empty())
-                app->WriteRunLog("Refused", list->m_strRefusal);
         }
     }
+    if (!list->m_strRefusal.empty() && !frame->m_bCancel)
+        app->WriteRunLog("Refused", list->m_strRefusal);
     if (frame->m_bCancel)
         return EndDownloadThread(frame);
     ReportDownloadError(frame, result);

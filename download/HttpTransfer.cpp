@@ -12,7 +12,7 @@ DownloadError TransferResultToDownloadError(int result)
     static const unsigned char kMap[] = {
         NoError,      NetworkError, NetworkError, NetworkError, NetworkError, FileIOError,
         FileIOError,  NetworkError, NetworkError, NetworkError, FileIOError,  FileIOError,
-        FileIOError,  FileIOError,  NetworkError, DownloadCancelled,
+        FileIOError,  FileIOError,  NetworkError, DownloadCancelled, NotAsReleased,
     };
     if (result < 0 || result >= (int)sizeof kMap)
         return NetworkError;
@@ -174,7 +174,7 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
         if (!first.Open(m_strObject, true))
             return Finish(TransferCancelled);
         first.file->SendRequest();
-        lengthStatus = first.file->QueryStatusCode();
+        lengthStatus = m_dwStatus = first.file->QueryStatusCode();
         first.file->QueryInfo(HTTP_QUERY_CONTENT_LENGTH, lengthText);
     } catch (const CException&) {
         return Finish(TransferRequestFailed);
@@ -189,6 +189,8 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     m_nContentLength = ParseLength(lengthText);
     if (m_nContentLength == 0)
         return Finish(TransferNoLength);
+    if (m_nExpectedLength && (UINT)m_nContentLength != m_nExpectedLength)
+        return Finish(TransferNotAsReleased);
     if (flags & TransferSizeOnly)
         return Finish(TransferOK);
 
@@ -241,6 +243,46 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
         return Finish(TransferRangeRequestFailed);
     }
     return Finish(Body(*second.file, statusCode, flags, progress, arg));
+}
+
+int HttpTransfer::FetchWhole(CInternetSession* session, const char* url, size_t maxBytes, std::string& body)
+{
+    body.clear();
+    m_dwStatus = 0;
+    if (!session || !url || !AfxParseURL(url, m_dwServiceType, m_strServer, m_strObject, m_nPort))
+        return Finish(TransferBadUrl);
+    Request request(*this);
+    try {
+        request.connection = session->GetHttpConnection(m_strServer.c_str(), m_nPort);
+    } catch (const CException&) {
+        return Finish(TransferNoConnection);
+    }
+    try {
+        if (!request.Open(m_strObject, false))
+            return Finish(TransferCancelled);
+        request.file->SendRequest();
+        m_dwStatus = request.file->QueryStatusCode();
+    } catch (const CException&) {
+        return Finish(TransferRequestFailed);
+    }
+    if (m_dwStatus != 200)
+        return Finish(TransferRequestFailed);
+    // Refused the moment it passes maxBytes: nothing longer is read.
+    char buffer[1024];
+    while (!m_bCancel) {
+        UINT count;
+        try {
+            count = request.file->Read(buffer, sizeof buffer);
+        } catch (const CException&) {
+            return Finish(TransferReadFailed);
+        }
+        if (count == 0)
+            return Finish(m_bCancel ? TransferCancelled : TransferOK);
+        if (body.size() + count > maxBytes)
+            return Finish(TransferRequestFailed);
+        body.append(buffer, count);
+    }
+    return Finish(TransferCancelled);
 }
 
 int HttpTransfer::Body(CHttpFile& response, DWORD status, int flags, TransferProgressProc progress, void* arg)

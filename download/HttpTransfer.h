@@ -26,6 +26,7 @@ enum TransferResult {
     TransferSeekFailed = 13,
     TransferReadFailed = 14,
     TransferCancelled = 15,
+    TransferNotAsReleased = 16,   // a length other than the release lists
 };
 
 // Transfer flags.
@@ -57,6 +58,10 @@ public:
     // that request again. Where the close does not interrupt a read (Wine),
     // the body loop stops after the read in progress.
     void RequestCancel();
+    // A small file whole, with one plain GET: TransferOK with its bytes in
+    // body; TransferRequestFailed when the answer is not 200 (m_dwStatus
+    // holds it) or has more than maxBytes.
+    int FetchWhole(CInternetSession* session, const char* url, size_t maxBytes, std::string& body);
 
     // Fields, in declared order.
     std::atomic<bool> m_bCancel{false};
@@ -65,6 +70,10 @@ public:
     UINT m_nStartOffset = 0;
     UINT m_nBufferSize = 16384;
     int m_nContentLength = 0;
+    // The length the release lists, 0 for none: a server that announces
+    // another is refused before a byte of the file is read.
+    UINT m_nExpectedLength = 0;
+    DWORD m_dwStatus = 0;   // of the last answer
     int m_nResult = 0;
     std::string m_strLocalPath;
     std::string m_strURL;

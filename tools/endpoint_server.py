@@ -28,9 +28,16 @@ import time
 import urllib.parse
 import uuid
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import release  # noqa: E402
+
 LOGGER_PATH = "/Logger/Zembrio.aspx"
 INSTALL_PREFIX = "/install/"
 FAQ_NAME = "faq.htm"
+# The release file made for the folder when it holds none (--release-key),
+# at the serial the stand-ins' own release.txt has unless a test sets another.
+RELEASE_NAME = "release.txt"
+RELEASE_SERIAL = 100
 GOODIES_PATH = "/freegoodies"
 CONTROL_PATH = "/__control"
 BIND_ADDRESS = "127.0.0.1"
@@ -454,6 +461,10 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
         self.respond(200, b"OK", "text/plain")
 
     def serve_component(self, raw_name):
+        if urllib.parse.unquote(raw_name) == RELEASE_NAME and self.server.release_key and not os.path.exists(
+                os.path.join(self.server.root, RELEASE_NAME)):
+            self.respond(200, self.server.made_release(), "text/plain")
+            return
         try:
             full = resolve_component(self.server.root, raw_name)
         except Forbidden:
@@ -502,6 +513,17 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
             return
         if params.get("reset"):
             self.server.faults.reset()
+            self.server.release_serial, self.server.release_key = RELEASE_SERIAL, self.server.default_release_key
+        if params.get("release-serial"):
+            self.server.release_serial = int(params["release-serial"][0])
+        if params.get("release-key"):
+            # "none": no release is made (a server that publishes none);
+            # "foreign": the key beside the default one that no build trusts.
+            which = params["release-key"][0]
+            default = self.server.default_release_key
+            self.server.release_key = (None if which == "none" or not default else
+                                       os.path.join(os.path.dirname(default), "foreign-release.key")
+                                       if which == "foreign" else default)
         refusal = None
         for change in changes:
             if change.name == "refuse":
@@ -636,8 +658,11 @@ class EndpointServer(http.server.ThreadingHTTPServer):
     allow_reuse_port = False
 
     def __init__(self, port, root, events, requests, rate=None, stall_seconds=60.0, verbose=False,
-                 per_connection=False):
+                 per_connection=False, release_key=None):
         self.root = root
+        self.default_release_key = self.release_key = release_key
+        self.release_serial = RELEASE_SERIAL
+        self._digests = {}
         self.events = JsonLines(events)
         self.requests = JsonLines(requests)
         self.faults = FaultSet()
@@ -654,6 +679,22 @@ class EndpointServer(http.server.ThreadingHTTPServer):
         self._connections = set()
         self._next_conn = 0
         super().__init__((BIND_ADDRESS, port), EndpointHandler)
+
+    def made_release(self):
+        """release.txt for what the folder holds now, signed with the
+        release key: a test serves any files and the installer's check of
+        them passes, as it does against a published release."""
+        entries = []
+        for name in sorted(os.listdir(self.root)):
+            path = os.path.join(self.root, name)
+            if name in (RELEASE_NAME, FAQ_NAME) or name.startswith(".") or not os.path.isfile(path):
+                continue
+            stat = os.stat(path)
+            key = (name, stat.st_size, stat.st_mtime_ns)
+            if key not in self._digests:
+                self._digests[key] = release.file_entry(path)
+            entries.append(self._digests[key])
+        return release.sign(release.make_body(self.release_serial, entries), self.release_key)
 
     def server_bind(self):
         # The base class looks up the host's full name here, which can stall
@@ -765,6 +806,8 @@ def parse_args(argv):
     parser.add_argument("--stall-seconds", type=float, default=60.0, help="longest stall (default 60)")
     parser.add_argument("--max-seconds", type=float, help="end by itself after this long")
     parser.add_argument("--verbose", action="store_true", help="print each request to stderr")
+    parser.add_argument("--release-key", help="unencrypted PEM release key: /install/release.txt, where the "
+                        "folder has none, is made for the folder's files and signed with it")
     parser.add_argument("--outlive-parent", action="store_true",
                         help="keep serving after the process that started it has ended (by default it stops)")
     args = parser.parse_args(argv)
@@ -788,7 +831,7 @@ def main(argv=None):
     try:
         server = EndpointServer(args.port, args.root, args.events, args.requests,
                                 rate=args.rate, stall_seconds=args.stall_seconds, verbose=args.verbose,
-                                per_connection=args.per_connection)
+                                per_connection=args.per_connection, release_key=args.release_key)
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
             sys.stderr.write("endpoint server: port %d of %s is taken, by another server or one left running; "

@@ -5,7 +5,6 @@
 #include "app/Resource.h"
 #include "download/DownloadList.h"
 #include "download/HttpTransfer.h"
-#include "download/Signature.h"
 #include <imagehlp.h>
 
 namespace {
@@ -327,51 +326,94 @@ TEST_F(DownloadThreadTest, ServerFaultsEndNamedAndTheNextRunCompletesTheFiles)
     }
 }
 
-TEST_F(DownloadThreadTest, RefusedSetupIsReportedAndGoesUnlessTheSystemCannotJudgeIt)
+TEST_F(DownloadThreadTest, RefusalsAreReportedAndOnlyARefusedFileGoes)
 {
-    std::string small = Component("components-broken\\setup_small.exe");
+    const std::string small = Component("components-broken\\setup_small.exe");
     ASSERT_EQ((size_t)kSetupMinimum - 1, small.size());
+    const std::string good = Pattern(300000, 7);
+    std::string other = good;
+    other[123456] ^= 1;
+    enum Setup { AsServed, NoRelease, ForeignKey, SeenNewer, Unlisted, ServedLonger, OtherBytes };
     const struct {
-        std::string bytes;
-        bool verifiable;   // the system has its signature check
+        Setup setup;
         const char* error;
-        bool kept;
-        const char* refused;   // in the run log's Refused line after the file's path; none: no line
+        bool kept;            // the partial copy of the file stays for the next run
+        const char* refused;  // in the run log's Refused line; none: no line
     } cases[] = {
-        {small, true, "network,ThreadControl,FileTooSmall", false, nullptr},
-        {Component("components-broken\\setup_foreign.exe"), true, "network,ThreadControl,BadSignature", false, ""},
-        // Windows 95 without Internet Explorer 4: nothing runs unverified, and
-        // the file is not to blame.
-        {Component("components\\setup.exe"), false, "unsupportedos,ThreadControl,NoSignatureCheck", true, ""},
+        {AsServed, "network,ThreadControl,FileTooSmall", false, nullptr},
+        // The release cannot be had or trusted: no file is judged, every
+        // partial one stays.
+        {NoRelease, "network,ThreadControl,BadRelease", true, "release.txt: HTTP 404"},
+        {ForeignKey, "network,ThreadControl,BadRelease", true, "release.txt: signature by no built-in key"},
+        {SeenNewer, "network,ThreadControl,BadRelease", true, "release.txt: serial 100 below 101"},
+        {Unlisted, "network,ThreadControl,BadRelease", true, "lists no payload.bin"},
+        // The file is not the released one: refused before a byte of it is
+        // read, or deleted once it is whole.
+        {ServedLonger, "network,ThreadControl,NotAsReleased", true, "served with 300001 bytes, the release lists 300000"},
+        {OtherBytes, "network,ThreadControl,NotAsReleased", false, ": SHA-256 "},
     };
-    HMODULE (*saved)() = g_pfnLoadWintrust;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.refused ? c.refused : c.error);
         NewFrame();
-        DeleteFileA(m_scratch.File("setup.exe").c_str());
+        Control("reset=1");
+        DeleteFileA((m_strRoot + "\\release.txt").c_str());
+        DeleteFileA((m_strRoot + "\\payload.bin").c_str());
+        app.m_nReleaseSerial = c.setup == SeenNewer ? 101 : 0;
         size_t reported = ErrorLines().size(), refusals = LogValues("Refused").size();
-        g_pfnLoadWintrust = c.verifiable ? saved : []() -> HMODULE { return nullptr; };
-        Serve("setup.exe", c.bytes);
-        Add("setup.exe", 0, kSetupMinimum);
+        std::string name = c.setup == AsServed ? "setup.exe" : "payload.bin";
+        if (c.setup == AsServed) {
+            Serve(name, small);
+            DeleteFileA(m_scratch.File(name).c_str());
+            Add(name, 0, kSetupMinimum);
+        } else {
+            if (c.setup == Unlisted)
+                PinRelease();
+            Serve(name, good);
+            if (c.setup == ServedLonger || c.setup == OtherBytes) {
+                PinRelease();
+                Serve(name, c.setup == ServedLonger ? good + "x" : other);
+            }
+            Control(c.setup == NoRelease ? "release-key=none" : c.setup == ForeignKey ? "release-key=foreign" : "");
+            // Half of it from an earlier run, unless the file itself is
+            // to be refused whole.
+            if (c.setup != OtherBytes)
+                WriteBinaryFile(m_scratch.File(name), good.substr(0, 150000));
+            else
+                DeleteFileA(m_scratch.File(name).c_str());
+            Add(name, (UINT)good.size());
+        }
         RunWorker();
-        g_pfnLoadWintrust = saved;
-        EXPECT_EQ(c.kept, FileExists(m_scratch.File("setup.exe")));
+        EXPECT_EQ(c.kept, FileExists(m_scratch.File(name)));
         ASSERT_EQ(reported + 1, ErrorLines().size());
         EXPECT_EQ(c.error, ErrorLines().back());
         // The operators' reason: the file and why.
         std::vector<std::string> refused = LogValues("Refused");
         ASSERT_EQ(refusals + (c.refused ? 1 : 0), refused.size());
-        if (c.refused) {
-            EXPECT_EQ(0u, refused.back().find(m_scratch.File("setup.exe") + ": ")) << refused.back();
+        if (c.refused)
             EXPECT_NE(std::string::npos, refused.back().find(c.refused)) << refused.back();
-        }
-        // Every byte arrived, yet the stage must not move on.
-        EXPECT_TRUE(List().AllComplete());
         EXPECT_FALSE(frame->DownloadsFinished());
     }
-    EXPECT_EQ(std::vector<std::string>({"networkThreadControl,FileTooSmall", "networkThreadControl,BadSignature",
-                                        "unsupportedosThreadControl,NoSignatureCheck"}),
-              Events(3));
+    app.m_nReleaseSerial = 0;
+}
+
+TEST_F(DownloadThreadTest, AnAcceptedReleaseIsKeptAndItsSerialRemembered)
+{
+    Serve("payload.bin", Pattern(1000, 3));
+    Control("release-serial=123");
+    app.m_nReleaseSerial = 0;
+    Add("payload.bin");
+    RunWorker();
+    EXPECT_TRUE(ErrorLines().empty());
+    EXPECT_EQ(123u, app.m_nReleaseSerial);
+    EXPECT_EQ(123u, app.GetProfileInt("", "ReleaseSerial", 0));
+    // What the installation step checks again: the very text accepted.
+    std::string kept = ReadBinaryFile(m_scratch.File("release.txt"));
+    EXPECT_EQ(0u, kept.find("zembrio-release 1\nserial 123\n")) << kept;
+    // A lower serial never overwrites it.
+    app.SaveReleaseSerial(100);
+    EXPECT_EQ(123u, app.GetProfileInt("", "ReleaseSerial", 0));
+    app.WriteProfileInt("", "ReleaseSerial", 0);
+    app.m_nReleaseSerial = 0;
 }
 
 TEST_F(DownloadThreadTest, NoListIsAGeneralError)
@@ -494,10 +536,19 @@ protected:
         WriteBinaryFile(path, bytes);
         return path;
     }
+    // The item as a release lists it: the size and digest of its bytes now.
+    static void AsReleased(DownloadItem& item)
+    {
+        std::string bytes = ReadBinaryFile(item.m_strLocalPath);
+        item.m_bReleased = true;
+        item.m_nReleasedSize = (UINT)bytes.size();
+        item.m_releasedHash = Sha256(bytes.data(), bytes.size());
+    }
     DownloadError VerifyOne(const std::string& path, int minimum = kSetupMinimum)
     {
         DownloadList list;
         list.AddItem("http://127.0.0.1/x", path, 0, minimum);
+        AsReleased(list.Item(0));
         return list.VerifyAll(true);
     }
     ScratchFolder m_scratch;
@@ -525,31 +576,51 @@ TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
     DownloadList list;
     list.AddItem("u", Place("components-broken\\setup_small.exe", "s.exe"), 0, kSetupMinimum);
     list.AddItem("u", Place("components-broken\\setup_zerosum.exe", "z.exe"), 0, kSetupMinimum);
+    AsReleased(list.Item(0));
+    AsReleased(list.Item(1));
     EXPECT_EQ(FileTooSmall, list.VerifyAll(false));
     EXPECT_TRUE(FileExists(m_scratch.File("s.exe")));
     EXPECT_EQ(NoError, DownloadList().VerifyAll(true));
 }
 
-TEST_F(VerifyTest, OnlyThePublishersIntactSignaturePassesAndRefusedFilesGo)
+TEST_F(VerifyTest, OnlyTheReleasedBytesPassAndRefusedFilesGo)
 {
+    enum Change { None, NotReleased, ListedLonger, ListedOtherDigest, ChangedAfter };
     const struct {
         const char* component;
+        Change change;
         DownloadError expected;
         const char* reason;   // in the refusal's detail
     } cases[] = {
-        {"components\\setup.exe", NoError, ""},
-        {"components\\installhelper.exe", NoError, ""},
-        {"components-broken\\setup_unsigned.exe", BadSignature, "WinVerifyTrust 800B0100"},
-        // Intact and verified by the system, but another publisher's key.
-        {"components-broken\\setup_foreign.exe", BadSignature, " not trusted"},
-        // Changed after signing, header checksum made right again.
-        {"components-broken\\setup_altered.exe", BadSignature, "WinVerifyTrust "},
+        {"components\\setup.exe", None, NoError, ""},
+        {"components\\installhelper.exe", None, NoError, ""},
+        // Another maker's program, as it ships, is trusted for its digest.
+        {"components-broken\\setup_unsigned.exe", None, NoError, ""},
+        {"components\\setup.exe", NotReleased, NotAsReleased, ": not in an accepted release"},
+        {"components\\setup.exe", ListedLonger, NotAsReleased, " bytes, the release lists "},
+        {"components\\setup.exe", ListedOtherDigest, NotAsReleased, ": SHA-256 "},
+        // Changed in its last byte after the release was made, header
+        // checksum made right again.
+        {"components-broken\\setup_altered.exe", ChangedAfter, NotAsReleased, ": SHA-256 "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.component);
         std::string path = Place(c.component, "component.exe");
         DownloadList list;
         list.AddItem("http://127.0.0.1/x", path, 0, 10240);
+        DownloadItem& item = list.Item(0);
+        if (c.change == ChangedAfter) {
+            // Released as the intact file was.
+            WriteBinaryFile(path, Component("components\\setup.exe"));
+            AsReleased(item);
+            Place(c.component, "component.exe");
+        } else if (c.change != NotReleased) {
+            AsReleased(item);
+        }
+        if (c.change == ListedLonger)
+            item.m_nReleasedSize++;
+        if (c.change == ListedOtherDigest)
+            item.m_releasedHash.bytes[31] ^= 0x80;
         EXPECT_EQ(c.expected, list.VerifyAll(true));
         EXPECT_EQ(c.expected == NoError, FileExists(path));
         EXPECT_NE(std::string::npos, list.m_strRefusal.find(c.reason)) << list.m_strRefusal;
@@ -565,6 +636,8 @@ TEST_F(VerifyTest, VerifiedFilesCannotBeChangedUntilReleased)
     DownloadList list;
     list.AddItem("u", helper, 0, 10240);
     list.AddItem("u", setup, 0, kSetupMinimum);
+    AsReleased(list.Item(0));
+    AsReleased(list.Item(1));
     ASSERT_EQ(NoError, list.VerifyAll(true));
     for (const std::string& path : {helper, setup}) {
         SCOPED_TRACE(path);
@@ -583,7 +656,7 @@ TEST_F(VerifyTest, VerifiedFilesCannotBeChangedUntilReleased)
     // A failed check lets go of the files verified before it.
     std::string refused = Place("components-broken\\setup_unsigned.exe", "unsigned.exe");
     list.AddItem("u", refused, 0, kSetupMinimum);
-    EXPECT_EQ(BadSignature, list.VerifyAll(true));
+    EXPECT_EQ(NotAsReleased, list.VerifyAll(true));
     EXPECT_TRUE(DeleteFileA(helper.c_str()));
     EXPECT_TRUE(DeleteFileA(setup.c_str()));
 }

@@ -245,11 +245,16 @@ TEST(DownloadErrorNames, NamesOfKnownAndUnknownCodes)
     EXPECT_STREQ("DownloadCancelled", DownloadErrorName(DownloadCancelled));
     EXPECT_STREQ("BadSignature", DownloadErrorName(BadSignature));
     EXPECT_STREQ("NoSignatureCheck", DownloadErrorName(8));
-    EXPECT_STREQ("UnknownError", DownloadErrorName(9));
+    // Appended, never renumbered: the operators' reports count them by name.
+    EXPECT_STREQ("BadRelease", DownloadErrorName(9));
+    EXPECT_STREQ("NotAsReleased", DownloadErrorName(10));
+    EXPECT_STREQ("UnknownError", DownloadErrorName(11));
     EXPECT_STREQ("UnknownError", DownloadErrorName(-1));
     EXPECT_EQ(DownloadCancelled, TransferResultToDownloadError(TransferCancelled));
     EXPECT_EQ(FileIOError, TransferResultToDownloadError(TransferStartBeyondEnd));
     EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferReadFailed));
+    EXPECT_EQ(NotAsReleased, TransferResultToDownloadError(TransferNotAsReleased));
+    EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferNotAsReleased + 1));
 }
 
 } // namespace

@@ -95,13 +95,23 @@ long long JsonNumber(const std::string& line, const char* field)
     return p ? atoll(p) : -1;
 }
 
-static void Get(CInternetSession& session, const std::string& url)
+static std::string Get(CInternetSession& session, const std::string& url)
 {
     CInternetFile* response = session.OpenURL(url.c_str(), 1, INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE);
     char buf[4096];
-    while (response->Read(buf, sizeof buf) > 0) {
-    }
+    std::string body;
+    for (UINT got; (got = response->Read(buf, sizeof buf)) > 0;)
+        body.append(buf, got);
     delete response;
+    return body;
+}
+
+std::string ServerTest::PinRelease()
+{
+    std::string text = Get(*m_pSession, Url("release.txt"));
+    EXPECT_EQ(0u, text.find("zembrio-release 1\n")) << text;
+    Serve("release.txt", text);
+    return text;
 }
 
 void ServerTest::SetUp()
@@ -115,6 +125,7 @@ void ServerTest::SetUp()
     m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 10000);
     m_pSession->SetOption(INTERNET_OPTION_SEND_TIMEOUT, 10000);
     Control("reset=1");
+    DeleteFileA((m_strRoot + "\\release.txt").c_str());   // a pinned one of another test
     m_nRequestsMark = ReadBinaryFile(TestEnv("ZEMBRIO_TEST_REQUESTS")).size();
     m_nEventsMark = ReadBinaryFile(TestEnv("ZEMBRIO_TEST_EVENTS")).size();
 }
@@ -123,6 +134,7 @@ void ServerTest::TearDown()
 {
     if (m_pSession)
         Control("reset=1");
+    DeleteFileA((m_strRoot + "\\release.txt").c_str());
     delete m_pSession;
     m_pSession = nullptr;
 }

@@ -36,6 +36,10 @@ protected:
     std::string Serve(const std::string& name, const std::string& bytes);
     std::string Url(const std::string& name) const { return m_strServer + "/install/" + name; }
     void Control(const std::string& query);
+    // The server makes release.txt for the files it holds at each request;
+    // this keeps the one it makes now, so that files served after it are
+    // not as released.
+    std::string PinRelease();
     // Requests logged since SetUp for /install/<name>, waiting until at least
     // `atLeast` of them are there (the server logs a request when its answer is over).
     std::vector<LoggedRequest> Requests(const std::string& name, size_t atLeast = 0);

@@ -46,7 +46,11 @@ def main():
              str(work / "requests.jsonl"), "--max-seconds", "600",
              # Wine ends a stalled read only when the server gives up: long
              # enough to outlast the exit's 2 s wait for the worker, no more.
-             "--stall-seconds", "4"],
+             "--stall-seconds", "4"]
+            # release.txt for whatever a test serves, signed with the build's
+            # test release key, as the installer needs it before any length.
+            + (["--release-key", os.environ["ZEMBRIO_TEST_RELEASE_KEY"]]
+               if os.environ.get("ZEMBRIO_TEST_RELEASE_KEY") else []),
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(work / "server.log", "wb"))
         try:
             deadline = time.time() + 15

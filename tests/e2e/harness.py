@@ -139,7 +139,9 @@ class EndpointServer:
         port_file = self.workdir / "port"
         cmd = [sys.executable, str(SOURCE / "tools" / "endpoint_server.py"), "--port", str(port),
                "--port-file", str(port_file), "--root", str(root), "--events", str(self.events_file),
-               "--requests", str(self.requests_file), "--max-seconds", "900"]
+               "--requests", str(self.requests_file), "--max-seconds", "900",
+               # A root without a release.txt of its own gets one for its files.
+               "--release-key", str(BUILD / "signing" / "release.key")]
         for f in faults:
             cmd += ["--fault", f]
         if rate:
