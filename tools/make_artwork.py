@@ -6,7 +6,7 @@ Writes into RES (default: res/ of this repository):
   art/btn<id>.bmp    skinned button faces: palette-coded (run-length coded when
                      that is smaller) where a face has at most 256 colours,
                      24-bit otherwise
-  art/app.ico        application icon (16, 32, 48 px)
+  art/app.ico        application icon (16 and 32 px; Windows scales the 32 for larger views)
   art/license.rtf    license agreement, code page 1252
   artwork.rc         resource lines for all of the above
 
@@ -826,7 +826,7 @@ def bmp_bytes(img):
 
 # --------------------------------------------------------------------- icon
 
-def write_ico(path, sizes=(16, 32, 48)):
+def write_ico(path, sizes=(16, 32)):
     """Icon with 32-bit DIB images and AND masks, readable by every Windows."""
     images = []
     for s in sizes:
