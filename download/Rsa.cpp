@@ -89,11 +89,18 @@ bool RsaPublic(const uint8_t* modulus, size_t length, const uint8_t* input, uint
     for (int i = 0; i < 4; i++)
         inverse *= 2 - n[0] * inverse;
     inverse = 0 - inverse;
-    // R^2 mod n, R = 2^(32 * limbs), by doubling from 2^(8 * length - 1),
-    // which is below n: its top bit is that one and n is odd.
+    // R^2 mod n, R = 2^(32 * limbs): doublings from 2^(8 * length - 1),
+    // which is below n (its top bit is that one and n is odd), up to
+    // 2^power R, the Montgomery form of 2^power; then squarings, each of
+    // which doubles the power. A squaring costs a few hundred doublings.
+    size_t power = 32 * limbs, squarings = 0;
+    while (power > 256 && power % 2 == 0) {
+        power /= 2;
+        squarings++;
+    }
     memset(x, 0, sizeof x);
     x[(length * 8 - 1) / 32] = (Limb)1 << ((length * 8 - 1) % 32);
-    for (size_t bit = length * 8 - 1; bit < 64 * limbs; bit++) {
+    for (size_t bit = length * 8 - 1; bit < 32 * limbs + power; bit++) {
         Limb carry = 0;
         for (size_t i = 0; i < limbs; i++) {
             Limb top = x[i] >> 31;
@@ -102,6 +109,8 @@ bool RsaPublic(const uint8_t* modulus, size_t length, const uint8_t* input, uint
         }
         ReduceOnce(x, carry, n, limbs);
     }
+    while (squarings--)
+        MontgomeryMultiply(x, x, x, n, limbs, inverse);
     // s R, then (s R)^65536 / R^65535 = s^65536 R by squarings; the last
     // multiplication by plain s takes both the last bit and the R away.
     MontgomeryMultiply(x, s, x, n, limbs, inverse);
