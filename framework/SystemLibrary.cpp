@@ -18,7 +18,7 @@ void RestrictLibrarySearchToSystemFolder()
         setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-static HMODULE Shell32()
+HMODULE SystemShell32()
 {
     static HMODULE library = LoadSystemLibrary("shell32.dll");
     return library;
@@ -28,7 +28,7 @@ HINSTANCE ShellExecuteLate(HWND owner, const char* verb, const char* file, const
                            const char* folder, int show)
 {
     decltype(&::ShellExecuteA) execute;
-    if (!ResolveFunction(Shell32(), "ShellExecuteA", execute))
+    if (!ResolveFunction(SystemShell32(), "ShellExecuteA", execute))
         return (HINSTANCE)SE_ERR_NOASSOC;
     return execute(owner, verb, file, parameters, folder, show);
 }
@@ -36,7 +36,7 @@ HINSTANCE ShellExecuteLate(HWND owner, const char* verb, const char* file, const
 BOOL ShellExecuteExLate(SHELLEXECUTEINFOA* info)
 {
     decltype(&::ShellExecuteExA) execute;
-    if (!ResolveFunction(Shell32(), "ShellExecuteExA", execute)) {
+    if (!ResolveFunction(SystemShell32(), "ShellExecuteExA", execute)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return FALSE;
     }

@@ -30,6 +30,8 @@ void RestrictLibrarySearchToSystemFolder();
 // one of the largest libraries a start would otherwise map. They fail as
 // the originals do (ShellExecute's value 31, SE_ERR_NOASSOC; FALSE) where
 // the library cannot be had.
+// The system's shell32, loaded once by full path when first asked for.
+HMODULE SystemShell32();
 HINSTANCE ShellExecuteLate(HWND owner, const char* verb, const char* file, const char* parameters,
                            const char* folder, int show);
 BOOL ShellExecuteExLate(SHELLEXECUTEINFOA* info);

@@ -2,6 +2,7 @@
 // resolved through the system's shell or, where that lacks the lookup, the
 // shell-folder library the installer carries.
 #include "app/InstallerApp.h"
+#include "framework/SystemLibrary.h"
 #include "app/MainFrame.h"
 #include "app/Resource.h"
 #include "framework/Text.h"
@@ -137,10 +138,10 @@ bool CInstallerApp::PurgeFolder(const std::string& folder)
 }
 
 // Shell32's own folder lookup, where the system has one (2000, ME and
-// later); tests take it away to reach the carried library. shell32 is an
-// import of the installer, so it is loaded from the system already.
+// later); tests take it away to reach the carried library. shell32 comes
+// from the system folder, loaded here for the first time.
 CInstallerApp::SHGetFolderPathAProc (*g_pfnSystemFolderLookup)() = []() {
-    HMODULE shell = GetModuleHandleA("shell32.dll");
+    HMODULE shell = SystemShell32();
     return shell ? (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(shell, "SHGetFolderPathA") : nullptr;
 };
 

@@ -132,16 +132,17 @@ def end_server(proc, sig):
 class EndpointServer:
     """tools/endpoint_server.py on the test build's port, for one scenario."""
 
-    def __init__(self, root, workdir, faults=(), rate=None, port=PORT, per_connection=False):
+    def __init__(self, root, workdir, faults=(), rate=None, port=PORT, per_connection=False, make_release=False):
         self.workdir = Path(workdir)
         self.events_file = self.workdir / "events.jsonl"
         self.requests_file = self.workdir / "requests.jsonl"
         port_file = self.workdir / "port"
         cmd = [sys.executable, str(SOURCE / "tools" / "endpoint_server.py"), "--port", str(port),
                "--port-file", str(port_file), "--root", str(root), "--events", str(self.events_file),
-               "--requests", str(self.requests_file), "--max-seconds", "900",
-               # A root without a release.txt of its own gets one for its files.
-               "--release-key", str(BUILD / "signing" / "release.key")]
+               "--requests", str(self.requests_file), "--max-seconds", "900"]
+        if make_release:
+            # A root without a release.txt of its own gets one for its files.
+            cmd += ["--release-key", str(BUILD / "signing" / "release.key")]
         for f in faults:
             cmd += ["--fault", f]
         if rate:
@@ -459,6 +460,32 @@ def scratch_dir(name):
 
 def components_dir():
     return BUILD / "tests" / "standins" / "components"
+
+
+def alter_program(path):
+    """One byte of a program changed in its middle and its header checksum
+    made right again: what a hostile network would serve in its place."""
+    import pe_checksum
+    data = bytearray(Path(path).read_bytes())
+    data[len(data) // 2] ^= 0x01
+    offset = pe_checksum.checksum_offset(data)
+    data[offset:offset + 4] = pe_checksum.compute_checksum(bytes(data)).to_bytes(4, "little")
+    Path(path).write_bytes(data)
+
+
+def write_release(folder, serial=100, key="release"):
+    """folder/release.txt for the components in folder, signed with the
+    build's test release key ("release") or the one no build trusts
+    ("foreign")."""
+    import release
+    names = ("installhelper.exe", "dotnetfx.exe", "setup.exe", "setupm.exe")
+    entries = [release.file_entry(Path(folder) / n) for n in names if (Path(folder) / n).exists()]
+    key_file = BUILD / "signing" / ("release.key" if key == "release" else "foreign-release.key")
+    (Path(folder) / "release.txt").write_bytes(release.sign(release.make_body(serial, entries), str(key_file)))
+
+
+def set_profile_value(name, value):
+    reg_set(STATE_KEY, name, value)
 
 
 def strip_signature(src, dst):

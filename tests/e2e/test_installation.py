@@ -357,13 +357,15 @@ class FaultE2E(InstallationRun):
         self.assert_cleaned_up()
 
     def test_refused_program_never_runs_and_the_next_run_fetches_it_afresh(self):
-        """The install helper served unsigned: the error page, the refusal
-        reported, the helper never started, the file gone; then the good file
-        is served and the resumed run fetches it afresh and completes. (Each
-        kind of refusal, file by file, is the download unit tests'.)"""
+        """The install helper served with one byte other than the release
+        lists (its header checksum made right again, as an attacker would):
+        the error page, the refusal reported, the helper never started, the
+        file gone; then the good file is served and the resumed run fetches
+        it afresh and completes. (Each kind of refusal, file by file, is the
+        download unit tests'.)"""
         served = self.work / "served"
         shutil.copytree(h.components_dir(), served)
-        h.strip_signature(h.components_dir() / "installhelper.exe", served / "installhelper.exe")
+        h.alter_program(served / "installhelper.exe")
         self.server.stop()
         self.server = h.EndpointServer(served, self.work)
         h.set_windows_version("winxp")
@@ -371,10 +373,11 @@ class FaultE2E(InstallationRun):
         proc = self.start()
         self.accept_license()
         self.wait_page("error", 120)
-        self.assertEqual("networkThreadControl,BadSignature", h.log_events(h.run_log())[-1])
+        self.assertEqual("networkThreadControl,NotAsReleased", h.log_events(h.run_log())[-1])
+        self.assertEqual("networkThreadControl,NotAsReleased", self.server.event_names()[-1])
         refused = [v for n, v in h.run_log() if n == "Refused"]
         self.assertEqual(1, len(refused), refused)
-        self.assertIn("installhelper.exe", refused[0])
+        self.assertIn("installhelper.exe: SHA-256 ", refused[0])
         self.assertFalse((h.working_folder() / "installhelper.exe").exists(), "the refused file stayed")
         self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
         self.assertEqual(0, h.close_installer(proc))
@@ -386,6 +389,60 @@ class FaultE2E(InstallationRun):
         self.wait_page("complete", 120)
         fetched = {r["path"].rsplit("/", 1)[-1] for r in self.server.requests()[before:] if r["range"]}
         self.assertEqual({"installhelper.exe"}, fetched)
+        self.finish(proc)
+        self.assert_main_app_started()
+
+    def test_a_release_that_cannot_be_trusted_runs_nothing_and_keeps_every_byte(self):
+        """On Windows 10 as Wine reports it: release.txt with one digit of a
+        digest changed, signed by a key the build does not trust, below the
+        build's lowest serial... (the build's minimum is 1: a serial the
+        user's record has seen above it stands for it), and missing; then a
+        component served longer than listed. Each stops on the error page
+        with the refusal reported and logged and the helper never started;
+        then the good release completes the installation in a next run."""
+        served = self.work / "served"
+        shutil.copytree(h.components_dir(), served)
+        good = (served / "release.txt").read_bytes()
+        self.server.stop()
+        self.server = h.EndpointServer(served, self.work)
+        h.set_windows_version("win10")
+        h.plant_dotnet(True)
+        digest_at = good.index(b" ", good.index(b"file installhelper.exe ") + 23) + 1
+        altered = good[:digest_at] + (b"0" if good[digest_at:digest_at + 1] != b"0" else b"1") + good[digest_at + 1:]
+        cases = [
+            ("a digest altered", lambda: (served / "release.txt").write_bytes(altered), "BadRelease",
+             "signature by no built-in key"),
+            ("a foreign key", lambda: h.write_release(served, key="foreign"), "BadRelease",
+             "signature by no built-in key"),
+            ("older than one seen", lambda: (h.write_release(served, serial=99),
+                                             h.set_profile_value("ReleaseSerial", 100)), "BadRelease",
+             "serial 99 below 100"),
+            ("missing", lambda: (served / "release.txt").unlink(), "BadRelease", "release.txt: HTTP 404"),
+            ("served longer", lambda: (shutil.copyfile(h.components_dir() / "release.txt", served / "release.txt"),
+                                       open(served / "installhelper.exe", "ab").write(b"\0" * 8)),
+             "NotAsReleased", "served with"),
+        ]
+        first = True
+        for why, make, error, words in cases:
+            with self.subTest(why):
+                make()
+                # Windows 10 makes no installed copy: the same program resumes.
+                proc = self.start()
+                if first:
+                    self.accept_license()
+                    first = False
+                self.wait_page("error", 120)
+                self.assertEqual("networkThreadControl," + error, h.log_events(h.run_log())[-1])
+                self.assertEqual("networkThreadControl," + error, self.server.event_names()[-1])
+                refused = [v for n, v in h.run_log() if n == "Refused"]
+                self.assertIn(words, refused[-1])
+                self.assertFalse((h.working_folder() / "installhelperlog.txt").exists(), "the helper ran")
+                self.assertEqual(0, h.close_installer(proc))
+        shutil.copyfile(h.components_dir() / "installhelper.exe", served / "installhelper.exe")
+        proc = self.start()
+        self.wait_page("notice", 120)
+        self.assertTrue(self.driver.click(ID_NEXT))
+        self.wait_page("complete", 120)
         self.finish(proc)
         self.assert_main_app_started()
 
