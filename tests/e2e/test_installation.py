@@ -419,7 +419,8 @@ class FaultE2E(InstallationRun):
              "serial 99 below 100"),
             ("missing", lambda: (served / "release.txt").unlink(), "BadRelease", "release.txt: HTTP 404"),
             ("served longer", lambda: (shutil.copyfile(h.components_dir() / "release.txt", served / "release.txt"),
-                                       open(served / "installhelper.exe", "ab").write(b"\0" * 8)),
+                                       (served / "installhelper.exe").write_bytes(
+                                           (h.components_dir() / "installhelper.exe").read_bytes() + b"\0" * 8)),
              "NotAsReleased", "served with"),
         ]
         first = True
