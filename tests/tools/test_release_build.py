@@ -1,11 +1,18 @@
 """Checks the shipped 32-bit installer (build-release/ZembrioInstaller.exe)
-with a PE reader nobody here wrote: format, version, strings, carried library.
+with a PE reader nobody here wrote: format, version, strings, carried library;
+and that two release builds of this tree in other folders give it byte for
+byte, as anyone checking a published stub against its tag builds it.
 
 Run with Debian's interpreter (it has python3-pefile):
     ZEMBRIO_SOURCE_DIR=. /usr/bin/python3 tests/tools/test_release_build.py
 """
 import os
+import shutil
 import struct
+import subprocess
+import sys
+import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -127,6 +134,128 @@ class ReleaseBuild(unittest.TestCase):
         self.assertTrue(dll.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_DLL"])
         exports = [s.name for s in dll.DIRECTORY_ENTRY_EXPORT.symbols]
         self.assertIn(b"SHGetFolderPathA", exports)
+
+
+def copy_tree(source, target):
+    """The files of the source tree as they are now, edits included, without
+    its build folders or its git metadata."""
+    listed = subprocess.run(["git", "-C", str(source), "ls-files", "-z", "--cached", "--others",
+                             "--exclude-standard"], capture_output=True)
+    if listed.returncode == 0:
+        for name in filter(None, listed.stdout.decode().split("\0")):
+            path = source / name
+            if path.is_file():  # a tracked file deleted in the tree is left out
+                (target / name).parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(path, target / name)
+    else:
+        shutil.copytree(source, target, ignore=shutil.ignore_patterns(".git", "build*", "__pycache__"))
+
+
+def locate(data, offset, what="stub"):
+    """Where offset lies: the header or table field (the carried library's
+    own, when it is in its resource), else the section."""
+    pe = pefile.PE(data=data)
+    holding = [s for s in pe.__structures__ if s.get_file_offset() <= offset < s.get_file_offset() + s.sizeof()]
+    if holding:
+        structure = min(holding, key=lambda s: s.sizeof())
+        relative = offset - structure.get_file_offset()
+        field = max((at, name) for name, at in structure.__field_offsets__.items() if at <= relative)[1]
+        return f"{what} {structure.name}.{field}"
+    section = pe.get_section_by_offset(offset)
+    if section is None:
+        return f"{what} outside every section"
+    name = section.Name.rstrip(b"\0").decode()
+    rva = section.get_rva_from_offset(offset)
+    resources = pe.DIRECTORY_ENTRY_RESOURCE.entries if name == ".rsrc" else []
+    for rtype in resources:
+        for entry in rtype.directory.entries:
+            for language in entry.directory.entries:
+                struct_ = language.data.struct
+                if struct_.OffsetToData <= rva < struct_.OffsetToData + struct_.Size:
+                    label = f"{what} resource {rtype.name or rtype.id}/{entry.name or entry.id}"
+                    resource = pe.get_data(struct_.OffsetToData, struct_.Size)
+                    inner = rva - struct_.OffsetToData
+                    if resource[:2] == b"MZ":
+                        return locate(resource, inner, label + ":")
+                    return f"{label} at +{inner:#x}"
+    return f"{what} section {name} at RVA {rva:#x}"
+
+
+def difference(a, b):
+    """'' for equal bytes, else where they first differ and each differing
+    run's place."""
+    if a == b:
+        return ""
+    runs, previous = [], -2
+    for offset in range(min(len(a), len(b))):
+        if a[offset] != b[offset]:
+            if offset != previous + 1:
+                runs.append(offset)
+            previous = offset
+    if not runs:
+        return f"one is a prefix of the other ({len(a)} and {len(b)} bytes)"
+    places = [f"{offset:#x} ({locate(a, offset)})" for offset in runs[:12]]
+    return (f"{len(a)} and {len(b)} bytes, first difference at offset {runs[0]:#x}; "
+            f"{len(runs)} differing run(s) at " + ", ".join(places))
+
+
+class Reproducible(unittest.TestCase):
+    """Two release builds of this tree, in folders of different lengths,
+    seconds apart, under other time zones, locales and SOURCE_DATE_EPOCH, give
+    the same stub; and so does the first once signed and unsigned again, as
+    the README's check of a published stub does it."""
+
+    def run_logged(self, command, log, **options):
+        with open(log, "ab") as out:
+            out.write(f"$ {' '.join(map(str, command))}\n".encode())
+            out.flush()
+            done = subprocess.run(command, stdout=out, stderr=subprocess.STDOUT, **options)
+        if done.returncode:
+            tail = log.read_text(errors="replace").splitlines()[-25:]
+            self.fail(f"{command[0]} failed ({done.returncode}):\n" + "\n".join(tail))
+
+    def test_two_builds_in_other_folders_give_the_same_stub(self):
+        started = time.monotonic()
+        with tempfile.TemporaryDirectory(prefix="zembrio-repro-") as temp:
+            temp = Path(temp)
+            log = temp / "build.log"
+            keys = temp / "keys"
+            # One release key for both, as a verifier is given the published
+            # one; the signing key signs the first stub.
+            self.run_logged([sys.executable, SOURCE / "tools/sign", "--make-test-keys", keys], log)
+            self.run_logged([sys.executable, SOURCE / "tools/release.py", "--make-test-key", keys], log)
+            settings = [{"TZ": "UTC", "LC_ALL": "C", "SOURCE_DATE_EPOCH": None},
+                        {"TZ": "NZST-12", "LC_ALL": "C.UTF-8", "SOURCE_DATE_EPOCH": "1234567890"}]
+            stubs, finished = [], 0.0
+            for tree, changes in zip([temp / "a", temp / "bbbbbbbb" / "cc"], settings):
+                copy_tree(SOURCE, tree)
+                env = dict(os.environ, ZEMBRIO_RELEASE_KEYS=str(keys / "release.pub.pem"))
+                env.pop("ZEMBRIO_MIN_RELEASE_SERIAL", None)
+                for name, value in changes.items():
+                    if value is None:
+                        env.pop(name, None)
+                    else:
+                        env[name] = value
+                # A clock second apart from the first build's last link.
+                time.sleep(max(0.0, finished + 1.1 - time.time()))
+                self.run_logged([tree / "tools/configure", "release"], log, cwd=tree, env=env)
+                # -j2: the machine's two cores, shared with other builds.
+                self.run_logged(["cmake", "--build", tree / "build-release", "-j2"], log, env=env)
+                finished = time.time()
+                stubs.append(tree / "build-release" / "ZembrioInstaller.exe")
+            first, second = (stub.read_bytes() for stub in stubs)
+            print(f"\ntwo release builds: {time.monotonic() - started:.0f} s, {len(first)} bytes")
+            self.assertEqual("", difference(first, second), "the two builds' stubs differ")
+            # Signing rewrites the header checksum; removing the signature
+            # must give the built bytes back, checksum included, for cmp.
+            signed, unsigned = temp / "signed.exe", temp / "unsigned.exe"
+            shutil.copyfile(stubs[0], signed)
+            self.run_logged([sys.executable, SOURCE / "tools/sign", "--key", keys / "test.key",
+                             "--cert", keys / "test.crt", signed], log)
+            self.assertNotEqual(first[:0x200], signed.read_bytes()[:0x200])
+            self.run_logged(["osslsigncode", "remove-signature", "-in", signed, "-out", unsigned], log)
+            self.assertEqual("", difference(second, unsigned.read_bytes()),
+                             "a signed stub unsigned again differs from the build")
 
 
 if __name__ == "__main__":
