@@ -162,20 +162,23 @@ BOOL CInstallerApp::InitInstance()
         m_strExeVersion = ExecutableProductVersion(m_strExePath);
     }
 
-    // 14. The rich edit class, for the license control the window makes.
-    AfxInitRichEdit();
-
-    // 16 and 17. Fresh start or resumption.
-    LoadState();
-    m_bFreshStart = DecideFreshStart();
-
     // 18. The window, shown and painted at once.
     CMainFrame* frame = new CMainFrame(m_reporter);
     m_pMainWnd = frame;
-    if (!frame->CreateInstallerWindow(false))
+    if (!frame->CreateInstallerWindow(false, false))
         return FALSE;
     frame->ShowWindow(SW_SHOW);
     frame->UpdateWindow();
+
+    // 14. The rich edit class, and the license control made with it. A
+    // system without the library goes on to the page that refuses it.
+    AfxInitRichEdit();
+    frame->CreateLicenseControl();
+
+    // 16 and 17. Fresh start or resumption: nothing the window shows
+    // before its first stage depends on it.
+    LoadState();
+    m_bFreshStart = DecideFreshStart();
     if (m_bFreshStart)
         frame->LoadLicenseText();
     frame->CreateProgressBar();

@@ -110,7 +110,20 @@ static HFONT CreatePointFont(int tenthsOfPoint, const char* face)
     return CreateFontIndirectA(&lf);
 }
 
-BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
+BOOL CMainFrame::CreateLicenseControl()
+{
+    CInstallerApp* app = GetInstallerApp();
+    RECT rect = {45, 119, 490, 265};
+    if (!app->m_wndLicense.Create(WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY, rect, this,
+                                  ID_RICH_EDIT_CONTROL))
+        return FALSE;
+    // Into the place among its siblings it would have had if made with them.
+    SetWindowPos(app->m_wndLicense.m_hWnd, app->m_wndProgressText.m_hWnd, 0, 0, 0, 0,
+                 SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return TRUE;
+}
+
+BOOL CMainFrame::CreateInstallerWindow(bool streamLicense, bool withLicense)
 {
     CInstallerApp* app = GetInstallerApp();
     RECT none = {0, 0, 0, 0};
@@ -132,8 +145,6 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
     app->m_btnMinimize.Create("-", owner | WS_VISIBLE, R(W - 41, 4, W - 25, 20), this, ID_MINIMIZE);
     app->m_btnClose.Create("X", owner | WS_VISIBLE, R(W - 25, 4, W - 9, 20), this, ID_CLOSE);
     app->m_wndProgressText.Create("", SS_CENTER, R(45, 207, 474, 225), this, ID_PROGRESS_TEXT);
-    app->m_wndLicense.Create(WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY, R(45, 119, 490, 265),
-                             this, ID_RICH_EDIT_CONTROL);
     app->m_btnAgree.Create(LoadResString(IDS_I_AGREE).c_str(), WS_VISIBLE | BS_AUTOCHECKBOX, R(45, 276, 58, 289), this,
                            ID_CHECKBOX);
     app->m_lnkHelp.Create("Link", owner, R(45, 178, 510, 195), this, ID_LINK);
@@ -145,7 +156,9 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense)
     // Only the top corners are rounded: the rounded bottom lies below the window.
     SetWindowRgn(m_hWnd, CreateRoundRectRgn(0, 0, W, H + 12, 12, 12), TRUE);
 
-    if (streamLicense)
+    if (withLicense && !CreateLicenseControl())
+        return FALSE;
+    if (withLicense && streamLicense)
         LoadLicense(app);
     return TRUE;
 }

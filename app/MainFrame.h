@@ -27,8 +27,12 @@ public:
     LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
 
     // Creates the window and its controls; the license is streamed in only
-    // on a fresh start.
-    BOOL CreateInstallerWindow(bool streamLicense);
+    // on a fresh start. Without withLicense the license control is left for
+    // CreateLicenseControl: the rich edit library is not needed before the
+    // frame's first paint, the control's own paint comes from the message
+    // loop.
+    BOOL CreateInstallerWindow(bool streamLicense, bool withLicense = true);
+    BOOL CreateLicenseControl();
     // Streams the license into its control: at start, once the frame has
     // painted and before the control's own first paint, which comes from
     // the message loop.
