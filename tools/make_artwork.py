@@ -566,13 +566,13 @@ def _tray_picture(img, x0, y0):
 
 def page_vista():
     p = Page(step=2)
-    p.heading("One more step on Windows Vista")
-    y = p.para("Windows will ask for your permission before %s Setup can install "
-               "the program." % PRODUCT, 100, right=300)
+    # Every Windows from Vista to 11 shows this page: it names none of them.
+    p.heading("One more step")
+    y = p.para("Windows will ask for your permission to install %s." % PRODUCT, 100, right=300)
     steps = [
         "Click Next below.",
         "Click the flashing %s Installer button on the taskbar." % PRODUCT,
-        "Click Continue in the User Account Control window.",
+        "Allow it in the User Account Control window.",
     ]
     _steps(p, steps, y + 8, 300)
     p.hide_note(276, "You can minimize this window at any time; we will let you know "
