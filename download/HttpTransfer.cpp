@@ -9,9 +9,11 @@
 
 DownloadError TransferResultToDownloadError(int result)
 {
+    // A body that ends before its length (11) is the connection's doing,
+    // not the disk's: the visitor is sent to the network's help.
     static const unsigned char kMap[] = {
         NoError,      NetworkError, NetworkError, NetworkError, NetworkError, FileIOError,
-        FileIOError,  NetworkError, NetworkError, NetworkError, FileIOError,  FileIOError,
+        FileIOError,  NetworkError, NetworkError, NetworkError, FileIOError,  NetworkError,
         FileIOError,  FileIOError,  NetworkError, DownloadCancelled, NotAsReleased,
     };
     if (result < 0 || result >= (int)sizeof kMap)

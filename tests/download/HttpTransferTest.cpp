@@ -124,7 +124,7 @@ TEST_F(HttpTransferTest, ShortBodyEndsWithElevenAndKeepsWhatArrived)
     EXPECT_EQ(TransferBodyEndedEarly, Fetch(url, local));
     EXPECT_EQ(content.substr(0, 1200), ReadBinaryFile(local));
     EXPECT_EQ(1200u, m_nProgress);
-    EXPECT_EQ(FileIOError, TransferResultToDownloadError(TransferBodyEndedEarly));
+    EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferBodyEndedEarly));
 }
 
 // A server that answers a range with the whole file: the bytes before the
