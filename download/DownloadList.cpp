@@ -276,7 +276,8 @@ DownloadError DownloadList::FetchRelease(const std::string& releaseUrl, const st
     // Kept beside the components for the installation step, which checks
     // it again before it trusts it.
     CFile saved;
-    if (!savePath.empty() && saved.Open(savePath.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+    const UINT mode = CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite;
+    if (!savePath.empty() && saved.Open(savePath.c_str(), mode)) {
         try {
             saved.Write(text.data(), (UINT)text.size());
         } catch (const CException&) {

@@ -27,6 +27,10 @@ BOOL CFile::Open(const char* path, UINT flags)
     DWORD disposition = OPEN_EXISTING;
     if (flags & modeCreate)
         disposition = (flags & modeNoTruncate) ? OPEN_ALWAYS : CREATE_ALWAYS;
+    if ((flags & modeCreate) && (flags & modeCreateFresh)) {
+        DeleteFileA(path);
+        disposition = CREATE_NEW;   // fails should the name come back meanwhile
+    }
     m_hFile = CreateFileA(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     return IsOpen();
 }

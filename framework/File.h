@@ -32,6 +32,10 @@ public:
         shareDenyNone = 0x0040,
         modeCreate = 0x1000,
         modeNoTruncate = 0x2000,
+        // With modeCreate: the name is removed and a new file made in its
+        // place. In a folder other programs can write, a name planted there
+        // beforehand (a link to another file) is never written through.
+        modeCreateFresh = 0x4000,
     };
     enum SeekPosition { begin = FILE_BEGIN, current = FILE_CURRENT, end = FILE_END };
 

@@ -161,7 +161,7 @@ bool CInstallerApp::ExtractShellFolderLibrary()
 
     std::string path = m_strTempFolder + "\\shfolder.dll";
     CFile file;
-    if (!file.Open(path.c_str(), CFile::modeCreate | CFile::modeWrite)) {
+    if (!file.Open(path.c_str(), CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite)) {
         MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
         return false;
     }

@@ -402,7 +402,14 @@ TEST_F(DownloadThreadTest, AnAcceptedReleaseIsKeptAndItsSerialRemembered)
     Control("release-serial=123");
     app.m_nReleaseSerial = 0;
     Add("payload.bin");
+    // A name planted in the working folder beforehand, linked to another
+    // file of the machine: the release is written as a file of its own,
+    // never through the link.
+    std::string victim = m_scratch.File("victim.txt");
+    WriteBinaryFile(victim, "someone else's file");
+    ASSERT_TRUE(CreateHardLinkA(m_scratch.File("release.txt").c_str(), victim.c_str(), nullptr));
     RunWorker();
+    EXPECT_EQ("someone else's file", ReadBinaryFile(victim));
     EXPECT_TRUE(ErrorLines().empty());
     EXPECT_EQ(123u, app.m_nReleaseSerial);
     EXPECT_EQ(123u, app.GetProfileInt("", "ReleaseSerial", 0));
