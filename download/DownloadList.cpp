@@ -333,6 +333,14 @@ DownloadError DownloadList::QueryAllSizes(bool discardStale)
     return NoError;
 }
 
+DownloadError DownloadList::TransferError(const DownloadItem& item, const HttpTransfer& transfer, int result)
+{
+    if (result == TransferNotAsReleased)
+        m_strRefusal = Format("%s: served with %d bytes, the release lists %u", item.m_strURL.c_str(),
+                              transfer.m_nContentLength, item.m_nReleasedSize);
+    return TransferResultToDownloadError(result);
+}
+
 DownloadError DownloadList::QuerySize(DownloadItem& item)
 {
     // Published like a download, so that a cancel also ends a size query
@@ -344,10 +352,7 @@ DownloadError DownloadList::QuerySize(DownloadItem& item)
     int result = transfer.Fetch(m_pSession, item.m_strURL.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr);
     WithdrawTransfer();
     item.m_nServerSize = result == TransferOK ? (UINT)transfer.m_nContentLength : 0;
-    if (result == TransferNotAsReleased)
-        m_strRefusal = Format("%s: served with %d bytes, the release lists %u", item.m_strURL.c_str(),
-                              transfer.m_nContentLength, item.m_nReleasedSize);
-    return TransferResultToDownloadError(result);
+    return TransferError(item, transfer, result);
 }
 
 void DownloadList::CheckLocalSize(DownloadItem& item)
@@ -379,11 +384,9 @@ DownloadError DownloadList::DownloadItemFile(DownloadItem& item)
     int result = transfer->Fetch(m_pSession, item.m_strURL.c_str(), item.m_strLocalPath.c_str(), 0, AddProgress,
                                  &item);
     WithdrawTransfer();
-    if (result == TransferNotAsReleased)
-        m_strRefusal = Format("%s: served with %d bytes, the release lists %u", item.m_strURL.c_str(),
-                              transfer->m_nContentLength, item.m_nReleasedSize);
+    DownloadError error = TransferError(item, *transfer, result);
     delete transfer;
-    return TransferResultToDownloadError(result);
+    return error;
 }
 
 void DownloadList::AddProgress(void* item, UINT count)

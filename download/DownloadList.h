@@ -107,6 +107,9 @@ private:
     // the list has been cancelled.
     bool PublishTransfer(HttpTransfer* transfer);
     DownloadError VerifyHeld(DownloadItem& item, HANDLE file);
+    // The transfer's result as a DownloadError; a length the release does
+    // not list is named in m_strRefusal.
+    DownloadError TransferError(const DownloadItem& item, const HttpTransfer& transfer, int result);
     void WithdrawTransfer();
 
     CCriticalSection m_activeLock;
