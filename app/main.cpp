@@ -1,6 +1,9 @@
 #include <cstdlib>
 #include "app/InstallerApp.h"
+#include <cstring>
 #include "framework/SystemLibrary.h"
+#include "install/InstallStep.h"
+#include "ReleaseKeys.h"
 
 // The one application object of the process. Never destroyed: a worker or
 // the report sender still blocked on the network at exit goes on using the
@@ -11,6 +14,19 @@ static CInstallerApp& theApp = *new CInstallerApp;
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int)
 {
     RestrictLibrarySearchToSystemFolder();
+    // The elevated installation step: no window, no application object.
+    if (!strncmp(cmdLine, kInstallStepSwitch, sizeof kInstallStepSwitch - 1)) {
+        InstallStepRequest request;
+        if (!ParseInstallStep(cmdLine, request))
+            return kInstallStepCode | StepBadRequest;
+        char windows[MAX_PATH] = "";
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        ReleaseKey keys[sizeof kReleaseKeys / sizeof kReleaseKeys[0]];
+        for (size_t i = 0; i < sizeof keys / sizeof keys[0]; i++)
+            keys[i] = {kReleaseKeys[i].modulus, kReleaseKeys[i].length};
+        return RunInstallStep(request, std::string(windows) + "\\Temp", keys, sizeof keys / sizeof keys[0],
+                              ZEMBRIO_MIN_RELEASE_SERIAL);
+    }
     return AfxWinMain(instance, cmdLine);
 }
 

@@ -1,20 +1,35 @@
 #include "install/InstallTasks.h"
-#include <cstdio>
 #include <cstring>
-#include <shellapi.h>
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "download/DownloadList.h"
 #include "framework/SystemLibrary.h"
 #include "framework/Text.h"
+#include "install/InstallStep.h"
 #include "system/Prerequisites.h"
 
-static const char kTaskFile[] = "installhelpertasks.txt";
-static const char kDotNetArgs[] = "/q:a /c:\"install /l /q\"";
-static const char kSetupArgs[] = "/s /v\"/qn\"";
+const char kTaskFile[] = "installhelpertasks.txt";
+const char kHelperArguments[] = "-silent -inputfile installhelpertasks.txt -logfile installhelperlog.txt";
+const char* const kMarkerNames[6] = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed",
+                                     "setupinstallstart",  "setupinstallsucceeded",  "setupinstallfailed"};
+
+static const InstallTask kTasks[] = {
+    {"dotnetfx.exe", "/q:a /c:\"install /l /q\"", "dotnet", 900},
+    {"setup.exe", "/s /v\"/qn\"", "setup", 240},
+    {"setupm.exe", "/s /v\"/qn\"", "setup", 240},
+};
 
 void (*g_pfnMarkerSleep)(DWORD) = [](DWORD ms) { Sleep(ms); };
 DWORD(WINAPI* g_pfnGetShortPathName)(LPCSTR, LPSTR, DWORD) = GetShortPathNameA;
+BOOL (*g_pfnShellExecuteEx)(SHELLEXECUTEINFOA*) = ShellExecuteExLate;
+
+const InstallTask* FindInstallTask(const std::string& program)
+{
+    for (const InstallTask& task : kTasks)
+        if (!lstrcmpiA(task.program, program.c_str()))
+            return &task;
+    return nullptr;
+}
 
 static std::string WorkingFile(const char* name)
 {
@@ -33,13 +48,10 @@ std::string FormatTaskLine(const std::string& program, const char* arguments, co
                   failureMarker.c_str(), seconds);
 }
 
-// The task file's fields are split at every comma, without quoting, and a
-// working folder may have one ("C:\Users\Smith, John\..."): its paths are
-// then written on the folder's short form. Every path of a task line lies in
-// the working folder, whose own file names have no comma, so the folder is
-// all that needs shortening. False when no comma-free form can be had (8.3
-// names disabled on the volume, say).
-static bool TaskLineFolder(const std::string& folder, std::string& out)
+// A working folder may have a comma ("C:\Users\Smith, John\..."). Every path
+// of a task line lies in one folder, whose own file names have no comma, so
+// the folder is all that needs shortening.
+bool TaskLineFolder(const std::string& folder, std::string& out)
 {
     out = folder;
     if (folder.find(',') == std::string::npos)
@@ -52,13 +64,19 @@ static bool TaskLineFolder(const std::string& folder, std::string& out)
     return true;
 }
 
-// The line, then CR LF through a text-mode stream, which makes each LF a
-// CR LF: every task line ends in CR CR LF, as the install helper expects.
-static bool WriteTaskLine(FILE* file, const std::string& line, std::string& written)
+bool WriteTaskLine(CFile& file, const std::string& folder, const InstallTask& task, std::string& written)
 {
-    if (fputs(line.c_str(), file) < 0 || fputs("\r\n", file) < 0 || fflush(file) != 0)
+    auto path = [&folder](const char* name) { return folder + "\\" + name; };
+    std::string marker = path(task.markers);
+    std::string line = FormatTaskLine(path(task.program), task.arguments, marker + "installstart",
+                                      marker + "installsucceeded", marker + "installfailed", task.seconds) +
+                       "\r\r\n";
+    try {
+        file.Write(line.data(), (UINT)line.size());
+    } catch (const CException&) {
         return false;
-    written += line + "\r\r\n";
+    }
+    written += line;
     return true;
 }
 
@@ -71,24 +89,27 @@ void CMainFrame::PrepareInstallTasks()
     m_pDownloads = new DownloadList(app->m_pSession);
 
     // 2. A quote or line break in the folder would add a task line or break
-    // the helper's command line: refused before anything is written.
+    // a command line: refused before anything is written. On the Vista path
+    // the installation step writes the task file in a folder of its own.
     if (HasQuoteOrLineBreak(app->m_strTempFolder)) {
         ReportError(CategoryFileIO, "quoteorlinebreakintempfolder", true, true);
         return;
     }
     m_strTaskFileText.clear();
-    FILE* tasks = fopen(WorkingFile(kTaskFile).c_str(), "wt");
-    if (!tasks) {
+    const bool writeTasks = !(m_nSystemType & WindowsVista);
+    // Made anew: a name planted in the working folder (a link to another
+    // file) is removed, never written through.
+    CFile tasks;
+    if (writeTasks && !tasks.Open(WorkingFile(kTaskFile).c_str(),
+                                  CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite)) {
         ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
         return;
     }
     std::string folder;
-    if (!TaskLineFolder(app->m_strTempFolder, folder)) {
-        fclose(tasks);
+    if (writeTasks && !TaskLineFolder(app->m_strTempFolder, folder)) {
         ReportError(CategoryFileIO, "commaintempfolder", true, true);
         return;
     }
-    auto taskPath = [&folder](const char* name) { return Format("%s\\%s", folder.c_str(), name); };
 
     // 3. The install helper is always fetched; it has no task line.
     std::string url = ComponentUrl("installhelper.exe");
@@ -103,10 +124,7 @@ void CMainFrame::PrepareInstallTasks()
         app->WriteRunLog("Dotnetfx.exe Download", url + " " + path);
         ReportEvent(CategoryGeneral, "dotnetfxexe");
         m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
-        std::string line = FormatTaskLine(taskPath("dotnetfx.exe"), kDotNetArgs, taskPath("dotnetinstallstart"),
-                                          taskPath("dotnetinstallsucceeded"), taskPath("dotnetinstallfailed"), 900);
-        if (!WriteTaskLine(tasks, line, m_strTaskFileText)) {
-            fclose(tasks);
+        if (writeTasks && !WriteTaskLine(tasks, folder, *FindInstallTask("dotnetfx.exe"), m_strTaskFileText)) {
             ReportError(CategoryFileIO, "cantwriteinputfile1", true, true);
             return;
         }
@@ -119,29 +137,55 @@ void CMainFrame::PrepareInstallTasks()
     app->WriteRunLog("Installer Download", url + " " + path);
     ReportEvent(CategoryGeneral, setup);
     m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
-    std::string line = FormatTaskLine(taskPath(setup), kSetupArgs, taskPath("setupinstallstart"),
-                                      taskPath("setupinstallsucceeded"), taskPath("setupinstallfailed"), 240);
-    if (!WriteTaskLine(tasks, line, m_strTaskFileText)) {
-        fclose(tasks);
+    if (writeTasks && !WriteTaskLine(tasks, folder, *FindInstallTask(setup), m_strTaskFileText)) {
         ReportError(CategoryFileIO, "cantwriteinputfile2", true, true);
         return;
     }
 
     // 6.
-    fclose(tasks);
+    tasks.Close();
     // Without the worker the download stage would wait forever.
     if (!StartDownloadThread(this))
         ReportError(CategoryGeneral, "cantcreatedownloadthread", true, true);
 }
 
-int WaitForMarker(const std::atomic<bool>& cancel, const std::string& done, const char* fail, int interval, int count)
+bool MarkerSource::Ended()
+{
+    if (m_step && m_exitCode == STILL_ACTIVE && WaitForSingleObject(m_step, 0) == WAIT_OBJECT_0 &&
+        !GetExitCodeProcess(m_step, &m_exitCode))
+        m_exitCode = 0;   // unreadable: an ended step that says nothing
+    return m_exitCode != STILL_ACTIVE;
+}
+
+bool MarkerSource::Exists(const char* name) const
+{
+    if (m_exitCode == STILL_ACTIVE)
+        return PathExists(m_folder + "\\" + name);
+    if (!IsInstallStepCode(m_exitCode))
+        return false;
+    for (int i = 0; i < 6; i++)
+        if (!strcmp(kMarkerNames[i], name))
+            return (m_exitCode >> (8 + i)) & 1;
+    return false;
+}
+
+const char* MarkerSource::StepError(int& category) const
+{
+    return m_exitCode == STILL_ACTIVE ? nullptr : InstallStepError(m_exitCode, category);
+}
+
+int WaitForMarker(const std::atomic<bool>& cancel, MarkerSource& markers, const char* done, const char* fail,
+                  int interval, int count)
 {
     for (int i = 0; i < count && !cancel; i++) {
         g_pfnMarkerSleep(interval * 1000);
-        if (PathExists(done))
+        bool ended = markers.Ended();
+        if (markers.Exists(done))
             return MarkerDone;
-        if (fail && PathExists(fail))
+        if (fail && markers.Exists(fail))
             return MarkerFailed;
+        if (ended)
+            break;
     }
     return MarkerTimedOut;
 }
@@ -159,9 +203,7 @@ static void LaunchFailed(CMainFrame* frame, const char* name, int category = Cat
 // is an error, not a result.
 static bool RemoveStaleMarkers()
 {
-    static const char* const kMarkers[] = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed",
-                                           "setupinstallstart",  "setupinstallsucceeded",  "setupinstallfailed"};
-    for (const char* name : kMarkers) {
+    for (const char* name : kMarkerNames) {
         std::string path = WorkingFile(name);
         DeleteFileA(path.c_str());
         if (PathExists(path))
@@ -178,6 +220,46 @@ static bool HelperEnded(HANDLE helper, const std::atomic<bool>& cancel)
         if (WaitForSingleObject(helper, 1000) != WAIT_TIMEOUT)
             return true;
     return false;
+}
+
+// Vista and later: the installation step, elevated, makes folder (a new
+// name in the Windows folder's Temp) and runs the helper there; the process
+// is the step's. The prompt's "No" is an error of its own: the visitor may
+// well try again.
+static const char* StartInstallStep(CMainFrame* frame, const std::string& folder, HANDLE& process, int& category)
+{
+    CInstallerApp* app = GetInstallerApp();
+    InstallStepRequest request;
+    request.workingFolder = app->m_strTempFolder;
+    request.folderName = folder.substr(folder.rfind('\\') + 1);
+    request.serial = frame->m_pDownloads ? frame->m_pDownloads->m_release.serial : 0;
+    request.dotNet = frame->m_nSystemType & NeedDotNet;
+    request.setup = (frame->m_nSystemType & NeedMdac) ? "setupm.exe" : "setup.exe";
+    std::string parameters = FormatInstallStep(request);
+    app->WriteRunLog("InstallStep", parameters);
+    char system[MAX_PATH] = "";
+    GetSystemDirectoryA(system, MAX_PATH);
+
+    SHELLEXECUTEINFOA launch = {};
+    launch.cbSize = sizeof launch;
+    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    launch.hwnd = frame->m_hWnd;   // the prompt belongs to the window, in front of it
+    launch.lpVerb = "runas";
+    launch.lpFile = app->m_strExePath.c_str();
+    launch.lpParameters = parameters.c_str();
+    launch.lpDirectory = system;   // not one of the visitor's folders
+    launch.nShow = SW_HIDE;
+    category = CategoryGeneral;
+    if (!g_pfnShellExecuteEx(&launch)) {
+        if (GetLastError() != ERROR_CANCELLED)
+            return "cantlaunchinstallhelper";
+        category = CategoryPermissions;
+        return "elevationdeclined";
+    }
+    if (!launch.hProcess)
+        return "cantlaunchinstallhelper";
+    process = launch.hProcess;
+    return nullptr;
 }
 
 UINT LaunchThread(void* param)
@@ -201,61 +283,91 @@ UINT LaunchThread(void* param)
             frame->m_hWorker = nullptr;
         }
     } end{frame};
+    const std::atomic<bool>& cancel = frame->m_bCancel;
 
     // 1.
-    if (frame->m_bCancel)
+    if (cancel)
         return 0;
 
-    // 2.
-    std::string program = WorkingFile("installhelper.exe");
-    std::string args = Format("%s %s %s %s %s", "-silent", "-inputfile", kTaskFile, "-logfile", "installhelperlog.txt");
+    // 2. On the Vista path the helper runs from the installation step's
+    // folder, never from the working folder, which the visitor can write.
+    const bool elevated = frame->m_nSystemType & WindowsVista;
+    std::string folder = app->m_strTempFolder;
+    if (elevated) {
+        char windows[MAX_PATH] = "";
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        folder = Format("%s\\Temp\\%s", windows, NewInstallFolderName().c_str());
+    }
+    std::string program = folder + "\\installhelper.exe";
     app->WriteRunLog("InstallHelper", program);
-    app->WriteRunLog("InstallHelperArgs", args);
+    app->WriteRunLog("InstallHelperArgs", kHelperArguments);
 
-    if (!RemoveStaleMarkers()) {
-        LaunchFailed(frame, "cantdeletemarker", CategoryFileIO);
-        return 0;
-    }
-    // The task file names what the helper runs, and any program of the user
-    // can write the working folder: it must still hold exactly what was
-    // written, and is held so from here on, like the verified programs.
-    if (!frame->m_pDownloads || !frame->m_pDownloads->HoldUnchanged(WorkingFile(kTaskFile), frame->m_strTaskFileText)) {
-        LaunchFailed(frame, "taskfilechanged", CategoryFileIO);
-        return 0;
+    if (!elevated) {
+        if (!RemoveStaleMarkers()) {
+            LaunchFailed(frame, "cantdeletemarker", CategoryFileIO);
+            return 0;
+        }
+        // The task file names what the helper runs, and any program of the
+        // user can write the working folder: it must still hold exactly what
+        // was written, and is held so from here on, like the verified programs.
+        if (!frame->m_pDownloads || !frame->m_pDownloads->HoldUnchanged(WorkingFile(kTaskFile), frame->m_strTaskFileText)) {
+            LaunchFailed(frame, "taskfilechanged", CategoryFileIO);
+            return 0;
+        }
     }
 
-    // 3. The process handle tells when the helper has ended.
-    SHELLEXECUTEINFOA launch = {};
-    launch.cbSize = sizeof launch;
-    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    launch.lpVerb = "open";
-    launch.lpFile = program.c_str();
-    launch.lpParameters = args.c_str();
-    launch.nShow = SW_SHOWNORMAL;
-    if (!ShellExecuteExLate(&launch) || (INT_PTR)launch.hInstApp <= 32) {
-        LaunchFailed(frame, "cantlaunchinstallhelper");
-        return 0;
+    // 3. The process handle tells when the helper (or the step) has ended.
+    if (elevated) {
+        int category = CategoryGeneral;
+        const char* error = folder.back() == '\\' ? "cantlaunchinstallhelper"   // no random name to be had
+                                                   : StartInstallStep(frame, folder, end.helper, category);
+        if (error) {
+            LaunchFailed(frame, error, category);
+            return 0;
+        }
+    } else {
+        SHELLEXECUTEINFOA launch = {};
+        launch.cbSize = sizeof launch;
+        launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+        launch.lpVerb = "open";
+        launch.lpFile = program.c_str();
+        launch.lpParameters = kHelperArguments;
+        launch.nShow = SW_SHOWNORMAL;
+        if (!g_pfnShellExecuteEx(&launch) || (INT_PTR)launch.hInstApp <= 32) {
+            LaunchFailed(frame, "cantlaunchinstallhelper");
+            return 0;
+        }
+        end.helper = launch.hProcess;
     }
-    end.helper = launch.hProcess;
+    MarkerSource markers(folder, elevated ? end.helper : nullptr);
+    // A wait that ends without its marker: the step's own failure where it
+    // has one, else the wait's.
+    auto timedOut = [&](const char* name) {
+        if (cancel)
+            return;
+        int category = CategoryGeneral;
+        const char* error = markers.StepError(category);
+        if (!error)
+            LaunchFailed(frame, name);
+        else
+            LaunchFailed(frame, error, category);
+    };
 
     // 4.
-    if (frame->m_bCancel)
+    if (cancel)
         return 0;
 
     // 5. The .NET Framework update, when it was needed.
     if (frame->m_nSystemType & NeedDotNet) {
-        if (WaitForMarker(frame->m_bCancel, WorkingFile("dotnetinstallstart"), nullptr, 1, 30) == MarkerTimedOut) {
-            if (!frame->m_bCancel)
-                LaunchFailed(frame, "dotnetfxexedidntstart");
+        if (WaitForMarker(cancel, markers, "dotnetinstallstart", nullptr, 1, 30) == MarkerTimedOut) {
+            timedOut("dotnetfxexedidntstart");
             return 0;
         }
-        if (frame->m_bCancel)
+        if (cancel)
             return 0;
-        std::string failed = WorkingFile("dotnetinstallfailed");
-        switch (WaitForMarker(frame->m_bCancel, WorkingFile("dotnetinstallsucceeded"), failed.c_str(), 1, 900)) {
+        switch (WaitForMarker(cancel, markers, "dotnetinstallsucceeded", "dotnetinstallfailed", 1, 900)) {
         case MarkerTimedOut:
-            if (!frame->m_bCancel)
-                LaunchFailed(frame, "dotnetfxexedidntfinish");
+            timedOut("dotnetfxexedidntfinish");
             return 0;
         case MarkerFailed:
             LaunchFailed(frame, "dotnetfxexefailed");
@@ -271,24 +383,21 @@ UINT LaunchThread(void* param)
     }
 
     // 6.
-    if (frame->m_bCancel)
+    if (cancel)
         return 0;
 
     // 7. The product's set-up.
-    if (WaitForMarker(frame->m_bCancel, WorkingFile("setupinstallstart"), nullptr, 1, 30) == MarkerTimedOut) {
-        if (!frame->m_bCancel)
-            LaunchFailed(frame, "setupexedidntstart");
+    if (WaitForMarker(cancel, markers, "setupinstallstart", nullptr, 1, 30) == MarkerTimedOut) {
+        timedOut("setupexedidntstart");
         return 0;
     }
-    if (frame->m_bCancel)
+    if (cancel)
         return 0;
 
     // 8.
-    std::string failed = WorkingFile("setupinstallfailed");
-    switch (WaitForMarker(frame->m_bCancel, WorkingFile("setupinstallsucceeded"), failed.c_str(), 1, 240)) {
+    switch (WaitForMarker(cancel, markers, "setupinstallsucceeded", "setupinstallfailed", 1, 240)) {
     case MarkerTimedOut:
-        if (!frame->m_bCancel)
-            LaunchFailed(frame, "setupexedidntfinish");
+        timedOut("setupexedidntfinish");
         break;
     case MarkerFailed:
         LaunchFailed(frame, "setupexefailed");

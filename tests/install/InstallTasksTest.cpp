@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 #include "download/DownloadList.h"
+#include "install/InstallStep.h"
 #include "install/InstallTasks.h"
 #include "support/AppFixture.h"
 
@@ -197,6 +198,33 @@ void ScriptedSleep(DWORD ms)
         g_script.action();
 }
 
+// A process that has ended with this exit code, as the installation step
+// ends: a stand-in started suspended and ended before its first instruction.
+HANDLE EndedProcess(DWORD exitCode)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    char command[] = "zembriomain_standin.exe";
+    if (!CreateProcessA(ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe", command, nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
+        return nullptr;
+    TerminateProcess(process.hProcess, exitCode);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// The step's exit code with the markers of these names.
+DWORD StepCode(InstallStepOutcome outcome, std::vector<int> markers = {})
+{
+    DWORD code = kInstallStepCode | outcome;
+    for (int i : markers)
+        code |= 1u << (8 + i);
+    return code;
+}
+enum { DotNetStart, DotNetSucceeded, DotNetFailed, SetupStart, SetupSucceeded, SetupFailed };
+
 class MarkerWaitTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -214,41 +242,44 @@ protected:
     void (*saved)(DWORD) = nullptr;
     ScratchFolder folder;
     std::string done, fail;
+    MarkerSource markers{folder.Path()};
+    const char* const kDone = "setupinstallsucceeded";
+    const char* const kFail = "setupinstallfailed";
 };
 
 }   // namespace
 
 TEST_F(MarkerWaitTest, NothingAppearsUntilTheCountRunsOut)
 {
-    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 30));
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, markers, kDone, kFail, 1, 30));
     EXPECT_EQ(std::vector<DWORD>(30, 1000), g_script.sleeps);
 }
 
 TEST_F(MarkerWaitTest, MarkerAlreadyThereIsSeenAfterOneInterval)
 {
     ASSERT_TRUE(WriteTextFile(done, ""));
-    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, done, nullptr, 2, 30));
+    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, markers, kDone, nullptr, 2, 30));
     EXPECT_EQ(std::vector<DWORD>{2000}, g_script.sleeps);
 }
 
 TEST_F(MarkerWaitTest, FailureMarkerAndBothMarkers)
 {
     ASSERT_TRUE(WriteTextFile(fail, ""));
-    EXPECT_EQ(MarkerFailed, WaitForMarker(g_cancel, done, fail.c_str(), 1, 240));
+    EXPECT_EQ(MarkerFailed, WaitForMarker(g_cancel, markers, kDone, kFail, 1, 240));
     // Without a failure path only the done marker counts.
     g_script = SleepScript();
-    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, nullptr, 1, 3));
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, markers, kDone, nullptr, 1, 3));
     EXPECT_EQ(3u, g_script.sleeps.size());
     // Both present: success wins.
     ASSERT_TRUE(WriteTextFile(done, ""));
-    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, done, fail.c_str(), 1, 240));
+    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, markers, kDone, kFail, 1, 240));
 }
 
 TEST_F(MarkerWaitTest, MarkerMadeDuringTheWaitIsSeenAtTheNextTest)
 {
     g_script.actAt = 4;
     g_script.action = [] { WriteTextFile(g_marker, ""); };
-    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, done, fail.c_str(), 1, 240));
+    EXPECT_EQ(MarkerDone, WaitForMarker(g_cancel, markers, kDone, kFail, 1, 240));
     EXPECT_EQ(4u, g_script.sleeps.size());
 }
 
@@ -256,12 +287,45 @@ TEST_F(MarkerWaitTest, CancelEndsTheWaitWithinOneInterval)
 {
     g_script.actAt = 5;
     g_script.action = [] { g_cancel = true; };
-    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 900));
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, markers, kDone, kFail, 1, 900));
     EXPECT_EQ(5u, g_script.sleeps.size());
     // A cancel made before the wait ends it without a sleep.
     g_script = SleepScript();
-    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, done, fail.c_str(), 1, 900));
+    EXPECT_EQ(MarkerTimedOut, WaitForMarker(g_cancel, markers, kDone, kFail, 1, 900));
     EXPECT_TRUE(g_script.sleeps.empty());
+}
+
+TEST_F(MarkerWaitTest, StepThatHasEndedAnswersFromItsExitCodeAndEndsTheWaitAtOnce)
+{
+    // The step removed its folder before it ended: its exit code is all
+    // that says what the folder held, and nothing more can come.
+    const struct {
+        DWORD exitCode;
+        int result;
+        const char* error;
+    } cases[] = {
+        {StepCode(StepHelperEnded, {SetupStart, SetupSucceeded}), MarkerDone, nullptr},
+        {StepCode(StepHelperEnded, {SetupStart, SetupFailed}), MarkerFailed, nullptr},
+        {StepCode(StepHelperEnded, {SetupStart, DotNetSucceeded}), MarkerTimedOut, nullptr},
+        {StepCode(StepCantCopy), MarkerTimedOut, "cantcopytoinstallfolder"},
+        {0xC0000005, MarkerTimedOut, "installstepexitcodeC0000005"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.exitCode);
+        HANDLE step = EndedProcess(c.exitCode);
+        ASSERT_NE(nullptr, step);
+        // A marker file of the same name in the folder no longer counts.
+        ASSERT_TRUE(WriteTextFile(done, ""));
+        MarkerSource ended(folder.Path(), step);
+        g_script = SleepScript();
+        EXPECT_EQ(c.result, WaitForMarker(g_cancel, ended, kDone, kFail, 1, 240));
+        EXPECT_EQ(1u, g_script.sleeps.size());
+        int category = -1;
+        const char* error = ended.StepError(category);
+        EXPECT_STREQ(c.error, error);
+        CloseHandle(step);
+        DeleteFileA(done.c_str());
+    }
 }
 
 // ---- the launch worker ----------------------------------------------------------
@@ -424,6 +488,91 @@ TEST_F(LaunchThreadTest, EachMarkerOutcomeEndsNamedAndTheDotNetUpdateIsRecordedA
     Launch(0);
     EXPECT_TRUE(frame->m_bFailed);
     EXPECT_EQ("Error=general,cantlaunchinstallhelper", LogLines().back());
+}
+
+// What the elevation prompt answers, and what the worker asked of it.
+struct ElevationScript {
+    DWORD error = 0;      // the call fails with it
+    DWORD exitCode = 0;   // else the step ends with it
+    std::string verb, file, parameters, directory;
+};
+static ElevationScript g_elevation;
+
+static BOOL ScriptedElevation(SHELLEXECUTEINFOA* info)
+{
+    g_elevation.verb = info->lpVerb ? info->lpVerb : "";
+    g_elevation.file = info->lpFile ? info->lpFile : "";
+    g_elevation.parameters = info->lpParameters ? info->lpParameters : "";
+    g_elevation.directory = info->lpDirectory ? info->lpDirectory : "";
+    if (g_elevation.error) {
+        SetLastError(g_elevation.error);
+        return FALSE;
+    }
+    info->hProcess = EndedProcess(g_elevation.exitCode);
+    return info->hProcess != nullptr;
+}
+
+TEST_F(LaunchThreadTest, VistaPathRunsTheElevatedStepAndNamesEachWayItEnds)
+{
+    struct Restore {
+        BOOL (*saved)(SHELLEXECUTEINFOA*) = g_pfnShellExecuteEx;
+        ~Restore() { g_pfnShellExecuteEx = saved; }
+    } restore;
+    g_pfnShellExecuteEx = ScriptedElevation;
+    app.m_strExePath = "C:\\Users\\Visitor\\Downloads\\ZembrioInstaller.exe";
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    const struct {
+        DWORD error, exitCode;
+        const char* report;   // null: the installation succeeded
+        size_t sleeps;
+    } cases[] = {
+        // The visitor said no: a cause of its own, and nothing waited for.
+        {ERROR_CANCELLED, 0, "Error=permissions,elevationdeclined", 0},
+        {ERROR_ACCESS_DENIED, 0, "Error=general,cantlaunchinstallhelper", 0},
+        // A step that fails before the helper is named at the first look.
+        {0, StepCode(StepComponentChanged), "Error=fileio,componentchanged", 1},
+        {0, StepCode(StepCantMakeFolder), "Error=permissions,cantcreateinstallfolder", 1},
+        {0, 0xC0000005, "Error=general,installstepexitcodeC0000005", 1},
+        {0, StepCode(StepHelperEnded, {SetupStart}), "Error=general,setupexedidntfinish", 2},
+        {0, StepCode(StepHelperEnded, {SetupStart, SetupSucceeded}), nullptr, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report ? c.report : "success");
+        g_elevation = ElevationScript();
+        g_elevation.error = c.error;
+        g_elevation.exitCode = c.exitCode;
+        g_script = SleepScript();
+        frame->m_bFailed = false;
+        Launch(WindowsVista);
+        EXPECT_EQ(c.report != nullptr, frame->m_bFailed.load());
+        std::vector<std::string> lines = LogLines();
+        if (c.report)
+            EXPECT_EQ(c.report, lines.back());
+        else
+            EXPECT_NE(0u, lines.back().rfind("Error=", 0)) << lines.back();
+        EXPECT_EQ(c.sleeps, g_script.sleeps.size());
+
+        // The installer itself, elevated, from the system folder, told
+        // where the checked downloads are and which to run.
+        EXPECT_EQ("runas", g_elevation.verb);
+        EXPECT_EQ(app.m_strExePath, g_elevation.file);
+        EXPECT_EQ(system, g_elevation.directory);
+        InstallStepRequest request;
+        ASSERT_TRUE(ParseInstallStep(g_elevation.parameters.c_str(), request)) << g_elevation.parameters;
+        EXPECT_EQ(app.m_strTempFolder, request.workingFolder);
+        EXPECT_FALSE(request.dotNet);
+        EXPECT_STREQ("setup.exe", request.setup);
+        // The helper named in the run log is the one in the step's folder.
+        char windows[MAX_PATH];
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        std::string expected = std::string("InstallHelper=") + windows + "\\Temp\\" + request.folderName + "\\installhelper.exe";
+        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), expected));
+        // Whatever the ending, every downloaded byte stays, and nothing ran
+        // from the working folder.
+        EXPECT_TRUE(FileExists(Local("installhelper.exe")));
+        EXPECT_FALSE(FileExists(Local("ran.txt")));
+    }
 }
 
 TEST(FormatTaskLine, SixFieldsNoQuoting)

@@ -21,6 +21,10 @@
 //   both     run the tasks, then create both the failure and the success marker
 //            for each, whatever the exit code
 //
+// ZEMBRIO_HELPER_RECORD names a file to which it appends its own path and its
+// current folder, "<path>|<folder>", first thing (where it ran from outlives the
+// folder it ran in).
+//
 // Exit code: 0 all tasks succeeded, 1 a task failed or timed out, 2 bad
 // command line or task file.
 
@@ -179,6 +183,13 @@ bool RunTask(const Task& t, Mode mode) {
 }
 
 int Run() {
+  std::string record = standin::EnvVar("ZEMBRIO_HELPER_RECORD");
+  if (!record.empty()) {
+    char self[MAX_PATH] = "", here[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    GetCurrentDirectoryA(MAX_PATH, here);
+    standin::AppendLine(record, std::string(self) + "|" + here);
+  }
   Mode mode = ModeFromEnvironment();
   if (mode == Mode::NoStart) return 0;
 

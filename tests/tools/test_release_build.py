@@ -109,7 +109,9 @@ class ReleaseBuild(unittest.TestCase):
             self.assertEqual(text, table.get(sid), f"string {sid}")
 
     def test_manifest_states_the_execution_level_and_nothing_that_changes_the_look(self):
-        # Windows' installer detection gave requireAdministrator; supportedOS
+        # asInvoker, said outright: the window, the downloads and the product
+        # at Finish run with the visitor's rights (installer detection would
+        # elevate a program of this name without it); supportedOS
         # entries would make new Windows report its real version (and leave
         # the Vista path), a common controls 6 dependency would restyle the
         # window; one namespace on trustInfo keeps Windows XP SP2 standing.
@@ -119,7 +121,7 @@ class ReleaseBuild(unittest.TestCase):
         v1, v2 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v2}"
         self.assertEqual(f"{v1}assembly", root.tag)
         levels = root.findall(f"{v2}trustInfo/{v2}security/{v2}requestedPrivileges/{v2}requestedExecutionLevel")
-        self.assertEqual([{"level": "requireAdministrator", "uiAccess": "false"}], [e.attrib for e in levels])
+        self.assertEqual([{"level": "asInvoker", "uiAccess": "false"}], [e.attrib for e in levels])
         tags = {e.tag.split("}")[-1] for e in root.iter()}
         self.assertFalse(tags & {"compatibility", "supportedOS", "dependency", "dependentAssembly"}, tags)
         self.assertNotIn(b"Common-Controls", data)
