@@ -26,9 +26,11 @@ std::string FormatInstallStep(const InstallStepRequest& request)
 bool ParseInstallStep(const char* tail, InstallStepRequest& request)
 {
     request = InstallStepRequest();
-    const char* start = tail + sizeof kInstallStepSwitch + 1;
+    if (strncmp(tail, "-installstep \"", 14) != 0)
+        return false;
+    const char* start = tail + 14;
     const char* quote = strchr(start, '"');
-    if (strncmp(tail, "-installstep \"", 14) != 0 || !quote)
+    if (!quote)
         return false;
     request.workingFolder.assign(start, quote);
     std::string words[4];

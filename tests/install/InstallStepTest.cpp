@@ -86,6 +86,7 @@ TEST(InstallStepCommand, RoundTripsAndRefusesWhatTheWindowNeverWrites)
 
     const std::string folder = "-installstep \"C:\\T\\Zembrio\" ";
     const char* const refused[] = {
+        "", "-installstep", "-installstep \"", "/uninstall",
         "-installstep \"C:\\T\\Zembrio\" Zembrio-0123456789abcdef 7",   // no set-up
         "-installstep \"..\\T\" Zembrio-0123456789abcdef 7 setup.exe",   // not a drive's path
         "-installstep C:\\T Zembrio-0123456789abcdef 7 setup.exe",       // unquoted
