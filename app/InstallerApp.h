@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 #include "framework/Internet.h"
+#include "framework/Text.h"
 #include "framework/WinApp.h"
 #include "framework/Wnd.h"
 #include "report/Endpoints.h"
 #include "report/EventReporter.h"
 #include "report/RunLog.h"
+#include "download/ItemSizes.h"
+#include "system/SystemType.h"
 #include "ui/SkinControls.h"
 
 class CMainFrame;
@@ -26,24 +29,6 @@ StartSwitches ParseStartSwitches(const std::string& cmdLine);
 enum StartMode { StartNormal, StartUninstall, StartFinish, StartQuiet };
 StartMode ChooseStartMode(const StartSwitches& switches, bool isVista);
 
-// A quote ends a quoted path on a command line, and a line break ends a
-// task line: a path with either is never written into one.
-inline bool HasQuoteOrLineBreak(const std::string& text)
-{
-    return text.find_first_of("\r\n\"") != std::string::npos;
-}
-
-// SystemType flags.
-enum : UINT {
-    NeedMdac = 0x001,
-    NeedDotNet = 0x002,
-    OldDirectX = 0x004,
-    MainAppPresent = 0x008,
-    Windows9x = 0x040,
-    Windows2000 = 0x080,
-    WindowsVista = 0x100,
-};
-
 // The shell folder set, in lookup and log order.
 enum ShellFolder {
     FolderCommonFiles,
@@ -57,7 +42,7 @@ enum ShellFolder {
     ShellFolderCount
 };
 
-class CInstallerApp : public CWinApp {
+class CInstallerApp : public CWinApp, public CItemSizes {
 public:
     CInstallerApp();
     ~CInstallerApp() override;
@@ -72,7 +57,7 @@ public:
     void LoadState();
     void SaveStartState();
     void SaveProgressState();
-    UINT RememberedItemSize(const std::string& url) const;
+    UINT RememberedItemSize(const std::string& url) const override;
     // The highest release serial this user's installer has accepted, kept
     // apart from the record: a fresh start never lowers it, so a replayed
     // older release stays refused.

@@ -10,3 +10,10 @@ std::string LoadResString(UINT id);
 // it is missing or cannot be loaded); size receives its length.
 const BYTE* LoadResourceBytes(UINT id, const char* type, DWORD* size);
 std::string ToLower(std::string text);
+
+// A quote ends a quoted path on a command line, and a line break ends a
+// task line: a path with either is never written into one.
+inline bool HasQuoteOrLineBreak(const std::string& text)
+{
+    return text.find_first_of("\r\n\"") != std::string::npos;
+}

@@ -1,12 +1,13 @@
 #include "install/InstallTasks.h"
 #include <cstring>
-#include "app/InstallerApp.h"
-#include "app/MainFrame.h"
 #include "download/DownloadList.h"
+#include "download/ItemSizes.h"
 #include "framework/SystemLibrary.h"
 #include "framework/Text.h"
 #include "install/InstallStep.h"
+#include "report/RunReports.h"
 #include "system/Prerequisites.h"
+#include "system/SystemType.h"
 
 const char kTaskFile[] = "installhelpertasks.txt";
 const char kHelperArguments[] = "-silent -inputfile installhelpertasks.txt -logfile installhelperlog.txt";
@@ -31,14 +32,9 @@ const InstallTask* FindInstallTask(const std::string& program)
     return nullptr;
 }
 
-static std::string WorkingFile(const char* name)
+static std::string In(const std::string& folder, const char* name)
 {
-    return Format("%s\\%s", GetInstallerApp()->m_strTempFolder.c_str(), name);
-}
-
-static std::string ComponentUrl(const char* name)
-{
-    return Format("%s/%s", GetInstallerApp()->EndpointUrl(InstallBase), name);
+    return Format("%s\\%s", folder.c_str(), name);
 }
 
 std::string FormatTaskLine(const std::string& program, const char* arguments, const std::string& startMarker,
@@ -80,73 +76,66 @@ bool WriteTaskLine(CFile& file, const std::string& folder, const InstallTask& ta
     return true;
 }
 
-void CMainFrame::PrepareInstallTasks()
+bool PlanInstallTasks(const InstallTasksJob& job, DownloadList& list, std::string& taskText)
 {
-    CInstallerApp* app = GetInstallerApp();
-
-    // 1.
-    delete m_pDownloads;
-    m_pDownloads = new DownloadList(app->m_pSession);
+    CRunReports& reports = job.reports;
+    // A component: its address and local path logged, its event reported
+    // where it has one, then registered with the size the record holds.
+    auto add = [&](const char* name, const char* logName, const char* event, int minimumSize) {
+        std::string url = Format("%s/%s", job.installBase.c_str(), name);
+        std::string path = In(job.workingFolder, name);
+        reports.WriteRunLog(logName, url + " " + path);
+        if (event)
+            reports.ReportEvent(CategoryGeneral, event);
+        list.AddItem(url, path, job.sizes.RememberedItemSize(url), minimumSize);
+    };
 
     // 2. A quote or line break in the folder would add a task line or break
     // a command line: refused before anything is written. On the Vista path
     // the installation step writes the task file in a folder of its own.
-    if (HasQuoteOrLineBreak(app->m_strTempFolder)) {
-        ReportError(CategoryFileIO, "quoteorlinebreakintempfolder", true, true);
-        return;
+    if (HasQuoteOrLineBreak(job.workingFolder)) {
+        reports.ReportError(CategoryFileIO, "quoteorlinebreakintempfolder", true, true);
+        return false;
     }
-    m_strTaskFileText.clear();
-    const bool writeTasks = !(m_nSystemType & WindowsVista);
+    taskText.clear();
+    const bool writeTasks = !(job.systemType & WindowsVista);
     // Made anew: a name planted in the working folder (a link to another
     // file) is removed, never written through.
     CFile tasks;
-    if (writeTasks && !tasks.Open(WorkingFile(kTaskFile).c_str(),
+    if (writeTasks && !tasks.Open(In(job.workingFolder, kTaskFile).c_str(),
                                   CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite)) {
-        ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
-        return;
+        reports.ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
+        return false;
     }
     std::string folder;
-    if (writeTasks && !TaskLineFolder(app->m_strTempFolder, folder)) {
-        ReportError(CategoryFileIO, "commaintempfolder", true, true);
-        return;
+    if (writeTasks && !TaskLineFolder(job.workingFolder, folder)) {
+        reports.ReportError(CategoryFileIO, "commaintempfolder", true, true);
+        return false;
     }
 
     // 3. The install helper is always fetched; it has no task line.
-    std::string url = ComponentUrl("installhelper.exe");
-    std::string path = WorkingFile("installhelper.exe");
-    app->WriteRunLog("InstallHelper.exe Download", url + " " + path);
-    m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 10240);
+    add("installhelper.exe", "InstallHelper.exe Download", nullptr, 10240);
 
     // 4. The .NET Framework update first, when it is needed.
-    if (m_nSystemType & NeedDotNet) {
-        url = ComponentUrl("dotnetfx.exe");
-        path = WorkingFile("dotnetfx.exe");
-        app->WriteRunLog("Dotnetfx.exe Download", url + " " + path);
-        ReportEvent(CategoryGeneral, "dotnetfxexe");
-        m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
-        if (writeTasks && !WriteTaskLine(tasks, folder, *FindInstallTask("dotnetfx.exe"), m_strTaskFileText)) {
-            ReportError(CategoryFileIO, "cantwriteinputfile1", true, true);
-            return;
+    if (job.systemType & NeedDotNet) {
+        add("dotnetfx.exe", "Dotnetfx.exe Download", "dotnetfxexe", 20971520);
+        if (writeTasks && !WriteTaskLine(tasks, folder, *FindInstallTask("dotnetfx.exe"), taskText)) {
+            reports.ReportError(CategoryFileIO, "cantwriteinputfile1", true, true);
+            return false;
         }
     }
 
     // 5. The product's set-up, always last.
-    const char* setup = (m_nSystemType & NeedMdac) ? "setupm.exe" : "setup.exe";
-    url = ComponentUrl(setup);
-    path = WorkingFile(setup);
-    app->WriteRunLog("Installer Download", url + " " + path);
-    ReportEvent(CategoryGeneral, setup);
-    m_pDownloads->AddItem(url, path, app->RememberedItemSize(url), 20971520);
-    if (writeTasks && !WriteTaskLine(tasks, folder, *FindInstallTask(setup), m_strTaskFileText)) {
-        ReportError(CategoryFileIO, "cantwriteinputfile2", true, true);
-        return;
+    const char* setup = (job.systemType & NeedMdac) ? "setupm.exe" : "setup.exe";
+    add(setup, "Installer Download", setup, 20971520);
+    if (writeTasks && !WriteTaskLine(tasks, folder, *FindInstallTask(setup), taskText)) {
+        reports.ReportError(CategoryFileIO, "cantwriteinputfile2", true, true);
+        return false;
     }
 
-    // 6.
+    // 6. The caller starts the download worker.
     tasks.Close();
-    // Without the worker the download stage would wait forever.
-    if (!StartDownloadThread(this))
-        ReportError(CategoryGeneral, "cantcreatedownloadthread", true, true);
+    return true;
 }
 
 bool MarkerSource::Ended()
@@ -191,20 +180,20 @@ int WaitForMarker(const std::atomic<bool>& cancel, MarkerSource& markers, const 
 }
 
 // Reports a failed step of the installation, marking the run failed first.
-static void LaunchFailed(CMainFrame* frame, const char* name, int category = CategoryGeneral)
+static void LaunchFailed(LaunchJob& job, const char* name, int category = CategoryGeneral)
 {
-    frame->m_bFailed = true;
-    frame->ReportError(category, name, true, true);
+    job.failed = true;
+    job.reports.ReportError(category, name, true, true);
 }
 
 // Markers are left behind by every earlier attempt: a failure marker would
 // fail a retry at once, a success marker would report a set-up that has not
 // run. None may be there when the helper starts; one that cannot be removed
 // is an error, not a result.
-static bool RemoveStaleMarkers()
+static bool RemoveStaleMarkers(const std::string& folder)
 {
     for (const char* name : kMarkerNames) {
-        std::string path = WorkingFile(name);
+        std::string path = In(folder, name);
         DeleteFileA(path.c_str());
         if (PathExists(path))
             return false;
@@ -226,26 +215,25 @@ static bool HelperEnded(HANDLE helper, const std::atomic<bool>& cancel)
 // name in the Windows folder's Temp) and runs the helper there; the process
 // is the step's. The prompt's "No" is an error of its own: the visitor may
 // well try again.
-static const char* StartInstallStep(CMainFrame* frame, const std::string& folder, HANDLE& process, int& category)
+static const char* StartInstallStep(LaunchJob& job, const std::string& folder, HANDLE& process, int& category)
 {
-    CInstallerApp* app = GetInstallerApp();
     InstallStepRequest request;
-    request.workingFolder = app->m_strTempFolder;
+    request.workingFolder = job.workingFolder;
     request.folderName = folder.substr(folder.rfind('\\') + 1);
-    request.serial = frame->m_pDownloads ? frame->m_pDownloads->m_release.serial : 0;
-    request.dotNet = frame->m_nSystemType & NeedDotNet;
-    request.setup = (frame->m_nSystemType & NeedMdac) ? "setupm.exe" : "setup.exe";
+    request.serial = job.downloads ? job.downloads->m_release.serial : 0;
+    request.dotNet = job.systemType & NeedDotNet;
+    request.setup = (job.systemType & NeedMdac) ? "setupm.exe" : "setup.exe";
     std::string parameters = FormatInstallStep(request);
-    app->WriteRunLog("InstallStep", parameters);
+    job.reports.WriteRunLog("InstallStep", parameters);
     char system[MAX_PATH] = "";
     GetSystemDirectoryA(system, MAX_PATH);
 
     SHELLEXECUTEINFOA launch = {};
     launch.cbSize = sizeof launch;
     launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    launch.hwnd = frame->m_hWnd;   // the prompt belongs to the window, in front of it
+    launch.hwnd = job.window;   // the prompt belongs to the window, in front of it
     launch.lpVerb = "runas";
-    launch.lpFile = app->m_strExePath.c_str();
+    launch.lpFile = job.exePath.c_str();
     launch.lpParameters = parameters.c_str();
     launch.lpDirectory = system;   // not one of the visitor's folders
     launch.nShow = SW_HIDE;
@@ -262,57 +250,54 @@ static const char* StartInstallStep(CMainFrame* frame, const std::string& folder
     return nullptr;
 }
 
-UINT LaunchThread(void* param)
+void RunLaunch(LaunchJob& job)
 {
-    CMainFrame* frame = (CMainFrame*)param;
-    CInstallerApp* app = GetInstallerApp();
-    // Every way out clears the frame's worker handle last. The verified
-    // files stay held while the helper might still start one of them: after
-    // a failure, a cancel or a helper that does not end, until the list goes.
-    struct WorkerEnd {
-        CMainFrame* frame;
+    // The verified files stay held while the helper might still start one
+    // of them: after a failure, a cancel or a helper that does not end,
+    // until the list goes.
+    struct HelperEnd {
+        LaunchJob& job;
         HANDLE helper = nullptr;
         bool installed = false;
-        ~WorkerEnd()
+        ~HelperEnd()
         {
-            if (helper) {
-                if (installed && frame->m_pDownloads && HelperEnded(helper, frame->m_bCancel))
-                    frame->m_pDownloads->ReleaseVerified();
-                CloseHandle(helper);
-            }
-            frame->m_hWorker = nullptr;
+            if (!helper)
+                return;
+            if (installed && job.downloads && HelperEnded(helper, job.cancel))
+                job.downloads->ReleaseVerified();
+            CloseHandle(helper);
         }
-    } end{frame};
-    const std::atomic<bool>& cancel = frame->m_bCancel;
+    } end{job};
+    const std::atomic<bool>& cancel = job.cancel;
 
     // 1.
     if (cancel)
-        return 0;
+        return;
 
     // 2. On the Vista path the helper runs from the installation step's
     // folder, never from the working folder, which the visitor can write.
-    const bool elevated = frame->m_nSystemType & WindowsVista;
-    std::string folder = app->m_strTempFolder;
+    const bool elevated = job.systemType & WindowsVista;
+    std::string folder = job.workingFolder;
     if (elevated) {
         char windows[MAX_PATH] = "";
         GetWindowsDirectoryA(windows, MAX_PATH);
         folder = Format("%s\\Temp\\%s", windows, NewInstallFolderName().c_str());
     }
-    std::string program = folder + "\\installhelper.exe";
-    app->WriteRunLog("InstallHelper", program);
-    app->WriteRunLog("InstallHelperArgs", kHelperArguments);
+    std::string program = In(folder, "installhelper.exe");
+    job.reports.WriteRunLog("InstallHelper", program);
+    job.reports.WriteRunLog("InstallHelperArgs", kHelperArguments);
 
     if (!elevated) {
-        if (!RemoveStaleMarkers()) {
-            LaunchFailed(frame, "cantdeletemarker", CategoryFileIO);
-            return 0;
+        if (!RemoveStaleMarkers(folder)) {
+            LaunchFailed(job, "cantdeletemarker", CategoryFileIO);
+            return;
         }
         // The task file names what the helper runs, and any program of the
         // user can write the working folder: it must still hold exactly what
         // was written, and is held so from here on, like the verified programs.
-        if (!frame->m_pDownloads || !frame->m_pDownloads->HoldUnchanged(WorkingFile(kTaskFile), frame->m_strTaskFileText)) {
-            LaunchFailed(frame, "taskfilechanged", CategoryFileIO);
-            return 0;
+        if (!job.downloads || !job.downloads->HoldUnchanged(In(folder, kTaskFile), job.taskText)) {
+            LaunchFailed(job, "taskfilechanged", CategoryFileIO);
+            return;
         }
     }
 
@@ -320,10 +305,10 @@ UINT LaunchThread(void* param)
     if (elevated) {
         int category = CategoryGeneral;
         const char* error = folder.back() == '\\' ? "cantlaunchinstallhelper"   // no random name to be had
-                                                   : StartInstallStep(frame, folder, end.helper, category);
+                                                   : StartInstallStep(job, folder, end.helper, category);
         if (error) {
-            LaunchFailed(frame, error, category);
-            return 0;
+            LaunchFailed(job, error, category);
+            return;
         }
     } else {
         SHELLEXECUTEINFOA launch = {};
@@ -334,78 +319,69 @@ UINT LaunchThread(void* param)
         launch.lpParameters = kHelperArguments;
         launch.nShow = SW_SHOWNORMAL;
         if (!g_pfnShellExecuteEx(&launch) || (INT_PTR)launch.hInstApp <= 32) {
-            LaunchFailed(frame, "cantlaunchinstallhelper");
-            return 0;
+            LaunchFailed(job, "cantlaunchinstallhelper");
+            return;
         }
         end.helper = launch.hProcess;
     }
     MarkerSource markers(folder, elevated ? end.helper : nullptr);
-    // A wait that ends without its marker: the step's own failure where it
-    // has one, else the wait's.
+
+    // 4 to 8: a start marker, then a result, for each task in order; the
+    // .NET update's result also turns the page. A wait that ends without its
+    // marker reports the step's own failure where it has one, else the
+    // wait's; a cancel ends every wait without a report.
+    struct Task {
+        const char* start;
+        const char* succeeded;
+        const char* failed;
+        int seconds;
+        const char* didntStart;
+        const char* didntFinish;
+        const char* failure;
+    };
+    static const Task kDotNet = {"dotnetinstallstart", "dotnetinstallsucceeded", "dotnetinstallfailed", 900,
+                                 "dotnetfxexedidntstart", "dotnetfxexedidntfinish", "dotnetfxexefailed"};
+    static const Task kSetup = {"setupinstallstart", "setupinstallsucceeded", "setupinstallfailed", 240,
+                                "setupexedidntstart", "setupexedidntfinish", "setupexefailed"};
     auto timedOut = [&](const char* name) {
         if (cancel)
             return;
         int category = CategoryGeneral;
         const char* error = markers.StepError(category);
         if (!error)
-            LaunchFailed(frame, name);
+            LaunchFailed(job, name);
         else
-            LaunchFailed(frame, error, category);
+            LaunchFailed(job, error, category);
     };
-
-    // 4.
-    if (cancel)
-        return 0;
-
-    // 5. The .NET Framework update, when it was needed.
-    if (frame->m_nSystemType & NeedDotNet) {
-        if (WaitForMarker(cancel, markers, "dotnetinstallstart", nullptr, 1, 30) == MarkerTimedOut) {
-            timedOut("dotnetfxexedidntstart");
-            return 0;
+    auto follow = [&](const Task& task) {
+        if (cancel)
+            return false;
+        if (WaitForMarker(cancel, markers, task.start, nullptr, 1, 30) == MarkerTimedOut) {
+            timedOut(task.didntStart);
+            return false;
         }
         if (cancel)
-            return 0;
-        switch (WaitForMarker(cancel, markers, "dotnetinstallsucceeded", "dotnetinstallfailed", 1, 900)) {
+            return false;
+        switch (WaitForMarker(cancel, markers, task.succeeded, task.failed, 1, task.seconds)) {
         case MarkerTimedOut:
-            timedOut("dotnetfxexedidntfinish");
-            return 0;
+            timedOut(task.didntFinish);
+            return false;
         case MarkerFailed:
-            LaunchFailed(frame, "dotnetfxexefailed");
-            return 0;
+            LaunchFailed(job, task.failure);
+            return false;
         default:
-            frame->m_bDotNetReady = true;
-            frame->m_nSystemType &= ~NeedDotNet;
-            // The UI thread repaints: stage 3 switches to the completing page.
-            RedrawWindow(frame->m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
-            frame->PostMessage(CMainFrame::kDotNetInstalledMessage, 0, 0);
-            break;
+            return true;
         }
+    };
+    if (job.systemType & NeedDotNet) {
+        if (!follow(kDotNet))
+            return;
+        job.dotNetReady = true;
+        job.systemType &= ~NeedDotNet;
+        // The UI thread repaints: stage 3 switches to the completing page.
+        RedrawWindow(job.window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE);
+        PostMessageA(job.window, job.dotNetInstalledMessage, 0, 0);
     }
-
-    // 6.
-    if (cancel)
-        return 0;
-
-    // 7. The product's set-up.
-    if (WaitForMarker(cancel, markers, "setupinstallstart", nullptr, 1, 30) == MarkerTimedOut) {
-        timedOut("setupexedidntstart");
-        return 0;
-    }
-    if (cancel)
-        return 0;
-
-    // 8.
-    switch (WaitForMarker(cancel, markers, "setupinstallsucceeded", "setupinstallfailed", 1, 240)) {
-    case MarkerTimedOut:
-        timedOut("setupexedidntfinish");
-        break;
-    case MarkerFailed:
-        LaunchFailed(frame, "setupexefailed");
-        break;
-    default:
-        end.installed = true;
-        break;
-    }
-    // 9.
-    return 0;
+    end.installed = follow(kSetup);
+    // 9. The caller clears the worker handle.
 }

@@ -9,8 +9,44 @@
 #include <string>
 #include "framework/File.h"
 
-// The launch worker's thread procedure; its parameter is the main frame.
+class CItemSizes;
+class CRunReports;
+class DownloadList;
+
+// The launch worker's thread procedure; its parameter is the main frame,
+// whose parts it hands to RunLaunch (app/InstallForwards.cpp).
 UINT LaunchThread(void* frame);
+
+// What choosing the components needs.
+struct InstallTasksJob {
+    CRunReports& reports;
+    const CItemSizes& sizes;
+    std::string workingFolder;
+    std::string installBase;   // the install server folder's address
+    UINT systemType;
+};
+// Registers the components in list and, on the Windows 98 to XP path,
+// writes the task file, its bytes kept in taskText; false once a failure has
+// been reported, and then nothing is to be downloaded.
+bool PlanInstallTasks(const InstallTasksJob& job, DownloadList& list, std::string& taskText);
+
+// What the launch worker reads and changes, the window's.
+struct LaunchJob {
+    CRunReports& reports;
+    DownloadList* downloads;
+    std::string workingFolder;
+    std::string exePath;    // started elevated as the installation step
+    std::string taskText;   // the task file's bytes as written
+    HWND window;            // owns the elevation prompt; told of the .NET update
+    UINT dotNetInstalledMessage;
+    const std::atomic<bool>& cancel;
+    std::atomic<bool>& failed;
+    std::atomic<bool>& dotNetReady;
+    std::atomic<UINT>& systemType;
+};
+// Starts the helper (on the Vista path the installation step) and follows
+// it to the set-up's result; every failure is reported.
+void RunLaunch(LaunchJob& job);
 
 extern const char kTaskFile[];          // "installhelpertasks.txt", beside the helper
 extern const char kHelperArguments[];   // the helper's parameters, its two files by bare name

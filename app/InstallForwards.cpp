@@ -1,0 +1,68 @@
+// The window's side of the installation rooms: what they are handed, from
+// the application and the frame, under the names the stage machine calls.
+#include "app/InstallerApp.h"
+#include "app/MainFrame.h"
+#include "download/DownloadList.h"
+#include "install/InstallTasks.h"
+#include "report/RunReports.h"
+
+namespace {
+
+// An error of a room: the run marked failed, the error page shown with the
+// help address, as the frame's own reports do.
+class FrameFailures : public CFailureSink {
+public:
+    explicit FrameFailures(CMainFrame& frame) : m_frame(frame) {}
+    void MarkFailed() override { m_frame.m_bFailed = true; }
+    void ShowErrorPage(const std::string& helpUrl) override
+    {
+        m_frame.SetErrorLink(helpUrl);
+        m_frame.PostMessage(WM_APP, 0, 0);
+    }
+
+private:
+    CMainFrame& m_frame;
+};
+
+}   // namespace
+
+void CMainFrame::PrepareInstallTasks()
+{
+    CInstallerApp* app = GetInstallerApp();
+    FrameFailures failures(*this);
+    CRunReports reports(app->m_runLog, app->m_reporter, failures);
+
+    // 1.
+    delete m_pDownloads;
+    m_pDownloads = new DownloadList(app->m_pSession);
+    // 2 to 5.
+    InstallTasksJob job{reports, *app, app->m_strTempFolder, app->EndpointUrl(InstallBase), m_nSystemType};
+    if (!PlanInstallTasks(job, *m_pDownloads, m_strTaskFileText))
+        return;
+    // 6. Without the worker the download stage would wait forever.
+    if (!StartDownloadThread(this))
+        ReportError(CategoryGeneral, "cantcreatedownloadthread", true, true);
+}
+
+UINT LaunchThread(void* param)
+{
+    CMainFrame* frame = (CMainFrame*)param;
+    CInstallerApp* app = GetInstallerApp();
+    FrameFailures failures(*frame);
+    CRunReports reports(app->m_runLog, app->m_reporter, failures);
+    LaunchJob job{reports,
+                  frame->m_pDownloads,
+                  app->m_strTempFolder,
+                  app->m_strExePath,
+                  frame->m_strTaskFileText,
+                  frame->m_hWnd,
+                  CMainFrame::kDotNetInstalledMessage,
+                  frame->m_bCancel,
+                  frame->m_bFailed,
+                  frame->m_bDotNetReady,
+                  frame->m_nSystemType};
+    RunLaunch(job);
+    // The worker's last action: from here on the frame may be destroyed.
+    frame->m_hWorker = nullptr;
+    return 0;
+}

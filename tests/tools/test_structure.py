@@ -1,0 +1,78 @@
+"""The folders' arrows: each product folder includes only the folders below
+it, and none reaches up into the application (app/ headers, GetInstallerApp,
+the application's MainFrame()). A new upward include or call fails here, and
+so does a file that no longer needs its place on the list of those still
+waiting to be handed what they use."""
+import os
+import re
+import unittest
+from pathlib import Path
+
+SOURCE = Path(os.environ.get("ZEMBRIO_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+
+# What each folder may include besides itself; app/ may include anything.
+BELOW = {
+    "framework": set(),
+    "report": {"framework"},
+    "identity": {"framework"},
+    "ui": {"framework"},
+    "download": {"framework", "report"},
+    "system": {"framework", "report"},
+    "install": {"framework", "report", "download", "system"},
+}
+
+# Still reaching up, each until it is handed what it uses.
+WAITING = {
+    "download/DownloadThread.cpp",
+    "system/Prerequisites.cpp",
+    "system/SelfInstall.cpp",
+    "system/Uninstall.cpp",
+    "system/WorkingFolder.cpp",
+}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z]+)/[^"]+"', re.M)
+REACH_UP = re.compile(r'#\s*include\s+"app/|\bGetInstallerApp\s*\(|\bMainFrame\s*\(\)')
+
+
+def sources(folder):
+    return sorted(p for p in (SOURCE / folder).iterdir() if p.suffix in (".cpp", ".h", ".c"))
+
+
+def faults(below=BELOW, waiting=WAITING):
+    found = []
+    reaching = set()
+    for folder, allowed in below.items():
+        for path in sources(folder):
+            name = f"{folder}/{path.name}"
+            text = path.read_text(errors="replace")
+            if REACH_UP.search(text):
+                reaching.add(name)
+            for target in INCLUDE.findall(text):
+                if target not in allowed | {folder} and not (target == "app" and name in waiting):
+                    found.append(f"{name} includes {target}/, which is not below {folder}/")
+    for name in sorted(reaching - waiting):
+        found.append(f"{name} reaches up into the application: hand it what it uses instead")
+    for name in sorted(waiting - reaching):
+        found.append(f"{name} no longer reaches up: take it off the waiting list")
+    return found
+
+
+class Structure(unittest.TestCase):
+    def test_every_arrow_points_down(self):
+        self.assertEqual([], faults())
+
+    def test_the_check_sees_an_upward_include_and_call(self):
+        # The check itself, on the tree as it is: a folder told it may
+        # include less, or a list that forgets a file, fails.
+        narrower = dict(BELOW, install={"framework"})
+        self.assertTrue(any("install/InstallTasks.cpp includes download/" in f for f in faults(narrower)))
+        self.assertTrue(any("system/WorkingFolder.cpp reaches up" in f
+                            for f in faults(waiting=WAITING - {"system/WorkingFolder.cpp"})))
+        self.assertTrue(REACH_UP.search("    CInstallerApp* app = GetInstallerApp();"))
+        self.assertTrue(REACH_UP.search('#include "app/MainFrame.h"'))
+        self.assertTrue(REACH_UP.search("    MainFrame()->ReportError(1, \"x\");"))
+        self.assertFalse(REACH_UP.search("    CMainFrame::CMainFrame() = default;"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
