@@ -2,8 +2,8 @@
 #include <mbstring.h>
 #include <tlhelp32.h>
 #include <cstdio>
-#include "app/InstallerApp.h"
-#include "app/MainFrame.h"
+#include "report/RunReports.h"
+#include "system/SystemType.h"
 #include "framework/FileVersionInfo.h"
 #include "framework/SystemLibrary.h"
 #include "framework/Text.h"
@@ -148,16 +148,12 @@ static bool ReadRegString(HKEY key, const char* name, std::string& value)
     return true;
 }
 
-static void Log(const char* name, const std::string& value)
-{
-    GetInstallerApp()->WriteRunLog(name, value);
-}
-
 static const FourPartVersion kMdacMinimum = {2, 71, 9030, 0};
 static const FourPartVersion kDotNetMinimum = {2, 0, 50727, 0};
 
-bool IsMdacNeeded()
+bool IsMdacNeeded(CRunReports& reports, const std::string& commonFiles)
 {
+    auto Log = [&reports](const char* name, const std::string& value) { reports.WriteRunLog(name, value); };
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\DataAccess", 0, KEY_READ, &key) != ERROR_SUCCESS) {
         Log("MDAC Reg Ver", "Not Installed-2");
@@ -175,7 +171,7 @@ bool IsMdacNeeded()
     if (!ParseDottedVersion(text.c_str(), 4, false, registered) || !VersionAtLeast(registered, kMdacMinimum))
         return true;
 
-    std::string dll = GetInstallerApp()->m_astrShellFolder[FolderCommonFiles] + "\\system\\ado\\msado15.dll";
+    std::string dll = commonFiles + "\\system\\ado\\msado15.dll";
     FourPartVersion file;
     if (!GetFileVersion(dll, file)) {
         Log("IsMDACNeeded Error", "msado15.dll does not contain version information or does not exist");
@@ -185,8 +181,9 @@ bool IsMdacNeeded()
     return !VersionAtLeast(file, kMdacMinimum);
 }
 
-bool IsDotNetNeeded()
+bool IsDotNetNeeded(CRunReports& reports, const std::string& windowsFolder)
 {
+    auto Log = [&reports](const char* name, const std::string& value) { reports.WriteRunLog(name, value); };
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\NET Framework Setup\\NDP", 0, KEY_READ, &key) !=
         ERROR_SUCCESS) {
@@ -208,7 +205,7 @@ bool IsDotNetNeeded()
             continue;
 
         // The first 2.x subkey decides; later ones are never looked at.
-        std::string dll = GetInstallerApp()->m_astrShellFolder[FolderWindows] + "\\Microsoft.NET\\Framework\\" +
+        std::string dll = windowsFolder + "\\Microsoft.NET\\Framework\\" +
                           name + "\\mscorlib.dll";
         FourPartVersion file;
         if (!GetFileVersion(dll, file)) {
@@ -223,8 +220,9 @@ bool IsDotNetNeeded()
     return needed;
 }
 
-bool IsDirectXOld()
+bool IsDirectXOld(CRunReports& reports)
 {
+    auto Log = [&reports](const char* name, const std::string& value) { reports.WriteRunLog(name, value); };
     // Full access on purpose: without write access to the key DirectX counts
     // as old, as it always has.
     HKEY key;
@@ -265,23 +263,25 @@ static bool MainAppInstalled()
     return PathExists(folder + "ZembrioMain.exe");
 }
 
-void CMainFrame::CheckPrerequisites()
+UINT CheckMachine(CRunReports& reports, const std::string& commonFiles, const std::string& windowsFolder,
+                  bool& refused)
 {
+    refused = false;
     UINT type = 0;
-    if (IsMdacNeeded())
+    if (IsMdacNeeded(reports, commonFiles))
         type |= NeedMdac;
-    if (IsDotNetNeeded())
+    if (IsDotNetNeeded(reports, windowsFolder))
         type |= NeedDotNet;
-    if (IsDirectXOld())
+    if (IsDirectXOld(reports))
         type |= OldDirectX;
-    m_nSystemType = type;
 
     OSVERSIONINFOA os = {};
     os.dwOSVersionInfoSize = sizeof os;
     bool known = g_pfnGetVersionEx(&os) != FALSE;
     if (known && os.dwMajorVersion == 4 && os.dwMinorVersion == 0) {
-        ReportError(CategoryUnsupportedOS, "nt4orw95", true, true);
-        return;
+        refused = true;
+        reports.ReportError(CategoryUnsupportedOS, "nt4orw95", true, true);
+        return type;
     }
     if (known) {
         if (os.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS)
@@ -294,9 +294,7 @@ void CMainFrame::CheckPrerequisites()
     }
     if (type & WindowsVista)
         type &= ~NeedDotNet;
-    if (!(type & NeedDotNet))
-        m_bDotNetReady = true;
     if (MainAppInstalled())
         type |= MainAppPresent;
-    m_nSystemType = type;
+    return type;
 }

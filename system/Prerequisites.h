@@ -33,10 +33,19 @@ bool VersionInBand(const FourPartVersion& a, const FourPartVersion& b, UINT limi
 bool ParseDottedVersion(const char* text, int count, bool vPrefix, FourPartVersion& version);
 std::string VersionText(const FourPartVersion& version);
 
-// Each is true when the component must be treated as missing (or too old).
-bool IsMdacNeeded();
-bool IsDotNetNeeded();
-bool IsDirectXOld();
+class CRunReports;
+
+// Each is true when the component must be treated as missing (or too old);
+// what they find goes to the run log. The files are looked for under the
+// shell's Common Files and Windows folders.
+bool IsMdacNeeded(CRunReports& reports, const std::string& commonFiles);
+bool IsDotNetNeeded(CRunReports& reports, const std::string& windowsFolder);
+bool IsDirectXOld(CRunReports& reports);
+// The checks, the Windows family and the main application, as SystemType
+// flags (system/SystemType.h). Windows 95 and NT 4.0 are reported as
+// unsupported and refused: the flags then hold only what the checks found.
+UINT CheckMachine(CRunReports& reports, const std::string& commonFiles, const std::string& windowsFolder,
+                  bool& refused);
 
 // The OS version query; tests replace it to act as other Windows families.
 extern BOOL(WINAPI* g_pfnGetVersionEx)(OSVERSIONINFOA*);

@@ -94,15 +94,15 @@ TEST_F(PrerequisitesTest, FileVersionComesFromTheFixedRecord)
 
 TEST_F(PrerequisitesTest, MdacRegistryVersionDecidesBeforeTheDll)
 {
-    EXPECT_TRUE(IsMdacNeeded());
+    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     PlantString(HKEY_LOCAL_MACHINE, kMdacKey, nullptr, "");
-    EXPECT_TRUE(IsMdacNeeded());
+    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     // A current DLL does not help an old registered version: it is not read.
     PlantVersionDll("2.81.1117.0", Msado());
     PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.70.7713.4");
-    EXPECT_TRUE(IsMdacNeeded());
+    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.81");
-    EXPECT_TRUE(IsMdacNeeded());
+    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     LogEntries expected = {{"MDAC Reg Ver", "Not Installed-2"},
                            {"MDAC Reg Ver", "Not Installed-1"},
                            {"MDAC Reg Ver", "2.70.7713.4"},
@@ -113,11 +113,11 @@ TEST_F(PrerequisitesTest, MdacRegistryVersionDecidesBeforeTheDll)
 TEST_F(PrerequisitesTest, MdacNeedsACurrentDllToo)
 {
     PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.81.1117.0");
-    EXPECT_TRUE(IsMdacNeeded());
+    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     PlantVersionDll("2.71.9029.0", Msado());
-    EXPECT_TRUE(IsMdacNeeded());
+    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     PlantVersionDll("2.81.1117.0", Msado());
-    EXPECT_FALSE(IsMdacNeeded());
+    EXPECT_FALSE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
     LogEntries expected = {{"MDAC Reg Ver", "2.81.1117.0"},
                            {"IsMDACNeeded Error", "msado15.dll does not contain version information or does not exist"},
                            {"MDAC Reg Ver", "2.81.1117.0"},
@@ -133,7 +133,7 @@ TEST_F(PrerequisitesTest, DotNetFirstQualifyingSubkeyDecides)
     PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.0.50727", nullptr, "");
     PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.5.0", nullptr, "");
     PlantVersionDll("2.0.50727.42", Mscorlib("v2.0.50727"));
-    EXPECT_FALSE(IsDotNetNeeded());
+    EXPECT_FALSE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
     LogEntries expected = {{"DOTNET FX Ver", "v1.1.4322"},
                            {"DOTNET FX Ver", "v2.0.50727"},
                            {"MSCORLIB.DLL Ver", "2.0.50727.42"}};
@@ -142,12 +142,12 @@ TEST_F(PrerequisitesTest, DotNetFirstQualifyingSubkeyDecides)
 
 TEST_F(PrerequisitesTest, DotNetOutsideTheTwoBandIsNeeded)
 {
-    EXPECT_TRUE(IsDotNetNeeded());
+    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
     for (const char* sub : {"v1.1.4322", "v3.0", "v4.0.30319"}) {
         PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\" + sub, nullptr, "");
         PlantVersionDll("3.0.4506.30", Mscorlib(sub));
     }
-    EXPECT_TRUE(IsDotNetNeeded());
+    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
     LogEntries expected = {{"DOTNET FX Ver", "Not Installed"},
                            {"DOTNET FX Ver", "v1.1.4322"},
                            {"DOTNET FX Ver", "v3.0"},
@@ -159,9 +159,9 @@ TEST_F(PrerequisitesTest, DotNetOutsideTheTwoBandIsNeeded)
 TEST_F(PrerequisitesTest, DotNetNeedsAMatchingMscorlib)
 {
     PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.0.50727", nullptr, "");
-    EXPECT_TRUE(IsDotNetNeeded());
+    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
     PlantVersionDll("2.0.50000.0", Mscorlib("v2.0.50727"));
-    EXPECT_TRUE(IsDotNetNeeded());
+    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
     LogEntries expected = {{"DOTNET FX Ver", "v2.0.50727"},
                            {"IsDotnetNeeded Error", "mscorlib.dll does not contain version information"},
                            {"DOTNET FX Ver", "v2.0.50727"},
@@ -171,16 +171,16 @@ TEST_F(PrerequisitesTest, DotNetNeedsAMatchingMscorlib)
 
 TEST_F(PrerequisitesTest, DirectXVersionIsComparedAsText)
 {
-    EXPECT_TRUE(IsDirectXOld());
+    EXPECT_TRUE(IsDirectXOld(reports));
     PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, nullptr, "");
-    EXPECT_TRUE(IsDirectXOld());
+    EXPECT_TRUE(IsDirectXOld(reports));
     struct {
         const char* version;
         bool old;
     } cases[] = {{"4.08", true}, {"4.07.00.0700", true}, {"", true}, {"4.08.00.0400", false}, {"4.09.00.0904", false}};
     for (auto& c : cases) {
         PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, "Version", c.version);
-        EXPECT_EQ(c.old, IsDirectXOld()) << c.version;
+        EXPECT_EQ(c.old, IsDirectXOld(reports)) << c.version;
     }
     LogEntries log = Log();
     ASSERT_EQ(7u, log.size());

@@ -7,6 +7,7 @@
 #include <vector>
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
+#include "report/RunReports.h"
 #include "support/TestSupport.h"
 
 typedef std::vector<std::pair<std::string, std::string>> LogEntries;
@@ -47,10 +48,19 @@ protected:
         return out;
     }
 
+    // The reports the checks are handed: to the run log, failures counted.
+    struct CountedFailures : CFailureSink {
+        void MarkFailed() override { count++; }
+        void ShowErrorPage(const std::string&) override {}
+        int count = 0;
+    };
+
     RegistrySandbox registry;
     ScratchFolder scratch;
     CInstallerApp app;
     CMainFrame frame{app.m_reporter};
+    CountedFailures failures;
+    CRunReports reports{app.m_runLog, app.m_reporter, failures};
 };
 
 // Creates every key of a path under a root and sets one string value.

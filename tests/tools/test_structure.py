@@ -24,7 +24,6 @@ BELOW = {
 # Still reaching up, each until it is handed what it uses.
 WAITING = {
     "download/DownloadThread.cpp",
-    "system/Prerequisites.cpp",
     "system/SelfInstall.cpp",
     "system/Uninstall.cpp",
     "system/WorkingFolder.cpp",

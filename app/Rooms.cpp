@@ -1,10 +1,11 @@
-// The window's side of the installation rooms: what they are handed, from
-// the application and the frame, under the names the stage machine calls.
+// The window's side of the rooms below it: what they are handed, from the
+// application and the frame, under the names the stage machine calls.
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "download/DownloadList.h"
 #include "install/InstallTasks.h"
 #include "report/RunReports.h"
+#include "system/Prerequisites.h"
 
 namespace {
 
@@ -24,19 +25,39 @@ private:
     CMainFrame& m_frame;
 };
 
+// The reports of a room working for the frame.
+struct FrameReports {
+    explicit FrameReports(CMainFrame& frame)
+        : failures(frame), reports(GetInstallerApp()->m_runLog, GetInstallerApp()->m_reporter, failures)
+    {
+    }
+    FrameFailures failures;
+    CRunReports reports;
+};
+
 }   // namespace
+
+void CMainFrame::CheckPrerequisites()
+{
+    CInstallerApp* app = GetInstallerApp();
+    FrameReports to(*this);
+    bool refused = false;
+    m_nSystemType = CheckMachine(to.reports, app->m_astrShellFolder[FolderCommonFiles],
+                                 app->m_astrShellFolder[FolderWindows], refused);
+    if (!refused && !(m_nSystemType & NeedDotNet))
+        m_bDotNetReady = true;
+}
 
 void CMainFrame::PrepareInstallTasks()
 {
     CInstallerApp* app = GetInstallerApp();
-    FrameFailures failures(*this);
-    CRunReports reports(app->m_runLog, app->m_reporter, failures);
+    FrameReports to(*this);
 
     // 1.
     delete m_pDownloads;
     m_pDownloads = new DownloadList(app->m_pSession);
     // 2 to 5.
-    InstallTasksJob job{reports, *app, app->m_strTempFolder, app->EndpointUrl(InstallBase), m_nSystemType};
+    InstallTasksJob job{to.reports, *app, app->m_strTempFolder, app->EndpointUrl(InstallBase), m_nSystemType};
     if (!PlanInstallTasks(job, *m_pDownloads, m_strTaskFileText))
         return;
     // 6. Without the worker the download stage would wait forever.
@@ -48,9 +69,8 @@ UINT LaunchThread(void* param)
 {
     CMainFrame* frame = (CMainFrame*)param;
     CInstallerApp* app = GetInstallerApp();
-    FrameFailures failures(*frame);
-    CRunReports reports(app->m_runLog, app->m_reporter, failures);
-    LaunchJob job{reports,
+    FrameReports to(*frame);
+    LaunchJob job{to.reports,
                   frame->m_pDownloads,
                   app->m_strTempFolder,
                   app->m_strExePath,
