@@ -15,6 +15,7 @@
 #include "report/RunLog.h"
 #include "download/ItemSizes.h"
 #include "system/SystemType.h"
+#include "system/WorkingFolder.h"
 #include "ui/SkinControls.h"
 
 class CMainFrame;
@@ -80,8 +81,8 @@ public:
     // Working folder and shell folders.
     bool PrepareWorkingFolder();
     // False, deleting nothing, where the folder is a file, junction or link.
-    static bool PurgeFolder(const std::string& folder);
-    static bool IsForeignFolder(const std::string& path);
+    static bool PurgeFolder(const std::string& folder) { return ::PurgeFolder(folder); }
+    static bool IsForeignFolder(const std::string& path) { return ::IsForeignFolder(path); }
     // This user's working folder: the temp path + "Zembrio"; empty when the
     // system has no usable temp path.
     std::string UserWorkingFolder() const;

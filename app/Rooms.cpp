@@ -2,10 +2,12 @@
 // application and the frame, under the names the stage machine calls.
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
+#include "app/Resource.h"
 #include "download/DownloadList.h"
 #include "install/InstallTasks.h"
 #include "report/RunReports.h"
 #include "system/Prerequisites.h"
+#include "system/SelfInstall.h"
 
 namespace {
 
@@ -85,4 +87,51 @@ UINT LaunchThread(void* param)
     // The worker's last action: from here on the frame may be destroyed.
     frame->m_hWorker = nullptr;
     return 0;
+}
+
+// The record's copy of what the self-installation made.
+static SelfInstallation Recorded(const CInstallerApp& app)
+{
+    return {app.m_strUninstallFolder, app.m_strUninstallExecutable, app.m_strUninstallDesktopIcon,
+            app.m_strUninstallStartMenuIcon, app.m_strUninstallStartupIcon};
+}
+
+bool CInstallerApp::InstallSelf()
+{
+    const std::string* folders = m_astrShellFolder;
+    SelfInstallPlaces places{folders[FolderProgramFiles],
+                             folders[FolderDesktop],
+                             folders[FolderStartMenu],
+                             folders[FolderStartup],
+                             LoadResString(IDS_SHORTCUT_FILE),
+                             LoadResString(IDS_SHORTCUT_DESCRIPTION),
+                             LoadResString(IDS_DISPLAY_NAME),
+                             m_strAppName};
+    SelfInstallation made = Recorded(*this);
+    const char* error = ::InstallSelf(places, m_strExePath, MainFrame()->m_nSystemType, made);
+    m_strUninstallFolder = made.folder;
+    m_strUninstallExecutable = made.executable;
+    m_strUninstallDesktopIcon = made.desktopIcon;
+    m_strUninstallStartMenuIcon = made.startMenuIcon;
+    m_strUninstallStartupIcon = made.startupIcon;
+    if (error)
+        MainFrame()->ReportError(CategoryPermissions, error, true, true);
+    return !error;
+}
+
+bool CInstallerApp::RelaunchFromWorkingFolder(bool quiet)
+{
+    return ::RelaunchFromWorkingFolder(m_strTempPath, quiet);
+}
+
+bool CInstallerApp::CreateShortcut(const std::string& target, const std::string& link, const std::string& description)
+{
+    return ::CreateShortcut(target, link, description);
+}
+
+bool CInstallerApp::RemoveInstallation()
+{
+    ::RemoveInstallation(Recorded(*this), m_strAppName, LoadResString(IDS_SHORTCUT_FILE), m_strTempPath);
+    m_bCompleted = TRUE;
+    return true;
 }

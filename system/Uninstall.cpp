@@ -1,12 +1,11 @@
 // Removal of what the self-installation put on the machine. Runs in a copy
 // started from the working folder, never in the installed copy it deletes.
-#include "app/InstallerApp.h"
-#include "app/Resource.h"
+#include "system/SelfInstall.h"
 #include "framework/Text.h"
+#include "system/WorkingFolder.h"
 
 static const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 
-// The pause between attempts on a locked installed copy; tests shorten it.
 void (*g_pfnUninstallSleep)(DWORD) = [](DWORD ms) { Sleep(ms); };
 
 // The record is written by every program of the user, and an uninstallation
@@ -18,47 +17,44 @@ static bool NamedAsOurs(const std::string& path, const std::string& name)
            lstrcmpiA(path.c_str() + path.size() - name.size(), name.c_str()) == 0;
 }
 
-static void DeleteShortcut(const std::string& path)
+void RemoveInstallation(const SelfInstallation& made, const std::string& appName, const std::string& linkName,
+                        const std::string& workingFolder)
 {
-    if (NamedAsOurs(path, LoadResString(IDS_SHORTCUT_FILE)))
-        DeleteFileA(path.c_str());
-}
-
-bool CInstallerApp::RemoveInstallation()
-{
-    DeleteShortcut(m_strUninstallStartupIcon);
+    auto deleteShortcut = [&linkName](const std::string& path) {
+        if (NamedAsOurs(path, linkName))
+            DeleteFileA(path.c_str());
+    };
+    deleteShortcut(made.startupIcon);
 
     HKEY uninstall = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_ALL_ACCESS, &uninstall) == ERROR_SUCCESS) {
         HKEY entry = nullptr;
-        if (RegOpenKeyExA(uninstall, m_strAppName.c_str(), 0, KEY_ALL_ACCESS, &entry) == ERROR_SUCCESS) {
+        if (RegOpenKeyExA(uninstall, appName.c_str(), 0, KEY_ALL_ACCESS, &entry) == ERROR_SUCCESS) {
             RegDeleteValueA(entry, "DisplayName");
             RegDeleteValueA(entry, "UninstallString");
         }
-        RegDeleteKeyA(uninstall, m_strAppName.c_str());
+        RegDeleteKeyA(uninstall, appName.c_str());
         if (entry)
             RegCloseKey(entry);
     }
 
-    DeleteShortcut(m_strUninstallStartMenuIcon);
-    DeleteShortcut(m_strUninstallDesktopIcon);
+    deleteShortcut(made.startMenuIcon);
+    deleteShortcut(made.desktopIcon);
 
     // The process that started this copy may still be running from the
     // installed executable for a moment.
-    bool ours = NamedAsOurs(m_strUninstallExecutable, "ZembrioInstaller.exe") &&
-                NamedAsOurs(m_strUninstallFolder, "ZembrioInstaller");
+    bool ours = NamedAsOurs(made.executable, "ZembrioInstaller.exe") &&
+                NamedAsOurs(made.folder, "ZembrioInstaller");
     for (int attempt = 0; ours && attempt < 5; attempt++) {
-        if (DeleteFileA(m_strUninstallExecutable.c_str()) || GetLastError() != ERROR_ACCESS_DENIED)
+        if (DeleteFileA(made.executable.c_str()) || GetLastError() != ERROR_ACCESS_DENIED)
             break;
         g_pfnUninstallSleep(1000);
     }
 
     if (ours)
-        RemoveDirectoryA(m_strUninstallFolder.c_str());
-    PurgeFolder(m_strTempPath);
-    m_bCompleted = TRUE;
+        RemoveDirectoryA(made.folder.c_str());
+    PurgeFolder(workingFolder);
 
     if (uninstall)
         RegCloseKey(uninstall);
-    return true;
 }

@@ -8,6 +8,7 @@
 #include "framework/Text.h"
 #include "framework/File.h"
 #include "system/Prerequisites.h"
+#include "system/WorkingFolder.h"
 
 static const struct {
     const char* name;
@@ -31,11 +32,10 @@ const char* CInstallerApp::ShellFolderName(int folder)
 // Tests replace the system's temp path to reach the buffer limit.
 DWORD (*g_pfnGetTempPath)(DWORD, LPSTR) = [](DWORD size, LPSTR buf) -> DWORD { return GetTempPathA(size, buf); };
 
-// Something at the path that is no folder of the installer's own: a file,
-// or a junction or symbolic link, through which the writes and the purge of
-// an elevated installer would land in a folder someone else chose. Nothing
-// at all is not refused here: a missing folder is made or reported anew.
-bool CInstallerApp::IsForeignFolder(const std::string& path)
+// A junction or symbolic link would send the writes and the purge into a
+// folder someone else chose. Nothing at all is not refused here: a missing
+// folder is made or reported anew.
+bool IsForeignFolder(const std::string& path)
 {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
@@ -112,7 +112,7 @@ bool CInstallerApp::PrepareWorkingFolder()
     return ok;
 }
 
-bool CInstallerApp::PurgeFolder(const std::string& folder)
+bool PurgeFolder(const std::string& folder)
 {
     // Through a junction or symbolic link the purge would delete another
     // folder's files (and Wine's RemoveDirectoryA removes the link's target).

@@ -24,8 +24,6 @@ BELOW = {
 # Still reaching up, each until it is handed what it uses.
 WAITING = {
     "download/DownloadThread.cpp",
-    "system/SelfInstall.cpp",
-    "system/Uninstall.cpp",
     "system/WorkingFolder.cpp",
 }
 
