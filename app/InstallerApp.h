@@ -30,19 +30,6 @@ StartSwitches ParseStartSwitches(const std::string& cmdLine);
 enum StartMode { StartNormal, StartUninstall, StartFinish, StartQuiet };
 StartMode ChooseStartMode(const StartSwitches& switches, bool isVista);
 
-// The shell folder set, in lookup and log order.
-enum ShellFolder {
-    FolderCommonFiles,
-    FolderWindowsSystem,
-    FolderDesktop,
-    FolderProgramFiles,
-    FolderStartMenu,
-    FolderStartup,
-    FolderWindows,
-    FolderApplicationData,
-    ShellFolderCount
-};
-
 class CInstallerApp : public CWinApp, public CItemSizes {
 public:
     CInstallerApp();
@@ -93,7 +80,7 @@ public:
     bool ExtractShellFolderLibrary();
     bool ReadShellFolders();
     bool ReleaseShellFolderLibrary();
-    static const char* ShellFolderName(int folder);
+    static const char* ShellFolderName(int folder) { return ::ShellFolderName(folder); }
 
     // Self-installation and uninstallation.
     bool InstallSelf();
@@ -146,7 +133,7 @@ public:
     CSkinButton m_btnContinue{185};
 
     HMODULE m_hShellFolderLib = nullptr;
-    typedef HRESULT(WINAPI* SHGetFolderPathAProc)(HWND, int, HANDLE, DWORD, LPSTR);
+    typedef ::SHGetFolderPathAProc SHGetFolderPathAProc;
     SHGetFolderPathAProc m_pfnSHGetFolderPath = nullptr;
     std::string m_astrShellFolder[ShellFolderCount];
 

@@ -8,6 +8,7 @@
 #include "report/RunReports.h"
 #include "system/Prerequisites.h"
 #include "system/SelfInstall.h"
+#include "system/WorkingFolder.h"
 
 namespace {
 
@@ -133,5 +134,61 @@ bool CInstallerApp::RemoveInstallation()
 {
     ::RemoveInstallation(Recorded(*this), m_strAppName, LoadResString(IDS_SHORTCUT_FILE), m_strTempPath);
     m_bCompleted = TRUE;
+    return true;
+}
+
+std::string CInstallerApp::UserWorkingFolder() const
+{
+    return ::UserWorkingFolder();
+}
+
+bool CInstallerApp::TakeStoredTempPath()
+{
+    std::string own = ::UserWorkingFolder();
+    if (SameFolder(m_strTempPath, own)) {
+        m_strTempPath = own;
+        return true;
+    }
+    m_strRefusedTempPath = m_strTempPath;
+    return false;
+}
+
+bool CInstallerApp::PrepareWorkingFolder()
+{
+    bool named = false;
+    const char* error = ::PrepareWorkingFolder(m_bFreshStart, m_strTempPath, m_strTempFolder, m_strSystemTempPath, named);
+    if (named)
+        m_strTempPath = m_strTempFolder;
+    if (error)
+        MainFrame()->ReportError(CategoryFileIO, error, true, true);
+    return !error;
+}
+
+// The carried library's bytes; tests carry another library.
+const BYTE* (*g_pfnShellFolderLibraryBytes)(DWORD*) = [](DWORD* size) {
+    return LoadResourceBytes(IDR_SHELL_FOLDER_DLL, "DLL", size);
+};
+
+bool CInstallerApp::ExtractShellFolderLibrary()
+{
+    DWORD size = 0;
+    const BYTE* bytes = g_pfnShellFolderLibraryBytes(&size);
+    if (FindShellFolderLookup(m_runLog, bytes, size, m_strTempFolder, m_hShellFolderLib, m_pfnSHGetFolderPath))
+        return true;
+    MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+    return false;
+}
+
+bool CInstallerApp::ReadShellFolders()
+{
+    return !m_pfnSHGetFolderPath || ::ReadShellFolders(m_runLog, m_pfnSHGetFolderPath, m_astrShellFolder);
+}
+
+bool CInstallerApp::ReleaseShellFolderLibrary()
+{
+    if (m_hShellFolderLib)
+        FreeLibrary(m_hShellFolderLib);
+    m_hShellFolderLib = nullptr;
+    m_pfnSHGetFolderPath = nullptr;
     return true;
 }

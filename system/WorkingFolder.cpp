@@ -1,14 +1,12 @@
 // The working folder under the system's temp folder, and the shell folder set
 // resolved through the system's shell or, where that lacks the lookup, the
 // shell-folder library the installer carries.
-#include "app/InstallerApp.h"
-#include "framework/SystemLibrary.h"
-#include "app/MainFrame.h"
-#include "app/Resource.h"
-#include "framework/Text.h"
-#include "framework/File.h"
-#include "system/Prerequisites.h"
 #include "system/WorkingFolder.h"
+#include "framework/File.h"
+#include "framework/SystemLibrary.h"
+#include "framework/Text.h"
+#include "report/RunLog.h"
+#include "system/Prerequisites.h"
 
 static const struct {
     const char* name;
@@ -24,7 +22,7 @@ static const struct {
     {"Application Data", 0x1A}, // CSIDL_APPDATA
 };
 
-const char* CInstallerApp::ShellFolderName(int folder)
+const char* ShellFolderName(int folder)
 {
     return folder >= 0 && folder < ShellFolderCount ? kShellFolders[folder].name : nullptr;
 }
@@ -42,7 +40,7 @@ bool IsForeignFolder(const std::string& path)
            (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
-std::string CInstallerApp::UserWorkingFolder() const
+std::string UserWorkingFolder()
 {
     char temp[MAX_PATH];
     DWORD len = g_pfnGetTempPath(MAX_PATH, temp);
@@ -53,7 +51,7 @@ std::string CInstallerApp::UserWorkingFolder() const
 // form of a long name (the system's temp path comes in either form). Only
 // the own spelling is used afterwards, so this decides no more than whether
 // the record's folder is resumed from.
-static bool SameFolder(std::string stored, const std::string& own)
+bool SameFolder(std::string stored, const std::string& own)
 {
     if (!stored.empty() && stored.back() == '\\')
         stored.pop_back();
@@ -67,49 +65,30 @@ static bool SameFolder(std::string stored, const std::string& own)
     return lenStored && lenStored < MAX_PATH && lenOwn && lenOwn < MAX_PATH && lstrcmpiA(shortStored, shortOwn) == 0;
 }
 
-bool CInstallerApp::TakeStoredTempPath()
+const char* PrepareWorkingFolder(bool freshStart, const std::string& stored, std::string& folder,
+                                 std::string& systemTemp, bool& named)
 {
-    std::string own = UserWorkingFolder();
-    if (SameFolder(m_strTempPath, own)) {
-        m_strTempPath = own;
-        return true;
-    }
-    m_strRefusedTempPath = m_strTempPath;
-    return false;
-}
-
-bool CInstallerApp::PrepareWorkingFolder()
-{
-    if (!m_bFreshStart) {
-        m_strTempFolder = m_strTempPath;
-        if (IsForeignFolder(m_strTempFolder)) {
-            MainFrame()->ReportError(CategoryFileIO, "unsafetempfolder", true, true);
-            return false;
-        }
-        return true;
+    named = false;
+    if (!freshStart) {
+        folder = stored;
+        return IsForeignFolder(folder) ? "unsafetempfolder" : nullptr;
     }
     char temp[MAX_PATH];
     // Success returns the length without the terminating zero, so 260 or
     // more means the path does not fit.
     DWORD len = g_pfnGetTempPath(MAX_PATH, temp);
-    if (len == 0 || len >= MAX_PATH) {
-        MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder2", true, true);
-        return false;
-    }
-    m_strSystemTempPath = temp;
-    m_strTempFolder = m_strSystemTempPath + "Zembrio";
-    bool ok = true;
+    if (len == 0 || len >= MAX_PATH)
+        return "cantcreatetempfolder2";
+    systemTemp = temp;
+    folder = systemTemp + "Zembrio";
+    named = true;
     // Every program of the user can put something at that path before the
     // installer comes; only a folder it can call its own is used.
-    if (IsForeignFolder(m_strTempFolder)) {
-        MainFrame()->ReportError(CategoryFileIO, "unsafetempfolder", true, true);
-        ok = false;
-    } else if (!FolderExists(m_strTempFolder) && !CreateDirectoryA(m_strTempFolder.c_str(), nullptr)) {
-        MainFrame()->ReportError(CategoryFileIO, "cantcreatetempfolder1", true, true);
-        ok = false;
-    }
-    m_strTempPath = m_strTempFolder;
-    return ok;
+    if (IsForeignFolder(folder))
+        return "unsafetempfolder";
+    if (!FolderExists(folder) && !CreateDirectoryA(folder.c_str(), nullptr))
+        return "cantcreatetempfolder1";
+    return nullptr;
 }
 
 bool PurgeFolder(const std::string& folder)
@@ -140,80 +119,60 @@ bool PurgeFolder(const std::string& folder)
 // Shell32's own folder lookup, where the system has one (2000, ME and
 // later); tests take it away to reach the carried library. shell32 comes
 // from the system folder, loaded here for the first time.
-CInstallerApp::SHGetFolderPathAProc (*g_pfnSystemFolderLookup)() = []() {
+SHGetFolderPathAProc (*g_pfnSystemFolderLookup)() = []() {
     HMODULE shell = SystemShell32();
-    return shell ? (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(shell, "SHGetFolderPathA") : nullptr;
+    return shell ? (SHGetFolderPathAProc)GetProcAddress(shell, "SHGetFolderPathA") : nullptr;
 };
 
-// The carried library's bytes; tests carry another library.
-const BYTE* (*g_pfnShellFolderLibraryBytes)(DWORD*) = [](DWORD* size) {
-    return LoadResourceBytes(IDR_SHELL_FOLDER_DLL, "DLL", size);
-};
-
-bool CInstallerApp::ExtractShellFolderLibrary()
+bool FindShellFolderLookup(CRunLog& log, const BYTE* bytes, DWORD size, const std::string& folder,
+                           HMODULE& library, SHGetFolderPathAProc& lookup)
 {
-    DWORD size = 0;
-    const BYTE* bytes = g_pfnShellFolderLibraryBytes(&size);
-    if (!bytes || !size) {
-        MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+    library = nullptr;
+    lookup = nullptr;
+    if (!bytes || !size)
         return false;
-    }
-
-    std::string path = m_strTempFolder + "\\shfolder.dll";
+    std::string path = folder + "\\shfolder.dll";
     CFile file;
-    if (!file.Open(path.c_str(), CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite)) {
-        MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+    if (!file.Open(path.c_str(), CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite))
         return false;
-    }
     try {
         file.Write(bytes, size);
         file.Close();
-        WriteRunLog("shfolder.dll", path);
+        log.Write("shfolder.dll", path.c_str());
     } catch (const CFileException&) {
         // A copy that cannot be written fails to load below.
         file.Close();
     }
 
-    // Every program of the user can replace a file in the working folder,
-    // also under an elevated installer: code is loaded from there only
-    // where the system has no lookup of its own.
-    m_pfnSHGetFolderPath = g_pfnSystemFolderLookup();
-    if (m_pfnSHGetFolderPath)
+    // Every program of the user can replace a file in the working folder:
+    // code is loaded from there only where the system has no lookup of its
+    // own.
+    lookup = g_pfnSystemFolderLookup();
+    if (lookup)
         return true;
-
-    m_hShellFolderLib = LoadLibraryA(path.c_str());
-    if (m_hShellFolderLib)
-        m_pfnSHGetFolderPath = (SHGetFolderPathAProc)GetProcAddress(m_hShellFolderLib, "SHGetFolderPathA");
-    if (m_pfnSHGetFolderPath)
+    library = LoadLibraryA(path.c_str());
+    if (library)
+        lookup = (SHGetFolderPathAProc)GetProcAddress(library, "SHGetFolderPathA");
+    if (lookup)
         return true;
-    ReleaseShellFolderLibrary();
-    MainFrame()->ReportError(CategoryFileIO, "cantextractshelldll", true, true);
+    if (library)
+        FreeLibrary(library);
+    library = nullptr;
     return false;
 }
 
-bool CInstallerApp::ReadShellFolders()
+bool ReadShellFolders(CRunLog& log, SHGetFolderPathAProc lookup, std::string* folders)
 {
-    if (!m_pfnSHGetFolderPath)
-        return true;
     bool found = false;
     for (int i = 0; i < ShellFolderCount; i++) {
         char path[MAX_PATH] = "";
-        m_pfnSHGetFolderPath(nullptr, kShellFolders[i].csidl, nullptr, 0, path);
-        m_astrShellFolder[i] = path;
+        lookup(nullptr, kShellFolders[i].csidl, nullptr, 0, path);
+        folders[i] = path;
         found = found || path[0];
     }
     for (int i = 0; i < ShellFolderCount; i++)
-        WriteRunLog(kShellFolders[i].name, m_astrShellFolder[i]);
+        log.Write(kShellFolders[i].name, folders[i].c_str());
     // Without a single folder the installation would land in the root of
     // the current drive.
     return found;
-}
-
-bool CInstallerApp::ReleaseShellFolderLibrary()
-{
-    if (m_hShellFolderLib)
-        FreeLibrary(m_hShellFolderLib);
-    m_hShellFolderLib = nullptr;
-    m_pfnSHGetFolderPath = nullptr;
-    return true;
 }
