@@ -20,14 +20,15 @@ class PeError(ValueError):
 
 
 def headers(data):
-    """pefile's reading of a file image's headers (sections and directories
-    not parsed); PeError naming what is missing."""
+    """pefile's reading of a file image's headers and section table (not what
+    the directories point to); PeError naming what is missing."""
     if len(data) < 0x40 or data[:2] != b"MZ":
-        raise PeError("no MZ header")
+        raise PeError("no MZ header")  # before pefile, whose words for it differ
     try:
         return pefile.PE(data=data, fast_load=True)
     except pefile.PEFormatError as error:
-        # pefile also reads the section headers, which the checksum does not need.
+        # Beyond the PE signature and the headers it needs, pefile also reads
+        # the section table, which a checksum does not need.
         cut = str(error.value).startswith("Data length less than expected")
         raise PeError("section headers cut short" if cut else "no PE signature") from None
 
