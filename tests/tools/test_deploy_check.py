@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Tests of tools/deploy-check against live servers on 127.0.0.1: the
 endpoint server with each of its fault switches, nginx running
 deploy/nginx/zembrio.conf inside Debian's nginx.conf with complete,
