@@ -3,7 +3,7 @@ signature and each nested one, the file digest algorithm and the signer's
 certificate, with its pin (the lowercase hex SHA-256 of the certificate's DER
 SubjectPublicKeyInfo, what the installer compares with the pins it was built
 with). Reading only: whether a signature is valid is osslsigncode's answer
-(verify()), so this module needs nothing beyond the standard library.
+(verify()); the PE headers are read with pefile (pe_checksum.headers()).
 
 The same pin from the command line:
     openssl x509 -in CERT -pubkey -noout | openssl pkey -pubin -outform der | sha256sum
@@ -16,6 +16,8 @@ import ssl
 import struct
 import subprocess
 import tempfile
+
+from pe_checksum import PeError, headers
 
 OID_SIGNED_DATA = "1.2.840.113549.1.7.2"
 OID_NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -161,20 +163,18 @@ def pem(der):
 
 def certificate_table(data):
     """(file offset, size) of the certificate table, or None when there is none."""
-    if len(data) < 0x40 or data[:2] != b"MZ":
-        raise AuthenticodeError("not a Windows program (no MZ header)")
-    (pe,) = struct.unpack_from("<I", data, 0x3C)
-    if pe + 24 + 2 > len(data) or data[pe:pe + 4] != b"PE\0\0":
-        raise AuthenticodeError("not a Windows program (no PE signature)")
-    optional = pe + 24
-    (magic,) = struct.unpack_from("<H", data, optional)
-    if magic not in (0x10B, 0x20B):
-        raise AuthenticodeError("unknown optional header magic 0x%X" % magic)
-    count_at = optional + (92 if magic == 0x10B else 108)
-    (count,) = struct.unpack_from("<I", data, count_at)
-    if count <= SECURITY_DIRECTORY:
+    try:
+        pe = headers(data)
+    except PeError as error:
+        raise AuthenticodeError("not a Windows program (%s)" % error) from None
+    optional = pe.OPTIONAL_HEADER
+    if pe.PE_TYPE is None:
+        raise AuthenticodeError("unknown optional header magic 0x%X" % optional.Magic)
+    if len(optional.DATA_DIRECTORY) <= SECURITY_DIRECTORY:
         return None
-    offset, size = struct.unpack_from("<II", data, count_at + 4 + 8 * SECURITY_DIRECTORY)
+    # The security directory holds a file offset, not an address.
+    entry = optional.DATA_DIRECTORY[SECURITY_DIRECTORY]
+    offset, size = entry.VirtualAddress, entry.Size
     if offset == 0 or size == 0:
         return None
     if offset + size > len(data) or size < 8:

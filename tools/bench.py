@@ -43,7 +43,9 @@ import pefile
 
 SOURCE = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "tests" / "e2e"))
+sys.path.insert(0, str(SOURCE / "tools"))
 import harness as h  # noqa: E402
+from wire import INSTALL_PREFIX  # noqa: E402
 
 MiB = 1024 * 1024
 DOWNLOADED = ("installhelper.exe", "dotnetfx.exe", "setupm.exe")   # a fresh XP lacks .NET 2.0
@@ -121,7 +123,7 @@ def stamp(record):
 
 
 def component_requests(server, since=0.0):
-    names = {f"/install/{n}" for n in DOWNLOADED}
+    names = {INSTALL_PREFIX + n for n in DOWNLOADED}
     return sorted((r for r in server.requests() if r["path"] in names and stamp(r) >= since), key=stamp)
 
 
@@ -145,7 +147,7 @@ def first_push(server, name=DOWNLOADED[-1]):
     soon as it has the headers."""
     since = time.time()
     with socket.create_connection(("127.0.0.1", server.port), timeout=10) as conn:
-        conn.sendall(f"GET /install/{name} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n".encode())
+        conn.sendall(f"GET {INSTALL_PREFIX}{name} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n".encode())
         head = b""
         while b"\r\n\r\n" not in head:
             data = conn.recv(4096)

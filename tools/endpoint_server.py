@@ -30,28 +30,27 @@ import uuid
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import release  # noqa: E402
+# parse_query is also taken from here by the end-to-end harness.
+from wire import (CATEGORIES, COOKIE_ID, COOKIE_MARK, FAQ_NAME, GOODIES_PATH, INSTALL_PREFIX,  # noqa: E402
+                  INSTALLER_AGENT, LOGGER_PATH, RELEASE_NAME, parse_query)
 
-LOGGER_PATH = "/Logger/Zembrio.aspx"
-INSTALL_PREFIX = "/install/"
-FAQ_NAME = "faq.htm"
 # The release file made for the folder when it holds none (--release-key),
 # at the serial the stand-ins' own release.txt has unless a test sets another.
-RELEASE_NAME = "release.txt"
 RELEASE_SERIAL = 100
-GOODIES_PATH = "/freegoodies"
 CONTROL_PATH = "/__control"
 BIND_ADDRESS = "127.0.0.1"
 
-CATEGORIES = (
-    ("simulated", "A test error was forced on the installer's command line. Nothing is wrong."),
-    ("general", "The installation stopped unexpectedly. Close other programs and start it again."),
-    ("network", "The installer could not reach the internet. Check your connection, firewall and "
-                "proxy settings, then start it again; finished downloads are kept."),
-    ("fileio", "A file could not be written. Check that the temporary folder is not full or read-only."),
-    ("permissions", "A folder or shortcut could not be created. Log on as an administrator and try again."),
-    ("unsupportedos", "Windows 98, Windows 2000 or newer is required."),
-    ("diskspace", "At least 200 MB of free disk space is needed on the system drive."),
-)
+# The help page's text for each error category.
+HELP = {
+    "simulated": "A test error was forced on the installer's command line. Nothing is wrong.",
+    "general": "The installation stopped unexpectedly. Close other programs and start it again.",
+    "network": "The installer could not reach the internet. Check your connection, firewall and "
+               "proxy settings, then start it again; finished downloads are kept.",
+    "fileio": "A file could not be written. Check that the temporary folder is not full or read-only.",
+    "permissions": "A folder or shortcut could not be created. Log on as an administrator and try again.",
+    "unsupportedos": "Windows 98, Windows 2000 or newer is required.",
+    "diskspace": "At least 200 MB of free disk space is needed on the system drive.",
+}
 
 # Fault name -> kind of value: None takes no value, "int" an optional byte
 # count, "status" a required HTTP status, "rate" a required bytes per second,
@@ -77,9 +76,8 @@ FAULT_KINDS = {
 # The site's cookie, as deploy/nginx/zembrio.conf sets it: the visitor's id
 # where the installer looks for it, for a visitor without a usable one, never
 # for the installer's own requests.
-SITE_COOKIE = "zembrio=userId:%s&v:1; Path=/; Expires=Thu, 31-Dec-2037 23:59:59 GMT"
-USABLE_COOKIE = re.compile(r"(?:^|;)\s*zembrio=userId:[0-9A-Za-z]{1,64}&")
-INSTALLER_AGENT = "Zembrio Installer"
+SITE_COOKIE = COOKIE_MARK + "=" + COOKIE_ID + ":%s&v:1; Path=/; Expires=Thu, 31-Dec-2037 23:59:59 GMT"
+USABLE_COOKIE = re.compile(r"(?:^|;)\s*%s=%s:[0-9A-Za-z]{1,64}&" % (COOKIE_MARK, COOKIE_ID))
 
 SEND_CHUNK = 65536
 PACED_CHUNK_MAX = 16384
@@ -93,8 +91,8 @@ def html_page(title, body):
 ROOT_PAGE = html_page("Zembrio", "<p>Zembrio download server.</p>")
 GOODIES_PAGE = html_page("Free goodies", "<p>Skins, sounds and add-ons for Zembrio, free to download.</p>")
 FAQ_PAGE = html_page("Installation help", "\n".join(
-    "<h2 id=\"%s\"><a name=\"%s\"></a>%s</h2>\n<p>%s</p>" % (name, name, name, text)
-    for name, text in CATEGORIES))
+    "<h2 id=\"%s\"><a name=\"%s\"></a>%s</h2>\n<p>%s</p>" % (name, name, name, HELP[name])
+    for name in CATEGORIES))
 
 
 class Fault:
@@ -287,19 +285,6 @@ def resolve_component(root, raw_name):
     if os.path.commonpath([base, full]) != base:
         raise Forbidden(name)
     return full if os.path.isfile(full) else None
-
-
-def parse_query(query):
-    """Decode a query string without turning "+" into a space.
-
-    The installer sends the user id unescaped, so a literal "+" is data.
-    Bytes are decoded as Latin-1 so that every escape maps to one character."""
-    values = {}
-    for item in query.split("&"):
-        key, _, value = item.partition("=")
-        key = urllib.parse.unquote(key, encoding="latin-1")
-        values.setdefault(key, urllib.parse.unquote(value, encoding="latin-1"))
-    return values
 
 
 def status_phrase(code):

@@ -25,8 +25,11 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from wire import INSTALLER_AGENT, SOURCE  # noqa: E402
+
 START = 1772323200  # 2026-03-01 00:00 UTC
-AGENT = "Zembrio Installer v.%s, Windows %s"
+AGENT = INSTALLER_AGENT + " v.%s, Windows %s"
 VERSIONS = ("1.8.204 3/1/07", "1.9.0 6/1/07")
 WINDOWS = (("5.1.2600 (Service Pack 3)", "Windows XP"), ("6.1.7601 (Service Pack 1)", "Windows 7"),
            ("6.0.6002 (Service Pack 2)", "Windows Vista"), ("4.10.2222 ( A )", "Windows 98 SE"),
@@ -53,7 +56,7 @@ def escape(text):
 
 
 def nginx_line(moment, event, user, agent):
-    source = "deploy-check" if event == "deploycheck" else "zembrioinstaller"
+    source = "deploy-check" if event == "deploycheck" else SOURCE
     raw = "event=%s&userUID=%s&source=%s" % (escape(event), user, source)
     stamp = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime(moment))
     return json.dumps({"time": stamp, "event": escape(event), "userUID": user, "source": source,
@@ -61,7 +64,7 @@ def nginx_line(moment, event, user, agent):
 
 
 def endpoint_line(moment, event, user, agent):
-    source = "deploy-check" if event == "deploycheck" else "zembrioinstaller"
+    source = "deploy-check" if event == "deploycheck" else SOURCE
     raw = "event=%s&userUID=%s&source=%s" % (escape(event), user, source)
     stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(moment)) + ".%03d+00:00" % (moment % 1 * 1000)
     return json.dumps({"event": event, "userUID": user, "source": source, "agent": agent, "time": stamp,

@@ -43,7 +43,9 @@ import subprocess
 import sys
 import tempfile
 
-FILE_NAME = "release.txt"
+from wire import RELEASE_NAME
+
+FILE_NAME = RELEASE_NAME
 FORMAT_LINE = b"zembrio-release 1"
 MAX_SIZE = 8192
 MAX_SERIAL = 4294967295

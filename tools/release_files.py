@@ -15,10 +15,8 @@ import tempfile
 
 import authenticode
 from pe_checksum import PeError, compute_checksum, header_checksum
+from wire import COMPONENTS
 
-# What the installer downloads, with the smallest size it accepts.
-COMPONENTS = (("installhelper.exe", 10240), ("dotnetfx.exe", 20971520),
-              ("setup.exe", 20971520), ("setupm.exe", 20971520))
 MINIMUM = dict(COMPONENTS)
 # The components that carry the publisher's Authenticode signature (Windows'
 # SmartScreen reads it); dotnetfx.exe is served as its maker signed it.

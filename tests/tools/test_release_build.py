@@ -8,7 +8,6 @@ Run with Debian's interpreter (it has python3-pefile):
 """
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -51,21 +50,12 @@ def resource_data(pe, type_key, name_id):
 
 
 def string_table(pe):
-    """{id: text} from the RT_STRING blocks: 16 counted UTF-16 strings each."""
+    """{id: text} from the RT_STRING blocks, as pefile decodes them."""
     table = {}
     for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        if rtype.id != pefile.RESOURCE_TYPE["RT_STRING"]:
-            continue
-        for block in rtype.directory.entries:
-            data = block.directory.entries[0].data.struct
-            raw = pe.get_data(data.OffsetToData, data.Size)
-            pos = 0
-            for i in range(16):
-                (n,) = struct.unpack_from("<H", raw, pos)
-                pos += 2
-                if n:
-                    table[(block.id - 1) * 16 + i] = raw[pos:pos + 2 * n].decode("utf-16-le")
-                pos += 2 * n
+        if rtype.id == pefile.RESOURCE_TYPE["RT_STRING"]:
+            for block in rtype.directory.entries:
+                table.update(block.directory.strings)
     return table
 
 
