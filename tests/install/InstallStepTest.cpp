@@ -228,10 +228,11 @@ TEST_F(InstallStepTest, HelperStillRunningAtTheLimitKeepsItsFolder)
 {
     SetEnvironmentVariableA("ZEMBRIO_HELPER_MODE", "stall");
     SetEnvironmentVariableA("ZEMBRIO_HELPER_STALL_SECONDS", "4");
-    DWORD saved = g_dwInstallStepHelperLimit;
-    g_dwInstallStepHelperLimit = 1000;
-    DWORD code = Run();
-    g_dwInstallStepHelperLimit = saved;
+    DWORD code;
+    {
+        ScopedSeam<DWORD> limit(g_dwInstallStepHelperLimit, 1000);
+        code = Run();
+    }
     SetEnvironmentVariableA("ZEMBRIO_HELPER_STALL_SECONDS", nullptr);
     EXPECT_EQ(Outcome(StepHelperStillRunning, {3}), code);
     EXPECT_TRUE(FileExists(Folder() + "\\setup.exe")) << "removed under a helper that may still start it";

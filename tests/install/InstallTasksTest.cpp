@@ -122,11 +122,7 @@ TEST_F(InstallTasksTest, FolderWithACommaIsWrittenInItsShortForm)
     EXPECT_FALSE(frame->m_bFailed);
 
     // Where the volume keeps no 8.3 names the long form comes back.
-    struct Restore {
-        DWORD(WINAPI* saved)(LPCSTR, LPSTR, DWORD) = g_pfnGetShortPathName;
-        ~Restore() { g_pfnGetShortPathName = saved; }
-    } restore;
-    g_pfnGetShortPathName = LongFormOnly;
+    ScopedSeam<decltype(g_pfnGetShortPathName)> longOnly(g_pfnGetShortPathName, LongFormOnly);
     CWinThread* earlier = frame->m_pDownloadThread;
     Prepare(0);
     EXPECT_EQ(0u, frame->m_pDownloads->ItemCount());
@@ -231,15 +227,12 @@ protected:
     {
         g_script = SleepScript();
         g_cancel = false;
-        saved = g_pfnMarkerSleep;
-        g_pfnMarkerSleep = ScriptedSleep;
         done = folder.File("setupinstallsucceeded");
         fail = folder.File("setupinstallfailed");
         g_marker = done;
     }
-    void TearDown() override { g_pfnMarkerSleep = saved; }
 
-    void (*saved)(DWORD) = nullptr;
+    ScopedSeam<decltype(g_pfnMarkerSleep)> sleep{g_pfnMarkerSleep, ScriptedSleep};
     ScratchFolder folder;
     std::string done, fail;
     MarkerSource markers{folder.Path()};
@@ -342,15 +335,8 @@ protected:
     {
         InstallTasksTest::SetUp();
         Prepare(0);   // the task file and the list that holds it
-        saved = g_pfnMarkerSleep;
         g_script = SleepScript();
-        g_pfnMarkerSleep = ScriptedSleep;   // counted, not slept
         ASSERT_TRUE(CopyFileA(ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe", Local("installhelper.exe").c_str(), FALSE));
-    }
-    void TearDown() override
-    {
-        g_pfnMarkerSleep = saved;
-        InstallTasksTest::TearDown();
     }
     void Launch(UINT systemType)
     {
@@ -365,7 +351,7 @@ protected:
             Sleep(100);
         return FileExists(Local("ran.txt"));
     }
-    void (*saved)(DWORD) = nullptr;
+    ScopedSeam<decltype(g_pfnMarkerSleep)> sleep{g_pfnMarkerSleep, ScriptedSleep};   // counted, not slept
 };
 
 TEST_F(LaunchThreadTest, MarkersOfAnEarlierRunAreRemovedBeforeTheHelperStarts)
@@ -514,11 +500,7 @@ static BOOL ScriptedElevation(SHELLEXECUTEINFOA* info)
 
 TEST_F(LaunchThreadTest, VistaPathRunsTheElevatedStepAndNamesEachWayItEnds)
 {
-    struct Restore {
-        BOOL (*saved)(SHELLEXECUTEINFOA*) = g_pfnShellExecuteEx;
-        ~Restore() { g_pfnShellExecuteEx = saved; }
-    } restore;
-    g_pfnShellExecuteEx = ScriptedElevation;
+    ScopedSeam<decltype(g_pfnShellExecuteEx)> elevation(g_pfnShellExecuteEx, ScriptedElevation);
     app.m_strExePath = "C:\\Users\\Visitor\\Downloads\\ZembrioInstaller.exe";
     char system[MAX_PATH];
     GetSystemDirectoryA(system, MAX_PATH);

@@ -59,3 +59,23 @@ private:
     std::string m_strLink;
     std::string m_strUnixLink;
 };
+
+// A seam (a global the product calls through) replaced for the life of the
+// object: the original comes back on every way out of the test, a failed
+// ASSERT included, so no fake is left in place for the tests after it.
+template <class T>
+class ScopedSeam {
+public:
+    template <class U>
+    ScopedSeam(T& seam, U replacement) : m_seam(seam), m_saved(seam)
+    {
+        seam = replacement;
+    }
+    ~ScopedSeam() { m_seam = m_saved; }
+    ScopedSeam(const ScopedSeam&) = delete;
+    ScopedSeam& operator=(const ScopedSeam&) = delete;
+
+private:
+    T& m_seam;
+    T m_saved;
+};

@@ -357,12 +357,12 @@ TEST(FreeMegabytesTest, UsesTheDriveRootOfAnyPathWithOrWithoutTheExtendedQuery)
 TEST_F(PrerequisitesTest, DownloadStageNeedsTwoHundredMegabytesFree)
 {
     static ULONGLONG s_freeBytes;
-    auto saved = g_pfnGetDiskFreeSpaceEx;
-    g_pfnGetDiskFreeSpaceEx = [](LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER total,
-                                 PULARGE_INTEGER totalFree) WINAPI -> BOOL {
-        available->QuadPart = total->QuadPart = totalFree->QuadPart = s_freeBytes;
-        return TRUE;
-    };
+    ScopedSeam<decltype(g_pfnGetDiskFreeSpaceEx)> disk(
+        g_pfnGetDiskFreeSpaceEx,
+        [](LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER totalFree) WINAPI -> BOOL {
+            available->QuadPart = total->QuadPart = totalFree->QuadPart = s_freeBytes;
+            return TRUE;
+        });
     OsSeam windows95(VER_PLATFORM_WIN32_WINDOWS, 4, 0);
     app.m_bFreshStart = TRUE;
     for (auto c : {std::make_pair(199, "Error=diskspace,199"), std::make_pair(200, "Error=unsupportedos,nt4orw95")}) {
@@ -373,5 +373,4 @@ TEST_F(PrerequisitesTest, DownloadStageNeedsTwoHundredMegabytesFree)
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(c.second, log.back().first + "=" + log.back().second);
     }
-    g_pfnGetDiskFreeSpaceEx = saved;
 }

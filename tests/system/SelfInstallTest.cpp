@@ -175,20 +175,18 @@ TEST_F(SelfInstallTest, FailureAfterTheCopyMakesTheNextStartAFreshOne)
 {
     static std::string s_temp;
     s_temp = scratch.Path() + "\\";
-    auto savedTemp = g_pfnGetTempPath;
-    g_pfnGetTempPath = [](DWORD size, LPSTR buffer) -> DWORD {
+    ScopedSeam<decltype(g_pfnGetTempPath)> temp(g_pfnGetTempPath, [](DWORD size, LPSTR buffer) -> DWORD {
         lstrcpynA(buffer, s_temp.c_str(), (int)size);
         return (DWORD)s_temp.size();
-    };
-    auto savedOs = g_pfnGetVersionEx;
-    g_pfnGetVersionEx = [](OSVERSIONINFOA* info) WINAPI -> BOOL {
+    });
+    ScopedSeam<decltype(g_pfnGetVersionEx)> os(g_pfnGetVersionEx, [](OSVERSIONINFOA* info) WINAPI -> BOOL {
         *info = {};
         info->dwOSVersionInfoSize = sizeof *info;
         info->dwPlatformId = VER_PLATFORM_WIN32_NT;
         info->dwMajorVersion = 5;
         info->dwMinorVersion = 1;
         return TRUE;
-    };
+    });
     app.LoadState();   // start-up's read of the (empty) record
     app.m_strExeVersion = app.m_strVersion = "2.0.320.0";
     app.m_strTempPath = scratch.File("Zembrio");
@@ -213,9 +211,6 @@ TEST_F(SelfInstallTest, FailureAfterTheCopyMakesTheNextStartAFreshOne)
     next.m_strExeVersion = "2.0.320.0";
     next.LoadState();
     EXPECT_TRUE(next.DecideFreshStart());
-
-    g_pfnGetVersionEx = savedOs;
-    g_pfnGetTempPath = savedTemp;
 }
 
 TEST_F(SelfInstallTest, RemovalUndoesTheInstallationAndKeepsTheRunLog)

@@ -29,17 +29,12 @@ protected:
     void SetUp() override
     {
         AppFixture::SetUp();
-        m_pfnSaved = g_pfnGetTempPath;
-        g_pfnGetTempPath = FakeGetTempPath;
         g_fakeTempFails = false;
         g_fakeTempPath = temp.Path() + "\\";
         app.m_bFreshStart = TRUE;
     }
     void TearDown() override
     {
-        g_pfnGetTempPath = m_pfnSaved;
-        g_pfnSystemFolderLookup = m_pfnSavedLookup;
-        g_pfnShellFolderLibraryBytes = m_pfnSavedBytes;
         app.ReleaseShellFolderLibrary();
         AppFixture::TearDown();
     }
@@ -59,9 +54,10 @@ protected:
         g_pfnSystemFolderLookup = []() -> CInstallerApp::SHGetFolderPathAProc { return nullptr; };
     }
     ScratchFolder temp;
-    DWORD (*m_pfnSaved)(DWORD, LPSTR) = nullptr;
-    CInstallerApp::SHGetFolderPathAProc (*m_pfnSavedLookup)() = g_pfnSystemFolderLookup;
-    const BYTE* (*m_pfnSavedBytes)(DWORD*) = g_pfnShellFolderLibraryBytes;
+    // The tests below replace the lookup and the library's bytes at will.
+    ScopedSeam<decltype(g_pfnGetTempPath)> tempPath{g_pfnGetTempPath, FakeGetTempPath};
+    ScopedSeam<decltype(g_pfnSystemFolderLookup)> lookup{g_pfnSystemFolderLookup, g_pfnSystemFolderLookup};
+    ScopedSeam<decltype(g_pfnShellFolderLibraryBytes)> bytes{g_pfnShellFolderLibraryBytes, g_pfnShellFolderLibraryBytes};
 };
 
 TEST_F(WorkingFolderTest, FreshStartCreatesTheFolderOrReusesItWithItsFiles)
