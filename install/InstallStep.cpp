@@ -4,7 +4,7 @@
 #include <sddl.h>
 #include "framework/SystemLibrary.h"
 #include "framework/Text.h"
-#include "install/InstallTasks.h"
+#include "install/TaskFile.h"
 #include "report/EventReporter.h"
 
 const char kInstallStepSwitch[13] = "-installstep";

@@ -48,7 +48,7 @@ enum InstallStepOutcome {
     StepHelperStillRunning,   // the helper outlived every time limit; the folder stays for it
 };
 // exit code = kInstallStepCode | markers << 8 | outcome, markers a bit per
-// name of kMarkerNames (install/InstallTasks.h), in its order.
+// name of kMarkerNames (install/TaskFile.h), in its order.
 const DWORD kInstallStepCode = 0x5A000000;
 inline bool IsInstallStepCode(DWORD code) { return (code & 0xFF000000) == kInstallStepCode; }
 

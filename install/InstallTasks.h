@@ -7,7 +7,7 @@
 #include <shellapi.h>
 #include <atomic>
 #include <string>
-#include "framework/File.h"
+#include "install/TaskFile.h"
 
 class CItemSizes;
 class CRunReports;
@@ -48,32 +48,6 @@ struct LaunchJob {
 // it to the set-up's result; every failure is reported.
 void RunLaunch(LaunchJob& job);
 
-extern const char kTaskFile[];          // "installhelpertasks.txt", beside the helper
-extern const char kHelperArguments[];   // the helper's parameters, its two files by bare name
-// The six markers, the .NET update's then the set-up's, each start,
-// success, failure.
-extern const char* const kMarkerNames[6];
-
-// A program the helper runs and what its task line says of it.
-struct InstallTask {
-    const char* program;
-    const char* arguments;
-    const char* markers;   // the stem of its three marker names
-    int seconds;
-};
-// "dotnetfx.exe", "setup.exe" or "setupm.exe", whatever the letter case;
-// null for anything else.
-const InstallTask* FindInstallTask(const std::string& program);
-
-// The task file's fields are split at every comma, without quoting: folder,
-// or its short form where it has a comma, as task lines write it. False
-// when no comma-free form can be had (8.3 names disabled on the volume, say).
-bool TaskLineFolder(const std::string& folder, std::string& out);
-// One task line of the file, for the task's program in folder, with its
-// terminator (CR CR LF, as a text-mode stream makes of the line and CR LF).
-// Added to written once it is on the disk.
-bool WriteTaskLine(CFile& file, const std::string& folder, const InstallTask& task, std::string& written);
-
 // Where the markers are looked for, and when none can come any more: the
 // working folder, or on the Vista path the installation step's folder, whose
 // step (the process) reports in its exit code what the folder held before
@@ -102,13 +76,7 @@ enum MarkerResult { MarkerTimedOut = 0, MarkerDone = 1, MarkerFailed = 2 };
 int WaitForMarker(const std::atomic<bool>& cancel, MarkerSource& markers, const char* done, const char* fail,
                   int interval, int count);
 
-// One task line of the install task file, without its terminator.
-std::string FormatTaskLine(const std::string& program, const char* arguments, const std::string& startMarker,
-                           const std::string& successMarker, const std::string& failureMarker, int seconds);
-
 // Tests shorten the marker waits; the product sleeps for real.
 extern void (*g_pfnMarkerSleep)(DWORD milliseconds);
-// Tests take the short form away, as a volume without 8.3 names does.
-extern DWORD(WINAPI* g_pfnGetShortPathName)(LPCSTR longPath, LPSTR shortPath, DWORD size);
 // Tests answer for the elevation prompt.
 extern BOOL (*g_pfnShellExecuteEx)(SHELLEXECUTEINFOA* info);
