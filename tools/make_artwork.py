@@ -4,8 +4,8 @@
 Writes into RES (default: res/ of this repository):
   art/page<id>.gif   page images, 524 x 338 (146 is 523 wide), 256 colours
   art/btn<id>.bmp    skinned button faces: palette-coded (run-length coded when
-                     that is smaller) where a face has at most 256 colours,
-                     24-bit otherwise
+                     that is smaller); a face of more than 256 colours is
+                     first reduced to 256, as the pages are
   art/app.ico        application icon (16 and 32 px; Windows scales the 32 for larger views)
   art/license.rtf    license agreement, code page 1252
   artwork.rc         resource lines for all of the above
@@ -792,9 +792,19 @@ def _rle8_row(row):
     return b"".join(reversed(parts))
 
 
+def button_face(img):
+    """What a button's file holds: img itself, or beyond 256 colours its
+    palette version (the anti-aliased caption's shades moved to the nearest
+    of 256, as on the pages), a quarter of a 24-bit file's size."""
+    if img.getcolors(256) is None:
+        return to_palette(img).convert("RGB")
+    return img
+
+
 def bmp_bytes(img):
     """The smallest BMP file GDI draws exactly as img: 4 or 8 bits per pixel,
-    raw or BI_RLE8, with a palette of just its colours; 24-bit beyond 256."""
+    raw or BI_RLE8, with a palette of just its colours; 24-bit beyond 256
+    (button_face keeps the installer's faces within 256)."""
     counts = img.getcolors(256)
     if counts is None:
         out = io.BytesIO()
@@ -962,7 +972,7 @@ def write_all(res_dir):
     for bid, img in sorted(all_buttons().items()):
         name = "btn%d.bmp" % bid
         with open(os.path.join(art, name), "wb") as f:
-            f.write(bmp_bytes(img))
+            f.write(bmp_bytes(button_face(img)))
         rc.append("%d BITMAP \"art/%s\"" % (bid, name))
     rc.append("")
     write_ico(os.path.join(art, "app.ico"))

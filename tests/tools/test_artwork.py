@@ -101,15 +101,20 @@ class ArtworkTest(unittest.TestCase):
                 (used,) = struct.unpack("<I", head[46:50])
                 self.assertEqual((width, abs(height)), (w, h), path)
                 face = Image.open(path).convert("RGB")
-                self.assertIsNone(ImageChops.difference(face, drawn[base + i]).getbbox(), path)
+                # A face of more than 256 colours is reduced to 256 first:
+                # the file holds that version exactly, within a few shades
+                # of what was drawn; every other face pixel for pixel.
+                expected = make_artwork.button_face(drawn[base + i])
+                self.assertIsNone(ImageChops.difference(face, expected).getbbox(), path)
+                hist = ImageChops.difference(face, drawn[base + i]).convert("L").histogram()
+                self.assertEqual(sum(hist[16:]), 0, path)
+                self.assertLess(sum(i * n for i, n in enumerate(hist)) / sum(hist), 0.3, path)
                 colours = len(face.getcolors(1 << 16))
-                # Palette-coded wherever the colours fit, in the codings
-                # LoadBitmap reads on every Windows: raw, or BI_RLE8 at 8 bits.
-                if colours <= 256:
-                    self.assertEqual(used, colours, path)
-                    self.assertIn((bits, compression), {(4, 0), (8, 0), (8, 1)}, path)
-                else:
-                    self.assertEqual((bits, compression), (24, 0), path)
+                # Palette-coded, in the codings LoadBitmap reads on every
+                # Windows: raw, or BI_RLE8 at 8 bits.
+                self.assertLessEqual(colours, 256, path)
+                self.assertEqual(used, colours, path)
+                self.assertIn((bits, compression), {(4, 0), (8, 0), (8, 1)}, path)
                 faces.append(face)
             self.assertEqual(len({f.tobytes() for f in faces}), count, base)
             if h == 23:
