@@ -1,6 +1,7 @@
 // The main window: layout, painting and the stage machine.
 #include "app/MainFrame.h"
 #include <shellapi.h>
+#include <shobjidl.h>
 #include "app/InstallerApp.h"
 #include "app/Resource.h"
 #include "download/DownloadList.h"
@@ -38,6 +39,8 @@ CMainFrame::~CMainFrame()
     delete m_pDownloads;
     if (m_hCancelEvent)
         CloseHandle(m_hCancelEvent);
+    if (m_pTaskbar)
+        m_pTaskbar->Release();
 }
 
 // The window rectangle: the work area moved inward by half the surplus on
@@ -281,6 +284,8 @@ BOOL CMainFrame::SetStage(int stage)
         return FALSE;
     CInstallerApp* app = GetInstallerApp();
     m_nStage = stage;
+    if (stage != 2)
+        ShowTaskbarProgress(TBPF_NOPROGRESS);
     switch (stage) {
     case 0:
         Enable(app->m_btnNext, false);
@@ -531,6 +536,8 @@ void CMainFrame::BeginDownloads()
     Show(app->m_wndProgressText, true);
     app->m_wndProgress.SetPos(0);
     app->m_wndProgressText.SetWindowText("");
+    m_strProgressShown.clear();
+    m_timeLeft.Reset();
     SetTimer(ID_DOWNLOAD_UI_TIMER, 100);
     PrepareInstallTasks();
     // Painted with the next messages, not before this one is answered.
@@ -599,27 +606,129 @@ std::string ProgressCaption(const std::string& progress, const std::string& titl
     return progress + " - " + title;
 }
 
+// Megabytes of 1048576 bytes with one decimal, rounded.
+static std::string Megabytes(UINT bytes)
+{
+    UINT tenths = (UINT)(((ULONGLONG)bytes * 10 + 524288) / 1048576);
+    return Format("%u.%u", tenths / 10, tenths % 10);
+}
+
+std::string DownloadProgressText(UINT received, UINT expected, int secondsLeft)
+{
+    std::string text = ProgressText(received, expected) + " done";
+    if (!expected)
+        return text;
+    text += " - " + Megabytes(received) + " of " + Megabytes(expected) + " MB";
+    if (secondsLeft >= 60)
+        text += Format(" - about %d min left", (secondsLeft + 59) / 60);
+    else if (secondsLeft >= 0)
+        text += Format(" - about %d s left", secondsLeft ? secondsLeft : 1);
+    return text;
+}
+
+std::string RetryText(UINT received, UINT expected, bool sizesKnown, DWORD msLeft)
+{
+    UINT seconds = (UINT)((msLeft + 999) / 1000);
+    if (!sizesKnown)
+        return Format("Connection lost - trying again in %u s", seconds);
+    return ProgressText(received, expected) + Format(" done - connection lost, trying again in %u s", seconds);
+}
+
+void CTimeLeft::Add(DWORD now, UINT received)
+{
+    if (m_nCount && now - m_samples[(m_nFirst + m_nCount - 1) % kSamples].tick < 1000)
+        return;
+    if (m_nCount == kSamples) {
+        m_nFirst = (m_nFirst + 1) % kSamples;
+        m_nCount--;
+    }
+    m_samples[(m_nFirst + m_nCount++) % kSamples] = {now, received};
+}
+
+int CTimeLeft::Seconds(DWORD now, UINT received, UINT remaining) const
+{
+    if (!m_nCount)
+        return -1;
+    const Sample& oldest = m_samples[m_nFirst];
+    DWORD span = now - oldest.tick;
+    if (span < 3000 || received <= oldest.bytes)
+        return -1;
+    ULONGLONG rate = (ULONGLONG)(received - oldest.bytes) * 1000 / span;   // bytes a second
+    if (!rate)
+        return -1;
+    ULONGLONG seconds = (remaining + rate - 1) / rate;
+    return seconds > 0x7FFFFFFF ? 0x7FFFFFFF : (int)seconds;
+}
+
+void CMainFrame::ShowTaskbarProgress(int state, UINT received, UINT expected)
+{
+    if (!m_bTaskbarLooked) {
+        if (state == TBPF_NOPROGRESS)
+            return;
+        m_bTaskbarLooked = true;
+        // Windows before 7 has no such interface: nothing is shown there.
+        void* taskbar = nullptr;
+        if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                       &taskbar))) {
+            m_pTaskbar = (ITaskbarList3*)taskbar;
+            if (FAILED(m_pTaskbar->HrInit())) {
+                m_pTaskbar->Release();
+                m_pTaskbar = nullptr;
+            }
+        }
+    }
+    if (!m_pTaskbar)
+        return;
+    m_pTaskbar->SetProgressState(m_hWnd, (TBPFLAG)state);
+    if (state == TBPF_NORMAL || state == TBPF_PAUSED)
+        m_pTaskbar->SetProgressValue(m_hWnd, received, expected ? expected : 1);
+}
+
 void CMainFrame::OnTimer(UINT_PTR id)
 {
     CInstallerApp* app = GetInstallerApp();
     if (id == ID_DOWNLOAD_UI_TIMER) {
-        if (!m_pDownloads || !m_pDownloads->SizesKnown())
+        if (!m_pDownloads)
             return;
-        UINT received = m_pDownloads->TotalLocalBytes();
+        DWORD now = GetTickCount();
+        m_pDownloads->AbortSilentTransfer(now);
+        DWORD retryMs = 0;
+        bool waiting = m_pDownloads->WaitingToRetry(now, retryMs);
+        bool sizesKnown = m_pDownloads->SizesKnown();
+        if (!sizesKnown && !waiting)
+            return;
+        UINT received = sizesKnown ? m_pDownloads->TotalLocalBytes() : 0;
+        UINT expected = sizesKnown ? m_pDownloads->TotalServerBytes() : 0;
+        std::string text;
+        if (waiting) {
+            // The rate before the drop says nothing of the one after it.
+            m_timeLeft.Reset();
+            text = RetryText(received, expected, sizesKnown, retryMs);
+        } else if (m_pDownloads->Reconnecting() && (int)received == m_nLastBytesShown) {
+            text = ProgressText(received, expected) + " done - reconnecting...";
+        } else {
+            m_timeLeft.Add(now, received);
+            text = DownloadProgressText(received, expected,
+                                        m_timeLeft.Seconds(now, received, expected > received ? expected - received : 0));
+        }
         // The last bytes arrive before the worker has verified them: keep
         // looking until it has ended.
-        if ((int)received == m_nLastBytesShown && !DownloadsFinished())
+        if (text == m_strProgressShown && !DownloadsFinished())
             return;
-        std::string percent = ProgressText(received, m_pDownloads->TotalServerBytes());
+        std::string percent = ProgressText(received, expected);
+        if (sizesKnown)
+            ShowTaskbarProgress(waiting ? TBPF_PAUSED : TBPF_NORMAL, received, expected);
         if (IsIconic()) {
-            SetWindowText(ProgressCaption(percent, app->m_strAppName));
+            SetWindowText(ProgressCaption(sizesKnown ? percent : text, app->m_strAppName));
         } else {
-            app->m_wndProgress.SetPos(atoi(percent.c_str()));
-            app->m_wndProgressText.SetWindowText(Format("%s done", percent.c_str()));
+            if (sizesKnown)
+                app->m_wndProgress.SetPos(atoi(percent.c_str()));
+            app->m_wndProgressText.SetWindowText(text);
         }
+        m_strProgressShown = text;
+        m_nLastBytesShown = (int)received;
         if (DownloadsFinished())
             SetStage((m_nSystemType & WindowsVista) ? 7 : 3);
-        m_nLastBytesShown = (int)received;
     } else if (id == ID_INSTALLER_RUNNING_UI_TIMER) {
         if (!IsIconic()) {
             int pos = app->m_wndProgress.GetPos() + 1;

@@ -9,10 +9,35 @@
 
 class CEventReporter;
 class DownloadList;
+struct ITaskbarList3;
 
 // Pure helpers of the layout and the progress display.
 RECT PlaceWindow(const RECT& workArea);
 std::string ProgressText(UINT received, UINT expected);
+// "42% done - 12.3 of 29.4 MB - about 2 min left": the megabytes once the
+// total is known, the time left once secondsLeft is 0 or more (whole
+// minutes rounded up, seconds under a minute).
+std::string DownloadProgressText(UINT received, UINT expected, int secondsLeft);
+// What the progress says while the downloads wait to try again.
+std::string RetryText(UINT received, UINT expected, bool sizesKnown, DWORD msLeft);
+
+// The time the downloads still need, from the rate of the last 15 s.
+class CTimeLeft {
+public:
+    void Reset() { m_nCount = 0; }
+    void Add(DWORD now, UINT received);
+    // -1 until 3 s of bytes have been seen, or while none arrive.
+    int Seconds(DWORD now, UINT received, UINT remaining) const;
+
+private:
+    struct Sample {
+        DWORD tick;
+        UINT bytes;
+    };
+    static const UINT kSamples = 16;   // one a second
+    Sample m_samples[kSamples];
+    UINT m_nFirst = 0, m_nCount = 0;
+};
 // A progress text with the application title, the caption while minimized.
 std::string ProgressCaption(const std::string& progress, const std::string& title);
 UINT PageImageForStage(int stage, bool dotNetReady);
@@ -123,6 +148,8 @@ public:
     DownloadList* m_pDownloads = nullptr;
     CWinThread* m_pLaunchThread = nullptr;
     std::atomic<HANDLE> m_hWorker{nullptr};
+    CTimeLeft m_timeLeft;
+    std::string m_strProgressShown;   // the download progress text last shown
     std::atomic<bool> m_bCancel{false};
     HANDLE m_hCancelEvent;   // set with m_bCancel, for workers that wait
     CWinThread* m_pAbandonedThread = nullptr;
@@ -130,6 +157,12 @@ public:
     bool m_bProbing = false;   // from the probe's start until its answer is taken
 
 private:
+    // The taskbar button shows the download progress where Windows offers
+    // it (7 and later); state is one of the list's TBPF_ flags.
+    void ShowTaskbarProgress(int state, UINT received = 0, UINT expected = 0);
+    ITaskbarList3* m_pTaskbar = nullptr;
+    bool m_bTaskbarLooked = false;
+
     CEventReporter& m_reporter;
     mutable CCriticalSection m_errorLinkLock;
     DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers

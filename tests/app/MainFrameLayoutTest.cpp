@@ -55,6 +55,55 @@ TEST(ProgressText, PercentIsPaddedAndRounded)
     EXPECT_EQ("25% - Zembrio Installer", ProgressCaption(ProgressText(250000, 1000000), "Zembrio Installer"));
 }
 
+TEST(ProgressText, MegabytesAndTimeLeftInWords)
+{
+    const UINT MB = 1048576;
+    const struct {
+        UINT received, expected;
+        int seconds;
+        const char* text;
+    } cases[] = {
+        {12 * MB + MB / 3, 29 * MB + MB * 2 / 5, 61, "42% done - 12.3 of 29.4 MB - about 2 min left"},
+        {0, 0, 5, " 0% done"},                                   // no total yet: nothing more to say
+        {0, 21 * MB, -1, " 0% done - 0.0 of 21.0 MB"},           // no time known yet
+        {MB / 20, 2000 * MB, 60, " 0% done - 0.0 of 2000.0 MB - about 1 min left"},
+        {MB / 20 + 1, 4000 * MB, 59, " 0% done - 0.1 of 4000.0 MB - about 59 s left"},
+        {10 * MB, 10 * MB, 0, "100% done - 10.0 of 10.0 MB - about 1 s left"},
+        {4 * MB, 8 * MB, 3600, "50% done - 4.0 of 8.0 MB - about 60 min left"},
+        {4 * MB, 8 * MB, 3601, "50% done - 4.0 of 8.0 MB - about 61 min left"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.text, DownloadProgressText(c.received, c.expected, c.seconds));
+    EXPECT_EQ("Connection lost - trying again in 2 s", RetryText(0, 0, false, 1001));
+    EXPECT_EQ("50% done - connection lost, trying again in 30 s", RetryText(5, 10, true, 30000));
+    EXPECT_EQ("50% done - connection lost, trying again in 0 s", RetryText(5, 10, true, 0));
+}
+
+TEST(ProgressText, TimeLeftFollowsTheRateOfTheLastSeconds)
+{
+    CTimeLeft clock;
+    const DWORD t0 = 0xFFFFF000;   // the tick count wraps on the way
+    EXPECT_EQ(-1, clock.Seconds(t0, 0, 1000));
+    for (DWORD s = 0; s <= 2; s++)
+        clock.Add(t0 + s * 1000, s * 100000);
+    EXPECT_EQ(-1, clock.Seconds(t0 + 2000, 200000, 1000000));   // under 3 s seen
+    clock.Add(t0 + 3000, 300000);
+    EXPECT_EQ(10, clock.Seconds(t0 + 3000, 300000, 1000000));    // 100000 a second
+    EXPECT_EQ(11, clock.Seconds(t0 + 3000, 300000, 1000001));    // rounded up
+    // The rate falls to 10000 a second: after 15 s the old fast seconds have
+    // left the window.
+    UINT bytes = 300000;
+    for (DWORD s = 4; s <= 30; s++)
+        clock.Add(t0 + s * 1000, bytes += 10000);
+    EXPECT_EQ(100, clock.Seconds(t0 + 30000, bytes, 1000000));
+    // Nothing arrives: no time can be told.
+    for (DWORD s = 31; s <= 50; s++)
+        clock.Add(t0 + s * 1000, bytes);
+    EXPECT_EQ(-1, clock.Seconds(t0 + 50000, bytes, 1000000));
+    clock.Reset();
+    EXPECT_EQ(-1, clock.Seconds(t0 + 51000, bytes, 1000000));
+}
+
 TEST(PageImageForStage, EveryStageHasItsPage)
 {
     EXPECT_EQ(172u, PageImageForStage(0, false));
