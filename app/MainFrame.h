@@ -6,6 +6,7 @@
 #include "framework/Lock.h"
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
+#include "ui/SkinControls.h"
 
 class CEventReporter;
 class DownloadList;
@@ -41,6 +42,11 @@ private:
 // A progress text with the application title, the caption while minimized.
 std::string ProgressCaption(const std::string& progress, const std::string& title);
 UINT PageImageForStage(int stage, bool dotNetReady);
+// The error page's message for a report (a string id), and whether trying
+// again in the same run can help.
+UINT ErrorMessageFor(int category, const std::string& name, bool& retryHelps);
+// The message in words; a disk-space report's name is the free megabytes.
+std::string ErrorText(int category, const std::string& name);
 
 class CMainFrame : public CFrameWnd {
 public:
@@ -84,6 +90,8 @@ public:
     // store it while the UI thread reads it.
     std::string ErrorLink() const;
     void SetErrorLink(const std::string& link);
+    // The report the error page tells of: its category and name.
+    void ErrorReport(int& category, std::string& name) const;
 
     // Reports (error reports mark the run failed and ask for the error page).
     void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
@@ -103,6 +111,12 @@ public:
     void OnClose();
     void OnFinish();
     void OnCheckbox();
+    // Try again on the error page: the failure cleared, every downloaded
+    // byte kept, the download stage entered as a resumed start enters it.
+    void OnRetry();
+    // Enter: the page's main button; Esc: Cancel where it can be pressed.
+    void OnEnterKey();
+    void OnEscapeKey();
     void OnTimer(UINT_PTR id);
     void OnPaint();
 
@@ -139,6 +153,8 @@ public:
 
 private:
     std::string m_strErrorLink;   // guarded by m_errorLinkLock
+    int m_nErrorCategory = 1;     // guarded by m_errorLinkLock
+    std::string m_strErrorName;   // guarded by m_errorLinkLock
 
 public:
     std::string m_strGoodiesLink;
@@ -149,6 +165,9 @@ public:
     CWinThread* m_pLaunchThread = nullptr;
     std::atomic<HANDLE> m_hWorker{nullptr};
     CTimeLeft m_timeLeft;
+    // The error page's words and its Try again button.
+    CSkinLabel m_wndErrorText;
+    CSkinButton m_btnRetry{1061};
     std::string m_strProgressShown;   // the download progress text last shown
     std::atomic<bool> m_bCancel{false};
     HANDLE m_hCancelEvent;   // set with m_bCancel, for workers that wait
@@ -157,6 +176,12 @@ public:
     bool m_bProbing = false;   // from the probe's start until its answer is taken
 
 private:
+    // Gives the focus to the page's first control a visitor can use: always
+    // when the page changes, otherwise only when the focused control can no
+    // longer be used.
+    void FocusPage(bool pageChanged);
+    RECT AgreeFocusRect() const;
+    HWND m_hLastFocus = nullptr;   // kept while another window is active
     // The taskbar button shows the download progress where Windows offers
     // it (7 and later); state is one of the list's TBPF_ flags.
     void ShowTaskbarProgress(int state, UINT received = 0, UINT expected = 0);

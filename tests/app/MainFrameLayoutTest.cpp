@@ -260,7 +260,8 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     frame.SetErrorLink("http://127.0.0.1/faq.html#simulated");
     SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
     EXPECT_EQ(5, frame.m_nStage);
-    EXPECT_EQ(frame.ErrorLink(), app.m_lnkHelp.GetWindowText());
+    // The link reads as words; its address is what a click opens.
+    EXPECT_EQ("Learn how to fix this problem", app.m_lnkHelp.GetWindowText());
     EXPECT_TRUE(Shown(app.m_lnkHelp) && app.m_lnkHelp.IsWindowEnabled());
     EXPECT_TRUE(Shown(app.m_btnFinish) && app.m_btnFinish.IsWindowEnabled());
     EXPECT_TRUE(Shown(app.m_btnCancel));
@@ -271,7 +272,7 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     EXPECT_FALSE(Shown(app.m_btnContinue));
 
     // Error reports on two threads at once (a worker's and the UI thread's)
-    // while the page shows the link: each shown link is one of theirs.
+    // while the page shows: each link the page would open is one of theirs.
     const std::string links[] = {"http://127.0.0.1:47810/install/faq.htm#network",
                                  "http://127.0.0.1:47810/install/faq.htm#fileio-and-then-some-more-text"};
     frame.SetErrorLink(links[0]);
@@ -283,7 +284,7 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     std::thread first(report, links[0]), second(report, links[1]);
     for (int i = 0; i < 1000; i++) {
         SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
-        std::string shown = app.m_lnkHelp.GetWindowText();
+        std::string shown = frame.ErrorLink();
         if (shown != links[0] && shown != links[1]) {
             ADD_FAILURE() << shown;
             break;
@@ -292,6 +293,54 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     stop = true;
     first.join();
     second.join();
+}
+
+// One message per cause, and Try again where a new try in the same run can
+// help; the page shows the report's words with the button or without it.
+TEST_F(MainFrameWindowTest, ErrorPageSaysWhatWentWrongAndOffersTryAgain)
+{
+    const struct {
+        int category;
+        const char* name;
+        UINT message;
+        bool retry;
+    } cases[] = {
+        {CategoryNetwork, "novalidconnection", IDS_ERROR_NETWORK, true},
+        {CategoryNetwork, "ThreadControl,NetworkError", IDS_ERROR_NETWORK, true},
+        {CategoryNetwork, "ThreadControl,NotAsReleased", IDS_ERROR_REFUSED, true},
+        {CategoryNetwork, "ThreadControl,BadRelease", IDS_ERROR_REFUSED, true},
+        {CategoryNetwork, "ThreadControl,FileTooSmall", IDS_ERROR_REFUSED, true},
+        {CategoryDiskSpace, "150", IDS_ERROR_DISK_SPACE, true},
+        {CategoryPermissions, "elevationdeclined", IDS_ERROR_ELEVATION, true},
+        {CategoryPermissions, "cantcreateinstallfolder", IDS_ERROR_PERMISSIONS, false},
+        {CategoryUnsupportedOS, "windows95", IDS_ERROR_OLD_WINDOWS, false},
+        {CategoryFileIO, "ThreadControl,FileIOError", IDS_ERROR_FILE, false},
+        {CategoryGeneral, "cantcreatelaunchthread", IDS_ERROR_GENERAL, false},
+        {CategorySimulated, "showerrordialogfortesting", IDS_ERROR_GENERAL, false},
+    };
+    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool retry = !c.retry;
+        EXPECT_EQ(c.message, ErrorMessageFor(c.category, c.name, retry));
+        EXPECT_EQ(c.retry, retry);
+        frame.m_bFailed = false;
+        frame.ReportError(c.category, c.name, true, true);
+        MSG posted;
+        while (PeekMessageA(&posted, frame.m_hWnd, WM_APP, WM_APP, PM_REMOVE))
+            DispatchMessageA(&posted);
+        ASSERT_EQ(5, frame.m_nStage);
+        EXPECT_EQ(ErrorText(c.category, c.name), frame.m_wndErrorText.GetWindowText());
+        EXPECT_TRUE(Shown(frame.m_wndErrorText));
+        EXPECT_EQ(c.retry, Shown(frame.m_btnRetry) && frame.m_btnRetry.IsWindowEnabled());
+    }
+    // The free megabytes of the report, and only a number, go into the words.
+    EXPECT_NE(std::string::npos, ErrorText(CategoryDiskSpace, "150").find("needs 200 MB on the system drive, and 150 MB"));
+    EXPECT_NE(std::string::npos, ErrorText(CategoryDiskSpace, "%s%n").find("and fewer than 200 MB are free"));
+    // Another page hides both.
+    frame.SetStage(0);
+    EXPECT_FALSE(Shown(frame.m_wndErrorText));
+    EXPECT_FALSE(Shown(frame.m_btnRetry));
 }
 
 TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)
