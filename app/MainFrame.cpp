@@ -350,7 +350,6 @@ BOOL CMainFrame::SetStage(int stage)
     if (stage == 2 && (m_bProbing || !ReleaseEnded(m_pProbeThread) || !ReleaseEndedDownloadWorker()))
         return FALSE;
     CInstallerApp* app = GetInstallerApp();
-    UINT pageBefore = PageImageForStage(m_nStage, m_bDotNetReady);
     m_nStage = stage;
     if (stage != 2)
         ShowTaskbarProgress(TBPF_NOPROGRESS);
@@ -388,6 +387,8 @@ BOOL CMainFrame::SetStage(int stage)
         // network): the page says so meanwhile.
         app->m_wndProgressText.SetWindowText("Connecting...");
         Show(app->m_wndProgressText, true);
+        FocusPage(IDB_PAGE_DOWNLOADING != m_nFocusedPage);
+        m_nFocusedPage = IDB_PAGE_DOWNLOADING;
         InvalidateRect(m_hWnd, nullptr, TRUE);
         UpdateWindow();
         StartProbe();
@@ -505,7 +506,10 @@ BOOL CMainFrame::SetStage(int stage)
             ShowWindow(SW_SHOWNORMAL);
         break;
     }
-    FocusPage(PageImageForStage(stage, m_bDotNetReady) != pageBefore);
+    // A page shown for the first time starts at its first control.
+    UINT page = PageImageForStage(stage, m_bDotNetReady);
+    FocusPage(page != m_nFocusedPage);
+    m_nFocusedPage = page;
     InvalidateRect(m_hWnd, nullptr, TRUE);
     UpdateWindow();
     return TRUE;
@@ -1067,6 +1071,6 @@ void CMainFrame::OnPaint()
 // Around the box and the words beside it that the page image shows.
 RECT CMainFrame::AgreeFocusRect() const
 {
-    RECT ring = {43, 274, 330, 291};
+    RECT ring = {43, 274, 366, 291};
     return ring;
 }

@@ -182,6 +182,7 @@ private:
     void FocusPage(bool pageChanged);
     RECT AgreeFocusRect() const;
     HWND m_hLastFocus = nullptr;   // kept while another window is active
+    UINT m_nFocusedPage = 0;       // the page image the focus was placed for
     // The taskbar button shows the download progress where Windows offers
     // it (7 and later); state is one of the list's TBPF_ flags.
     void ShowTaskbarProgress(int state, UINT received = 0, UINT expected = 0);
