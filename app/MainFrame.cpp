@@ -256,11 +256,17 @@ void CMainFrame::ReportError(int category, const char* name, bool showErrorPage,
     m_reporter.Report("Error", categoryText, name);
     if (showErrorPage) {
         {
+            // The first failure is the cause; the reports that follow it
+            // (a worker's end, a second name for the same probe) are its
+            // consequences, and the page keeps telling of the first.
             CSingleLock hold(m_errorLinkLock);
-            m_nErrorCategory = category;
-            m_strErrorName = name ? name : "";
+            if (!m_bErrorKnown) {
+                m_bErrorKnown = true;
+                m_nErrorCategory = category;
+                m_strErrorName = name ? name : "";
+                m_strErrorLink = m_reporter.ErrorPageUrl(categoryText);
+            }
         }
-        SetErrorLink(m_reporter.ErrorPageUrl(categoryText));
         PostMessage(WM_APP, 0, 0);
     }
 }
@@ -575,13 +581,17 @@ void CMainFrame::OnRetry()
         return;
     // The failed worker ends right after its report; one still running (or
     // an installation step) keeps the page as it is.
-    if (m_pDownloadThread && WaitForSingleObject(m_pDownloadThread->m_hThread, 5000) != WAIT_OBJECT_0)
+    if (m_pDownloadThread && WaitForSingleObject(m_pDownloadThread->m_hThread, 1000) != WAIT_OBJECT_0)
         return;
     if (m_pLaunchThread)
         return;
     CInstallerApp* app = GetInstallerApp();
     ReportEvent(CategoryGeneral, "userclickedretry");
     m_bFailed = false;
+    {
+        CSingleLock hold(m_errorLinkLock);
+        m_bErrorKnown = false;
+    }
     // As the Resume shortcut starts: from the record, once the checks and
     // the self-installation are in it; before that, they come again.
     if (app->ChecksRecorded())

@@ -153,6 +153,7 @@ public:
 
 private:
     std::string m_strErrorLink;   // guarded by m_errorLinkLock
+    bool m_bErrorKnown = false;   // guarded by m_errorLinkLock: a report since the last Try again
     int m_nErrorCategory = 1;     // guarded by m_errorLinkLock
     std::string m_strErrorName;   // guarded by m_errorLinkLock
 

@@ -318,29 +318,36 @@ TEST_F(MainFrameWindowTest, ErrorPageSaysWhatWentWrongAndOffersTryAgain)
         {CategoryGeneral, "cantcreatelaunchthread", IDS_ERROR_GENERAL, false},
         {CategorySimulated, "showerrordialogfortesting", IDS_ERROR_GENERAL, false},
     };
-    ASSERT_TRUE(frame.CreateInstallerWindow(true));
+    auto showReports = [](CMainFrame& page) {
+        MSG posted;
+        while (PeekMessageA(&posted, page.m_hWnd, WM_APP, WM_APP, PM_REMOVE))
+            DispatchMessageA(&posted);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         bool retry = !c.retry;
         EXPECT_EQ(c.message, ErrorMessageFor(c.category, c.name, retry));
         EXPECT_EQ(c.retry, retry);
-        frame.m_bFailed = false;
-        frame.ReportError(c.category, c.name, true, true);
-        MSG posted;
-        while (PeekMessageA(&posted, frame.m_hWnd, WM_APP, WM_APP, PM_REMOVE))
-            DispatchMessageA(&posted);
-        ASSERT_EQ(5, frame.m_nStage);
-        EXPECT_EQ(ErrorText(c.category, c.name), frame.m_wndErrorText.GetWindowText());
-        EXPECT_TRUE(Shown(frame.m_wndErrorText));
-        EXPECT_EQ(c.retry, Shown(frame.m_btnRetry) && frame.m_btnRetry.IsWindowEnabled());
+        CMainFrame page(app.m_reporter);
+        ASSERT_TRUE(page.CreateInstallerWindow(true));
+        page.ReportError(c.category, c.name, true, true);
+        // What follows the first failure does not replace its words.
+        page.ReportError(CategoryGeneral, "launchthreadexitcode1", true, true);
+        showReports(page);
+        ASSERT_EQ(5, page.m_nStage);
+        EXPECT_EQ(ErrorText(c.category, c.name), page.m_wndErrorText.GetWindowText());
+        EXPECT_EQ(app.m_reporter.ErrorPageUrl(ErrorCategoryText(c.category)), page.ErrorLink());
+        EXPECT_TRUE(Shown(page.m_wndErrorText));
+        EXPECT_EQ(c.retry, Shown(page.m_btnRetry) && page.m_btnRetry.IsWindowEnabled());
+        // Another page hides both.
+        page.SetStage(0);
+        EXPECT_FALSE(Shown(page.m_wndErrorText));
+        EXPECT_FALSE(Shown(page.m_btnRetry));
+        page.DestroyWindow();
     }
     // The free megabytes of the report, and only a number, go into the words.
     EXPECT_NE(std::string::npos, ErrorText(CategoryDiskSpace, "150").find("needs 200 MB on the system drive, and 150 MB"));
     EXPECT_NE(std::string::npos, ErrorText(CategoryDiskSpace, "%s%n").find("and fewer than 200 MB are free"));
-    // Another page hides both.
-    frame.SetStage(0);
-    EXPECT_FALSE(Shown(frame.m_wndErrorText));
-    EXPECT_FALSE(Shown(frame.m_btnRetry));
 }
 
 TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)
