@@ -1,7 +1,7 @@
 """End-to-end: the whole installation by keys alone, posted to whatever
 control the installer has focused, as a visitor without a mouse gives them:
-Tab through the license page, Space on the box, Enter for each page's main
-button, Esc for Cancel."""
+Tab through the license page, Space on the box and on a button, Enter for
+each page's main button, Esc for Cancel."""
 import sys
 import unittest
 from pathlib import Path
@@ -80,6 +80,10 @@ class KeyboardInstallation(InstallationRun):
         self.assertTrue(h.wait_for(lambda: partial.exists() and partial.stat().st_size > 1000000, timeout=60))
         self.wait_focus(ID_HIDE)
         self.driver.screenshot(h.screenshots_dir() / "keyboard-4-hide-focused.png")
+        # Space presses the focused button: Hide puts the window away.
+        h.press_key(self.driver, "space")
+        self.assertTrue(h.wait_for(lambda: self.driver.caption()["minimized"], timeout=10))
+        self.assertFalse(self.driver.restore()["minimized"])
         h.press_key(self.driver, "esc")
         self.assertEqual(0, proc.wait(timeout=30))
         self.assertTrue(h.wait_for(lambda: "generaluserclickedcancel" in self.server.event_names(), timeout=10))
