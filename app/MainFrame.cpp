@@ -1,6 +1,7 @@
 // The main window: layout, painting and the stage machine.
 #include "app/MainFrame.h"
 #include <shellapi.h>
+#include <shobjidl.h>
 #include "app/InstallerApp.h"
 #include "app/Resource.h"
 #include "download/DownloadList.h"
@@ -38,6 +39,8 @@ CMainFrame::~CMainFrame()
     delete m_pDownloads;
     if (m_hCancelEvent)
         CloseHandle(m_hCancelEvent);
+    if (m_pTaskbar)
+        m_pTaskbar->Release();
 }
 
 // The window rectangle: the work area moved inward by half the surplus on
@@ -114,8 +117,8 @@ BOOL CMainFrame::CreateLicenseControl()
 {
     CInstallerApp* app = GetInstallerApp();
     RECT rect = {45, 119, 490, 265};
-    if (!app->m_wndLicense.Create(WS_VISIBLE | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY, rect, this,
-                                  ID_RICH_EDIT_CONTROL))
+    if (!app->m_wndLicense.Create(WS_VISIBLE | WS_TABSTOP | WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_READONLY, rect,
+                                  this, ID_RICH_EDIT_CONTROL))
         return FALSE;
     // Into the place among its siblings it would have had if made with them.
     SetWindowPos(app->m_wndLicense.m_hWnd, app->m_wndProgressText.m_hWnd, 0, 0, 0, 0,
@@ -136,22 +139,33 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense, bool withLicense)
     GetClientRect(&client);
     int W = client.right, H = client.bottom;
     auto R = [](int l, int t, int r, int b) { RECT rc = {l, t, r, b}; return rc; };
-    const DWORD owner = BS_OWNERDRAW;
-    app->m_btnHide.Create("Hide", owner, R(W - 260, H - 28, W - 185, H - 5), this, ID_HIDE);
-    app->m_btnFinish.Create("Finish", owner, R(W - 172, H - 28, W - 97, H - 5), this, ID_FINISH);
-    app->m_btnNext.Create("Next", owner | WS_VISIBLE | WS_DISABLED, R(W - 172, H - 28, W - 97, H - 5), this, ID_NEXT);
-    app->m_btnContinue.Create("Next", owner | WS_DISABLED, R(W - 292, H - 28, W - 97, H - 5), this, ID_NEXT);
-    app->m_btnCancel.Create("Cancel", owner | WS_VISIBLE, R(W - 84, H - 28, W - 9, H - 5), this, ID_CANCEL);
+    // Made in reading order, which is the order Tab follows: the license
+    // text (placed after the progress text when it is made), the box, the
+    // page's buttons from left to right, the links. The title bar's buttons
+    // are no tab stops, as a caption's are not.
+    const DWORD owner = BS_OWNERDRAW, tab = BS_OWNERDRAW | WS_TABSTOP;
+    app->m_wndProgressText.Create("", SS_CENTER, R(45, 207, 474, 225), this, ID_PROGRESS_TEXT);
+    // BS_NOTIFY: the frame draws the box's focus, which its 13 pixels
+    // cannot show.
+    app->m_btnAgree.Create(LoadResString(IDS_I_AGREE).c_str(), WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX | BS_NOTIFY,
+                           R(45, 276, 58, 289), this, ID_CHECKBOX);
+    app->m_btnContinue.Create("I Have Exited Zembrio, Continue", tab | WS_DISABLED, R(W - 292, H - 28, W - 97, H - 5),
+                              this, ID_NEXT);
+    app->m_btnHide.Create("Hide", tab, R(W - 260, H - 28, W - 185, H - 5), this, ID_HIDE);
+    m_btnRetry.Create("Try again", tab, R(W - 260, H - 28, W - 185, H - 5), this, ID_RETRY);
+    app->m_btnNext.Create("Next", tab | WS_VISIBLE | WS_DISABLED, R(W - 172, H - 28, W - 97, H - 5), this, ID_NEXT);
+    app->m_btnFinish.Create("Finish", tab, R(W - 172, H - 28, W - 97, H - 5), this, ID_FINISH);
+    app->m_btnCancel.Create("Cancel", tab | WS_VISIBLE, R(W - 84, H - 28, W - 9, H - 5), this, ID_CANCEL);
+    app->m_lnkHelp.Create("Link", tab, R(45, 178, 510, 195), this, ID_LINK);
+    app->m_lnkGoodies.Create("Link", tab, R(262, 238, 727, 255), this, ID_GOODIES_LINK);
     app->m_btnMinimize.Create("-", owner | WS_VISIBLE, R(W - 41, 4, W - 25, 20), this, ID_MINIMIZE);
     app->m_btnClose.Create("X", owner | WS_VISIBLE, R(W - 25, 4, W - 9, 20), this, ID_CLOSE);
-    app->m_wndProgressText.Create("", SS_CENTER, R(45, 207, 474, 225), this, ID_PROGRESS_TEXT);
-    app->m_btnAgree.Create(LoadResString(IDS_I_AGREE).c_str(), WS_VISIBLE | BS_AUTOCHECKBOX, R(45, 276, 58, 289), this,
-                           ID_CHECKBOX);
-    app->m_lnkHelp.Create("Link", owner, R(45, 178, 510, 195), this, ID_LINK);
-    app->m_lnkGoodies.Create("Link", owner, R(262, 238, 727, 255), this, ID_GOODIES_LINK);
+    m_wndErrorText.Create("", SS_LEFT | SS_NOPREFIX, R(45, 100, 420, 170), this, ID_ERROR_TEXT);
+    NameSymbolButtons(app->m_btnMinimize.m_hWnd, app->m_btnClose.m_hWnd);
 
     app->m_pFont = CreatePointFont(100, "Arial");
     app->m_wndProgressText.SetFont(app->m_pFont, TRUE);
+    m_wndErrorText.SetFont(app->m_pFont, TRUE);
 
     // Only the top corners are rounded: the rounded bottom lies below the window.
     SetWindowRgn(m_hWnd, CreateRoundRectRgn(0, 0, W, H + 12, 12, 12), TRUE);
@@ -241,9 +255,71 @@ void CMainFrame::ReportError(int category, const char* name, bool showErrorPage,
     const char* categoryText = ErrorCategoryText(category);
     m_reporter.Report("Error", categoryText, name);
     if (showErrorPage) {
-        SetErrorLink(m_reporter.ErrorPageUrl(categoryText));
+        {
+            // The first failure is the cause; the reports that follow it
+            // (a worker's end, a second name for the same probe) are its
+            // consequences, and the page keeps telling of the first.
+            CSingleLock hold(m_errorLinkLock);
+            if (!m_bErrorKnown) {
+                m_bErrorKnown = true;
+                m_nErrorCategory = category;
+                m_strErrorName = name ? name : "";
+                m_strErrorLink = m_reporter.ErrorPageUrl(categoryText);
+            }
+        }
         PostMessage(WM_APP, 0, 0);
     }
+}
+
+void CMainFrame::ErrorReport(int& category, std::string& name) const
+{
+    CSingleLock hold(m_errorLinkLock);
+    category = m_nErrorCategory;
+    name = m_strErrorName;
+}
+
+UINT ErrorMessageFor(int category, const std::string& name, bool& retryHelps)
+{
+    retryHelps = false;
+    if (name == "elevationdeclined") {
+        retryHelps = true;
+        return IDS_ERROR_ELEVATION;
+    }
+    switch (category) {
+    case CategoryNetwork: {
+        retryHelps = true;
+        // A file that arrived but is not the published one.
+        static const char* const kRefused[] = {"BadRelease", "NotAsReleased", "BadChecksum", "FileTooSmall",
+                                               "BadSignature"};
+        for (const char* refusal : kRefused)
+            if (name == std::string("ThreadControl,") + refusal)
+                return IDS_ERROR_REFUSED;
+        return IDS_ERROR_NETWORK;
+    }
+    case CategoryDiskSpace:
+        retryHelps = true;
+        return IDS_ERROR_DISK_SPACE;
+    case CategoryPermissions:
+        return IDS_ERROR_PERMISSIONS;
+    case CategoryUnsupportedOS:
+        return IDS_ERROR_OLD_WINDOWS;
+    case CategoryFileIO:
+        return IDS_ERROR_FILE;
+    }
+    return IDS_ERROR_GENERAL;
+}
+
+std::string ErrorText(int category, const std::string& name)
+{
+    bool retry;
+    std::string text = LoadResString(ErrorMessageFor(category, name, retry));
+    size_t at = text.find("%s");
+    if (at != std::string::npos) {
+        // The report's own number, and nothing else, goes into the words.
+        std::string number = name.substr(0, name.find_first_not_of("0123456789"));
+        text.replace(at, 2, number.empty() ? "fewer than 200" : number);
+    }
+    return text;
 }
 
 void CMainFrame::ReportEvent(int category, const char* name)
@@ -281,6 +357,12 @@ BOOL CMainFrame::SetStage(int stage)
         return FALSE;
     CInstallerApp* app = GetInstallerApp();
     m_nStage = stage;
+    if (stage != 2)
+        ShowTaskbarProgress(TBPF_NOPROGRESS);
+    if (stage != 5) {
+        Show(m_wndErrorText, false);
+        Show(m_btnRetry, false);
+    }
     switch (stage) {
     case 0:
         Enable(app->m_btnNext, false);
@@ -311,6 +393,8 @@ BOOL CMainFrame::SetStage(int stage)
         // network): the page says so meanwhile.
         app->m_wndProgressText.SetWindowText("Connecting...");
         Show(app->m_wndProgressText, true);
+        FocusPage(IDB_PAGE_DOWNLOADING != m_nFocusedPage);
+        m_nFocusedPage = IDB_PAGE_DOWNLOADING;
         InvalidateRect(m_hWnd, nullptr, TRUE);
         UpdateWindow();
         StartProbe();
@@ -354,9 +438,18 @@ BOOL CMainFrame::SetStage(int stage)
         if (IsIconic())
             ShowWindow(SW_SHOWNORMAL);
         break;
-    case 5:
+    case 5: {
         KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
-        app->m_lnkHelp.SetWindowText(ErrorLink());
+        int category;
+        std::string name;
+        ErrorReport(category, name);
+        bool retryHelps;
+        ErrorMessageFor(category, name, retryHelps);
+        m_wndErrorText.SetWindowText(ErrorText(category, name));
+        Show(m_wndErrorText, true);
+        Show(m_btnRetry, retryHelps);
+        Enable(m_btnRetry, retryHelps);
+        app->m_lnkHelp.SetWindowText(LoadResString(IDS_HELP_LINK));
         Show(app->m_wndLicense, false);
         Show(app->m_btnAgree, false);
         Show(app->m_btnNext, false);
@@ -380,6 +473,7 @@ BOOL CMainFrame::SetStage(int stage)
         if (IsIconic())
             ShowWindow(SW_SHOWNORMAL);
         break;
+    }
     case 6:
         Show(app->m_wndLicense, false);
         Show(app->m_btnAgree, false);
@@ -418,9 +512,95 @@ BOOL CMainFrame::SetStage(int stage)
             ShowWindow(SW_SHOWNORMAL);
         break;
     }
+    // A page shown for the first time starts at its first control.
+    UINT page = PageImageForStage(stage, m_bDotNetReady);
+    FocusPage(page != m_nFocusedPage);
+    m_nFocusedPage = page;
     InvalidateRect(m_hWnd, nullptr, TRUE);
     UpdateWindow();
     return TRUE;
+}
+
+// Shown and enabled: a visitor could press it.
+static bool Pressable(HWND child)
+{
+    return child && (GetWindowLongA(child, GWL_STYLE) & WS_VISIBLE) && ::IsWindowEnabled(child);
+}
+
+// A child the visitor can reach with Tab now.
+static bool Usable(HWND child)
+{
+    return child && (GetWindowLongA(child, GWL_STYLE) & WS_TABSTOP) && Pressable(child);
+}
+
+void CMainFrame::FocusPage(bool pageChanged)
+{
+    HWND focus = GetFocus();
+    bool kept = focus && IsChild(m_hWnd, focus) && Usable(focus);
+    if (!pageChanged && kept)
+        return;
+    for (HWND child = GetWindow(m_hWnd, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (Usable(child)) {
+            // Only while the window is the active one: focus in an inactive
+            // window would take activation from the visitor's other window.
+            if (GetActiveWindow() == m_hWnd)
+                ::SetFocus(child);
+            m_hLastFocus = child;
+            return;
+        }
+    }
+    // No control to use (the installation runs): the frame keeps the keys.
+    if (GetActiveWindow() == m_hWnd && (!focus || !kept))
+        ::SetFocus(m_hWnd);
+    m_hLastFocus = nullptr;
+}
+
+void CMainFrame::OnEnterKey()
+{
+    CInstallerApp* app = GetInstallerApp();
+    CWnd* main[] = {&m_btnRetry, &app->m_btnContinue, &app->m_btnNext, &app->m_btnFinish};
+    for (CWnd* button : main) {
+        HWND hwnd = button->m_hWnd;
+        if (Pressable(hwnd)) {
+            SendMessage(WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(hwnd), BN_CLICKED), (LPARAM)hwnd);
+            return;
+        }
+    }
+}
+
+void CMainFrame::OnEscapeKey()
+{
+    HWND cancel = GetInstallerApp()->m_btnCancel.m_hWnd;
+    if (Pressable(cancel))
+        OnCancel();
+}
+
+void CMainFrame::OnRetry()
+{
+    if (m_nStage != 5 || !m_bFailed || m_bCancel || !Pressable(m_btnRetry.m_hWnd))
+        return;
+    // The failed worker ends right after its report; one still running (or
+    // an installation step) keeps the page as it is.
+    if (m_pDownloadThread && WaitForSingleObject(m_pDownloadThread->m_hThread, 1000) != WAIT_OBJECT_0)
+        return;
+    if (m_pLaunchThread)
+        return;
+    CInstallerApp* app = GetInstallerApp();
+    ReportEvent(CategoryGeneral, "userclickedretry");
+    m_bFailed = false;
+    {
+        CSingleLock hold(m_errorLinkLock);
+        m_bErrorKnown = false;
+    }
+    // As the Resume shortcut starts: from the record, once the checks and
+    // the self-installation are in it; before that, they come again.
+    if (app->ChecksRecorded())
+        app->m_bFreshStart = FALSE;
+    Show(app->m_lnkHelp, false);
+    Enable(app->m_lnkHelp, false);
+    Enable(app->m_btnCancel, true);
+    if (!SetStage(IsMainAppRunning() ? 6 : 2))
+        SetStage(5);
 }
 
 static UINT ProbeThread(void* param)
@@ -531,6 +711,8 @@ void CMainFrame::BeginDownloads()
     Show(app->m_wndProgressText, true);
     app->m_wndProgress.SetPos(0);
     app->m_wndProgressText.SetWindowText("");
+    m_strProgressShown.clear();
+    m_timeLeft.Reset();
     SetTimer(ID_DOWNLOAD_UI_TIMER, 100);
     PrepareInstallTasks();
     // Painted with the next messages, not before this one is answered.
@@ -599,27 +781,129 @@ std::string ProgressCaption(const std::string& progress, const std::string& titl
     return progress + " - " + title;
 }
 
+// Megabytes of 1048576 bytes with one decimal, rounded.
+static std::string Megabytes(UINT bytes)
+{
+    UINT tenths = (UINT)(((ULONGLONG)bytes * 10 + 524288) / 1048576);
+    return Format("%u.%u", tenths / 10, tenths % 10);
+}
+
+std::string DownloadProgressText(UINT received, UINT expected, int secondsLeft)
+{
+    std::string text = ProgressText(received, expected) + " done";
+    if (!expected)
+        return text;
+    text += " - " + Megabytes(received) + " of " + Megabytes(expected) + " MB";
+    if (secondsLeft >= 60)
+        text += Format(" - about %d min left", (secondsLeft + 59) / 60);
+    else if (secondsLeft >= 0)
+        text += Format(" - about %d s left", secondsLeft ? secondsLeft : 1);
+    return text;
+}
+
+std::string RetryText(UINT received, UINT expected, bool sizesKnown, DWORD msLeft)
+{
+    UINT seconds = (UINT)((msLeft + 999) / 1000);
+    if (!sizesKnown)
+        return Format("Connection lost - trying again in %u s", seconds);
+    return ProgressText(received, expected) + Format(" done - connection lost, trying again in %u s", seconds);
+}
+
+void CTimeLeft::Add(DWORD now, UINT received)
+{
+    if (m_nCount && now - m_samples[(m_nFirst + m_nCount - 1) % kSamples].tick < 1000)
+        return;
+    if (m_nCount == kSamples) {
+        m_nFirst = (m_nFirst + 1) % kSamples;
+        m_nCount--;
+    }
+    m_samples[(m_nFirst + m_nCount++) % kSamples] = {now, received};
+}
+
+int CTimeLeft::Seconds(DWORD now, UINT received, UINT remaining) const
+{
+    if (!m_nCount)
+        return -1;
+    const Sample& oldest = m_samples[m_nFirst];
+    DWORD span = now - oldest.tick;
+    if (span < 3000 || received <= oldest.bytes)
+        return -1;
+    ULONGLONG rate = (ULONGLONG)(received - oldest.bytes) * 1000 / span;   // bytes a second
+    if (!rate)
+        return -1;
+    ULONGLONG seconds = (remaining + rate - 1) / rate;
+    return seconds > 0x7FFFFFFF ? 0x7FFFFFFF : (int)seconds;
+}
+
+void CMainFrame::ShowTaskbarProgress(int state, UINT received, UINT expected)
+{
+    if (!m_bTaskbarLooked) {
+        if (state == TBPF_NOPROGRESS)
+            return;
+        m_bTaskbarLooked = true;
+        // Windows before 7 has no such interface: nothing is shown there.
+        void* taskbar = nullptr;
+        if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                       &taskbar))) {
+            m_pTaskbar = (ITaskbarList3*)taskbar;
+            if (FAILED(m_pTaskbar->HrInit())) {
+                m_pTaskbar->Release();
+                m_pTaskbar = nullptr;
+            }
+        }
+    }
+    if (!m_pTaskbar)
+        return;
+    m_pTaskbar->SetProgressState(m_hWnd, (TBPFLAG)state);
+    if (state == TBPF_NORMAL || state == TBPF_PAUSED)
+        m_pTaskbar->SetProgressValue(m_hWnd, received, expected ? expected : 1);
+}
+
 void CMainFrame::OnTimer(UINT_PTR id)
 {
     CInstallerApp* app = GetInstallerApp();
     if (id == ID_DOWNLOAD_UI_TIMER) {
-        if (!m_pDownloads || !m_pDownloads->SizesKnown())
+        if (!m_pDownloads)
             return;
-        UINT received = m_pDownloads->TotalLocalBytes();
+        DWORD now = GetTickCount();
+        m_pDownloads->AbortSilentTransfer(now);
+        DWORD retryMs = 0;
+        bool waiting = m_pDownloads->WaitingToRetry(now, retryMs);
+        bool sizesKnown = m_pDownloads->SizesKnown();
+        if (!sizesKnown && !waiting)
+            return;
+        UINT received = sizesKnown ? m_pDownloads->TotalLocalBytes() : 0;
+        UINT expected = sizesKnown ? m_pDownloads->TotalServerBytes() : 0;
+        std::string text;
+        if (waiting) {
+            // The rate before the drop says nothing of the one after it.
+            m_timeLeft.Reset();
+            text = RetryText(received, expected, sizesKnown, retryMs);
+        } else if (m_pDownloads->Reconnecting() && (int)received == m_nLastBytesShown) {
+            text = ProgressText(received, expected) + " done - reconnecting...";
+        } else {
+            m_timeLeft.Add(now, received);
+            text = DownloadProgressText(received, expected,
+                                        m_timeLeft.Seconds(now, received, expected > received ? expected - received : 0));
+        }
         // The last bytes arrive before the worker has verified them: keep
         // looking until it has ended.
-        if ((int)received == m_nLastBytesShown && !DownloadsFinished())
+        if (text == m_strProgressShown && !DownloadsFinished())
             return;
-        std::string percent = ProgressText(received, m_pDownloads->TotalServerBytes());
+        std::string percent = ProgressText(received, expected);
+        if (sizesKnown)
+            ShowTaskbarProgress(waiting ? TBPF_PAUSED : TBPF_NORMAL, received, expected);
         if (IsIconic()) {
-            SetWindowText(ProgressCaption(percent, app->m_strAppName));
+            SetWindowText(ProgressCaption(sizesKnown ? percent : text, app->m_strAppName));
         } else {
-            app->m_wndProgress.SetPos(atoi(percent.c_str()));
-            app->m_wndProgressText.SetWindowText(Format("%s done", percent.c_str()));
+            if (sizesKnown)
+                app->m_wndProgress.SetPos(atoi(percent.c_str()));
+            app->m_wndProgressText.SetWindowText(text);
         }
+        m_strProgressShown = text;
+        m_nLastBytesShown = (int)received;
         if (DownloadsFinished())
             SetStage((m_nSystemType & WindowsVista) ? 7 : 3);
-        m_nLastBytesShown = (int)received;
     } else if (id == ID_INSTALLER_RUNNING_UI_TIMER) {
         if (!IsIconic()) {
             int pos = app->m_wndProgress.GetPos() + 1;
@@ -634,6 +918,13 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     switch (msg) {
     case WM_SETFOCUS:
+        // Activation focuses the frame: the focus goes on to the control
+        // that had it, or to the page's first.
+        if (m_hLastFocus && IsChild(m_hWnd, m_hLastFocus) && Usable(m_hLastFocus))
+            ::SetFocus(m_hLastFocus);
+        else
+            FocusPage(true);
+        return 0;
     case WM_NCPAINT:
         return 0;
     case WM_NCHITTEST:
@@ -658,6 +949,11 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_ACTIVATE:
         if (LOWORD(wParam) == WA_ACTIVE || LOWORD(wParam) == WA_CLICKACTIVE)
             InvalidateRect(m_hWnd, nullptr, FALSE);
+        if (LOWORD(wParam) == WA_INACTIVE) {
+            HWND focus = GetFocus();
+            if (focus && IsChild(m_hWnd, focus))
+                m_hLastFocus = focus;
+        }
         break;
     case WM_ACTIVATEAPP:
         return DefWindowProcA(m_hWnd, msg, wParam, lParam);
@@ -679,6 +975,7 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         PostQuitMessage(0);
         return TRUE;
     case WM_DESTROY: {
+        ForgetSymbolButtonNames(GetInstallerApp()->m_btnMinimize.m_hWnd, GetInstallerApp()->m_btnClose.m_hWnd);
         LRESULT r = CFrameWnd::WindowProc(msg, wParam, lParam);
         // Up to 2 s for the download worker to notice, no longer than it
         // needs.
@@ -710,10 +1007,21 @@ LRESULT CMainFrame::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
         OnDotNetInstalled();
         return 0;
     case WM_COMMAND:
+        // The box's focus is drawn around it, on the page.
+        if (LOWORD(wParam) == ID_CHECKBOX && (HIWORD(wParam) == BN_SETFOCUS || HIWORD(wParam) == BN_KILLFOCUS)) {
+            RECT ring = AgreeFocusRect();
+            InvalidateRect(m_hWnd, &ring, TRUE);
+            return 0;
+        }
         // Clicks only: the controls' other notifications are not commands.
         if (HIWORD(wParam) != BN_CLICKED)
             break;
         switch (LOWORD(wParam)) {
+        // Enter and Esc, as the dialog navigation of the message loop sends
+        // them.
+        case IDOK: OnEnterKey(); return 0;
+        case IDCANCEL: OnEscapeKey(); return 0;
+        case ID_RETRY: OnRetry(); return 0;
         case ID_NEXT: OnNext(); return 0;
         case ID_HIDE:
         case ID_MINIMIZE: ShowWindow(SW_MINIMIZE); return 0;
@@ -762,5 +1070,17 @@ void CMainFrame::OnPaint()
     image.Load(PageImageForStage(m_nStage, m_bDotNetReady));
     image.Render(dc, natural);
     image.Free();
+    HWND agree = GetInstallerApp()->m_btnAgree.m_hWnd;
+    if (agree && GetFocus() == agree && Pressable(agree)) {
+        RECT ring = AgreeFocusRect();
+        DrawFocusRect(dc, &ring);
+    }
     EndPaint(m_hWnd, &ps);
+}
+
+// Around the box and the words beside it that the page image shows.
+RECT CMainFrame::AgreeFocusRect() const
+{
+    RECT ring = {43, 274, 366, 291};
+    return ring;
 }

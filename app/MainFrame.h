@@ -6,16 +6,47 @@
 #include "framework/Lock.h"
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
+#include "ui/SkinControls.h"
 
 class CEventReporter;
 class DownloadList;
+struct ITaskbarList3;
 
 // Pure helpers of the layout and the progress display.
 RECT PlaceWindow(const RECT& workArea);
 std::string ProgressText(UINT received, UINT expected);
+// "42% done - 12.3 of 29.4 MB - about 2 min left": the megabytes once the
+// total is known, the time left once secondsLeft is 0 or more (whole
+// minutes rounded up, seconds under a minute).
+std::string DownloadProgressText(UINT received, UINT expected, int secondsLeft);
+// What the progress says while the downloads wait to try again.
+std::string RetryText(UINT received, UINT expected, bool sizesKnown, DWORD msLeft);
+
+// The time the downloads still need, from the rate of the last 15 s.
+class CTimeLeft {
+public:
+    void Reset() { m_nCount = 0; }
+    void Add(DWORD now, UINT received);
+    // -1 until 3 s of bytes have been seen, or while none arrive.
+    int Seconds(DWORD now, UINT received, UINT remaining) const;
+
+private:
+    struct Sample {
+        DWORD tick;
+        UINT bytes;
+    };
+    static const UINT kSamples = 16;   // one a second
+    Sample m_samples[kSamples];
+    UINT m_nFirst = 0, m_nCount = 0;
+};
 // A progress text with the application title, the caption while minimized.
 std::string ProgressCaption(const std::string& progress, const std::string& title);
 UINT PageImageForStage(int stage, bool dotNetReady);
+// The error page's message for a report (a string id), and whether trying
+// again in the same run can help.
+UINT ErrorMessageFor(int category, const std::string& name, bool& retryHelps);
+// The message in words; a disk-space report's name is the free megabytes.
+std::string ErrorText(int category, const std::string& name);
 
 class CMainFrame : public CFrameWnd {
 public:
@@ -59,6 +90,8 @@ public:
     // store it while the UI thread reads it.
     std::string ErrorLink() const;
     void SetErrorLink(const std::string& link);
+    // The report the error page tells of: its category and name.
+    void ErrorReport(int& category, std::string& name) const;
 
     // Reports (error reports mark the run failed and ask for the error page).
     void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
@@ -78,6 +111,12 @@ public:
     void OnClose();
     void OnFinish();
     void OnCheckbox();
+    // Try again on the error page: the failure cleared, every downloaded
+    // byte kept, the download stage entered as a resumed start enters it.
+    void OnRetry();
+    // Enter: the page's main button; Esc: Cancel where it can be pressed.
+    void OnEnterKey();
+    void OnEscapeKey();
     void OnTimer(UINT_PTR id);
     void OnPaint();
 
@@ -114,6 +153,9 @@ public:
 
 private:
     std::string m_strErrorLink;   // guarded by m_errorLinkLock
+    bool m_bErrorKnown = false;   // guarded by m_errorLinkLock: a report since the last Try again
+    int m_nErrorCategory = 1;     // guarded by m_errorLinkLock
+    std::string m_strErrorName;   // guarded by m_errorLinkLock
 
 public:
     std::string m_strGoodiesLink;
@@ -123,6 +165,11 @@ public:
     DownloadList* m_pDownloads = nullptr;
     CWinThread* m_pLaunchThread = nullptr;
     std::atomic<HANDLE> m_hWorker{nullptr};
+    CTimeLeft m_timeLeft;
+    // The error page's words and its Try again button.
+    CSkinLabel m_wndErrorText;
+    CSkinButton m_btnRetry{1061};
+    std::string m_strProgressShown;   // the download progress text last shown
     std::atomic<bool> m_bCancel{false};
     HANDLE m_hCancelEvent;   // set with m_bCancel, for workers that wait
     CWinThread* m_pAbandonedThread = nullptr;
@@ -130,6 +177,19 @@ public:
     bool m_bProbing = false;   // from the probe's start until its answer is taken
 
 private:
+    // Gives the focus to the page's first control a visitor can use: always
+    // when the page changes, otherwise only when the focused control can no
+    // longer be used.
+    void FocusPage(bool pageChanged);
+    RECT AgreeFocusRect() const;
+    HWND m_hLastFocus = nullptr;   // kept while another window is active
+    UINT m_nFocusedPage = 0;       // the page image the focus was placed for
+    // The taskbar button shows the download progress where Windows offers
+    // it (7 and later); state is one of the list's TBPF_ flags.
+    void ShowTaskbarProgress(int state, UINT received = 0, UINT expected = 0);
+    ITaskbarList3* m_pTaskbar = nullptr;
+    bool m_bTaskbarLooked = false;
+
     CEventReporter& m_reporter;
     mutable CCriticalSection m_errorLinkLock;
     DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers

@@ -18,6 +18,8 @@
 #define ID_CHECKBOX 32783
 #define ID_LINK 32784
 #define ID_GOODIES_LINK 32785
+#define ID_ERROR_TEXT 32786
+#define ID_RETRY 32787
 
 // String table.
 #define IDS_APP_TITLE 57344
@@ -31,6 +33,16 @@
 #define IDS_UNINSTALLED 204
 #define IDS_UNINSTALL_OTHER_USER 205
 #define IDS_UNINSTALL_FAILED 206
+// The error page's words, one message per cause.
+#define IDS_ERROR_NETWORK 210
+#define IDS_ERROR_REFUSED 211
+#define IDS_ERROR_DISK_SPACE 212
+#define IDS_ERROR_PERMISSIONS 213
+#define IDS_ERROR_OLD_WINDOWS 214
+#define IDS_ERROR_ELEVATION 215
+#define IDS_ERROR_GENERAL 216
+#define IDS_ERROR_FILE 217
+#define IDS_HELP_LINK 218
 
 // Icon, page images ("IMAGE"), license ("RTF"), shell-folder library ("DLL").
 #define IDI_APP 128
@@ -53,6 +65,7 @@
 #define IDB_BTN_CLOSE 1041
 #define IDB_BTN_NEXT 1051
 #define IDB_BTN_CONTINUE 185
+#define IDB_BTN_RETRY 1061
 
 // Product version, in the version resource and compared with the stored state.
 #define ZEMBRIO_VERSION_MAJOR 2

@@ -5,6 +5,9 @@
 #include "download/HttpTransfer.h"
 #include "framework/File.h"
 #include "framework/Text.h"
+#include "report/RunLog.h"
+
+const DWORD kRetryWaitsMs[5] = {2000, 4000, 8000, 16000, 30000};
 
 const char* DownloadErrorName(int code)
 {
@@ -16,11 +19,19 @@ const char* DownloadErrorName(int code)
     return kNames[code];
 }
 
+DownloadList::DownloadList(CInternetSession* session)
+    : m_pSession(session), m_anRetryWaitsMs(kRetryWaitsMs, kRetryWaitsMs + 5),
+      m_hCancelled(CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
 DownloadList::~DownloadList()
 {
     ReleaseVerified();
     for (DownloadItem* item : m_apItems)
         delete item;
+    if (m_hCancelled)
+        CloseHandle(m_hCancelled);
 }
 
 bool DownloadList::AddItem(const std::string& url, const std::string& localPath, UINT knownSize, int minimumSize)
@@ -62,8 +73,60 @@ void DownloadList::CancelActiveTransfer()
 {
     CSingleLock hold(m_activeLock);
     m_bCancelled = true;
+    if (m_hCancelled)
+        SetEvent(m_hCancelled);
     if (m_pActiveTransfer)
         m_pActiveTransfer->RequestCancel();
+}
+
+void DownloadList::AbortSilentTransfer(DWORD now)
+{
+    CSingleLock hold(m_activeLock);
+    if (m_pActiveTransfer)
+        m_pActiveTransfer->AbortIfSilent(now, kSilenceLimitMs);
+}
+
+bool DownloadList::WaitingToRetry(DWORD now, DWORD& msLeft) const
+{
+    DWORD at = m_dwRetryAt;
+    if (!at)
+        return false;
+    msLeft = (int)(at - now) > 0 ? at - now : 0;
+    return true;
+}
+
+template <class Attempt>
+int DownloadList::WithRetries(const std::string& what, Attempt attempt)
+{
+    size_t next = 0;
+    for (;;) {
+        Try done = attempt();
+        if (done.result == TransferOK || !TransferFailedForNetwork(done.result, done.status)) {
+            m_bReconnecting = false;
+            return done.result;
+        }
+        if (done.received >= kRetryFreshBytes)
+            next = 0;
+        if (next >= m_anRetryWaitsMs.size()) {
+            m_bReconnecting = false;
+            return done.result;
+        }
+        DWORD wait = m_anRetryWaitsMs[next++];
+        if (m_pLog)
+            m_pLog->Write("Retry", Format("%s: %s (transfer %d, HTTP %u), try %u in %u ms", what.c_str(),
+                                          DownloadErrorName(TransferResultToDownloadError(done.result)),
+                                          done.result, (unsigned)done.status, (unsigned)next + 1,
+                                          (unsigned)wait)
+                                       .c_str());
+        m_bReconnecting = true;
+        m_dwRetryAt = (GetTickCount() + wait) | 1;   // never 0, which means no wait
+        bool cancelled = !m_hCancelled || WaitForSingleObject(m_hCancelled, wait) == WAIT_OBJECT_0;
+        m_dwRetryAt = 0;
+        if (cancelled) {
+            m_bReconnecting = false;
+            return TransferCancelled;
+        }
+    }
 }
 
 bool DownloadList::PublishTransfer(HttpTransfer* transfer)
@@ -239,10 +302,13 @@ DownloadError DownloadList::FetchRelease(const std::string& releaseUrl, const st
     m_strRefusal.clear();
     std::string text;
     HttpTransfer transfer;
-    if (!PublishTransfer(&transfer))
-        return DownloadCancelled;
-    int result = transfer.FetchWhole(m_pSession, releaseUrl.c_str(), kReleaseFileMaximum, text);
-    WithdrawTransfer();
+    int result = WithRetries(ReleaseName(releaseUrl), [&] {
+        if (!PublishTransfer(&transfer))
+            return Try{TransferCancelled, 0, 0};
+        int got = transfer.FetchWhole(m_pSession, releaseUrl.c_str(), kReleaseFileMaximum, text);
+        WithdrawTransfer();
+        return Try{got, transfer.m_dwStatus, 0};
+    });
     if (result == TransferCancelled)
         return DownloadCancelled;
     if (result != TransferOK) {
@@ -347,10 +413,13 @@ DownloadError DownloadList::QuerySize(DownloadItem& item)
     // that waits on a silent server.
     HttpTransfer transfer;
     transfer.m_nExpectedLength = item.m_nReleasedSize;
-    if (!PublishTransfer(&transfer))
-        return DownloadCancelled;
-    int result = transfer.Fetch(m_pSession, item.m_strURL.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr);
-    WithdrawTransfer();
+    int result = WithRetries(ReleaseName(item.m_strURL) + " length", [&] {
+        if (!PublishTransfer(&transfer))
+            return Try{TransferCancelled, 0, 0};
+        int got = transfer.Fetch(m_pSession, item.m_strURL.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr);
+        WithdrawTransfer();
+        return Try{got, transfer.m_dwStatus, 0};
+    });
     item.m_nServerSize = result == TransferOK ? (UINT)transfer.m_nContentLength : 0;
     return TransferError(item, transfer, result);
 }
@@ -375,17 +444,20 @@ DownloadError DownloadList::DownloadMissing()
 
 DownloadError DownloadList::DownloadItemFile(DownloadItem& item)
 {
-    HttpTransfer* transfer = new HttpTransfer;
-    transfer->m_nExpectedLength = item.m_nReleasedSize;
-    if (!PublishTransfer(transfer)) {
-        delete transfer;
-        return DownloadCancelled;
-    }
-    int result = transfer->Fetch(m_pSession, item.m_strURL.c_str(), item.m_strLocalPath.c_str(), 0, AddProgress,
-                                 &item);
-    WithdrawTransfer();
-    DownloadError error = TransferError(item, *transfer, result);
-    delete transfer;
+    // A new transfer for every try, each resuming from the file's size.
+    HttpTransfer* last = nullptr;
+    int result = WithRetries(ReleaseName(item.m_strURL), [&] {
+        delete last;
+        last = new HttpTransfer;
+        last->m_nExpectedLength = item.m_nReleasedSize;
+        if (!PublishTransfer(last))
+            return Try{TransferCancelled, 0, 0};
+        int got = last->Fetch(m_pSession, item.m_strURL.c_str(), item.m_strLocalPath.c_str(), 0, AddProgress, &item);
+        WithdrawTransfer();
+        return Try{got, last->m_dwStatus, last->m_nBytesTransferred};
+    });
+    DownloadError error = TransferError(item, *last, result);
+    delete last;
     return error;
 }
 

@@ -10,7 +10,18 @@
 
 class CInternetSession;
 class CMainFrame;
+class CRunLog;
 class HttpTransfer;
+
+// The waits before the tries that follow a transfer failed for the network;
+// once they are spent the failure stands.
+extern const DWORD kRetryWaitsMs[5];
+// A try that brings at least this many bytes starts the waits afresh: the
+// network works, it only dropped. (A server that cuts every answer short
+// brings less and less, and is given up on.)
+const UINT kRetryFreshBytes = 262144;
+// A request on which nothing has arrived for this long counts as lost.
+const DWORD kSilenceLimitMs = 30000;
 
 // One file to fetch. The two sizes are read by the UI thread while the
 // download thread changes them, hence atomic.
@@ -34,7 +45,7 @@ public:
 
 class DownloadList {
 public:
-    explicit DownloadList(CInternetSession* session = nullptr) : m_pSession(session) {}
+    explicit DownloadList(CInternetSession* session = nullptr);
     virtual ~DownloadList();
     DownloadList(const DownloadList&) = delete;
     DownloadList& operator=(const DownloadList&) = delete;
@@ -50,9 +61,20 @@ public:
     UINT TotalLocalBytes() const;
     bool AllComplete() const;
     bool SizesKnown() const { return m_bSizesKnown; }
-    // Stops the running transfer, if any, and every later one: a cancel that
-    // comes between two transfers, or before the first, is not lost.
+    // Stops the running transfer, if any, and every later one, and ends a
+    // wait before a new try: a cancel that comes between two transfers, or
+    // before the first, is not lost.
     void CancelActiveTransfer();
+    // Closes the running transfer's request when nothing has arrived on it
+    // for kSilenceLimitMs: its try fails as a lost connection, and is tried
+    // again. Called from the UI thread's timer.
+    void AbortSilentTransfer(DWORD now);
+    // While the list waits to try again after a failure of the network:
+    // true with the milliseconds left.
+    bool WaitingToRetry(DWORD now, DWORD& msLeft) const;
+    // From a failure of the network until a try brings bytes or the tries
+    // are spent.
+    bool Reconnecting() const { return m_bReconnecting; }
     // Runs step unless the list has been cancelled. A cancel waits for a
     // step under way, so once CancelActiveTransfer has returned no step runs.
     template <class Step>
@@ -101,8 +123,22 @@ public:
     std::vector<HANDLE> m_ahVerified;
     std::string m_strRefusal;
     Release m_release;
+    // The waits before new tries; tests shorten them.
+    std::vector<DWORD> m_anRetryWaitsMs;
+    // Where each new try is written down ("Retry" lines); none when null.
+    CRunLog* m_pLog = nullptr;
 
 private:
+    struct Try {
+        int result;
+        DWORD status;   // of the try's last answer, 0 for none
+        UINT received;  // bytes of the file it brought
+    };
+    // Runs attempt until it succeeds, fails for a reason a new try cannot
+    // mend, or the waits are spent; returns the last transfer result
+    // (TransferCancelled when a cancel ends a wait).
+    template <class Attempt>
+    int WithRetries(const std::string& what, Attempt attempt);
     // Makes the transfer the active one; false (and nothing published) once
     // the list has been cancelled.
     bool PublishTransfer(HttpTransfer* transfer);
@@ -114,6 +150,9 @@ private:
 
     CCriticalSection m_activeLock;
     bool m_bCancelled = false;   // guarded by m_activeLock
+    HANDLE m_hCancelled;         // set with m_bCancelled: ends a wait at once
+    std::atomic<DWORD> m_dwRetryAt{0};   // tick of the next try, 0 when not waiting
+    std::atomic<bool> m_bReconnecting{false};
 };
 
 // The header checksum field and the checksum computed over the file, read

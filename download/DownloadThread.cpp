@@ -50,6 +50,8 @@ UINT DownloadThreadProc(void* param)
         return EndDownloadThread(frame);
     }
 
+    // Every new try after a failure of the network is a run-log line.
+    list->m_pLog = &app->m_runLog;
     // The release first: it gives every length and digest the rest is
     // held to. Partial files stay whatever it says; they are checked
     // against the release that is accepted.

@@ -21,6 +21,21 @@ DownloadError TransferResultToDownloadError(int result)
     return (DownloadError)kMap[result];
 }
 
+bool TransferFailedForNetwork(int result, DWORD status)
+{
+    switch (result) {
+    case TransferNoConnection:
+    case TransferNoRangeConnection:
+    case TransferBodyEndedEarly:
+    case TransferReadFailed:
+        return true;
+    case TransferRequestFailed:
+    case TransferRangeRequestFailed:
+        return status == 0 || status >= 500;
+    }
+    return false;
+}
+
 namespace {
 
 const char* kAcceptTypes[] = {"*/*", nullptr};
@@ -126,7 +141,17 @@ bool HttpTransfer::PublishRequest(CHttpFile* file)
     if (m_bCancel)
         return false;
     m_pOpenRequest = file;
+    m_dwLastActivity = GetTickCount();
     return true;
+}
+
+void HttpTransfer::AbortIfSilent(DWORD now, DWORD limitMs)
+{
+    CSingleLock hold(m_requestLock);
+    if (m_pOpenRequest && now - m_dwLastActivity.load() >= limitMs) {
+        m_pOpenRequest->Abort();
+        m_pOpenRequest = nullptr;
+    }
 }
 
 void HttpTransfer::WithdrawRequest(CHttpFile* file)
@@ -160,6 +185,7 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     m_nLength = length;
     m_nBytesTransferred = 0;
     m_nContentLength = 0;
+    m_dwStatus = 0;
 
     if (!session || !url || !AfxParseURL(url, m_dwServiceType, m_strServer, m_strObject, m_nPort))
         return Finish(TransferBadUrl);
@@ -229,9 +255,10 @@ int HttpTransfer::TransferRange(CInternetSession* session, const char* url, cons
     if (!second.file->AddRequestHeaders(header, HTTP_ADDREQ_FLAG_ADD_IF_NEW))
         return Finish(TransferCantAddRange);
     DWORD statusCode = 0;
+    m_dwStatus = 0;
     try {
         second.file->SendRequest();
-        statusCode = second.file->QueryStatusCode();
+        statusCode = m_dwStatus = second.file->QueryStatusCode();
     } catch (const CException&) {
         return Finish(TransferRangeRequestFailed);
     }
@@ -325,6 +352,7 @@ int HttpTransfer::Body(CHttpFile& response, DWORD status, int flags, TransferPro
         }
         if (count == 0)
             return TransferBodyEndedEarly;
+        m_dwLastActivity = GetTickCount();
         if (skip) {
             skip -= count;
             continue;

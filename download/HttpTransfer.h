@@ -38,6 +38,10 @@ typedef void (*TransferProgressProc)(void* arg, UINT count);
 
 // The DownloadError a transfer result stands for.
 DownloadError TransferResultToDownloadError(int result);
+// Whether a new try may mend a failed transfer: no connection, a connection
+// lost, no answer or the server's own trouble (5xx). An answer the server
+// meant (4xx, a wrong range, no length) stays as it is.
+bool TransferFailedForNetwork(int result, DWORD status);
 
 class HttpTransfer {
 public:
@@ -62,6 +66,11 @@ public:
     // body; TransferRequestFailed when the answer is not 200 (m_dwStatus
     // holds it) or has more than maxBytes.
     int FetchWhole(CInternetSession* session, const char* url, size_t maxBytes, std::string& body);
+    // Safe from any thread: closes the request in use when nothing has
+    // arrived on it for limitMs before now (a tick count), so a connection
+    // that went silent fails as a lost one (TransferReadFailed) even where
+    // the platform's receive time-out does not end the wait.
+    void AbortIfSilent(DWORD now, DWORD limitMs);
 
     // Fields, in declared order.
     std::atomic<bool> m_bCancel{false};
@@ -73,7 +82,8 @@ public:
     // The length the release lists, 0 for none: a server that announces
     // another is refused before a byte of the file is read.
     UINT m_nExpectedLength = 0;
-    DWORD m_dwStatus = 0;   // of the last answer
+    DWORD m_dwStatus = 0;   // of the last answer; 0 for none
+    std::atomic<DWORD> m_dwLastActivity{0};   // tick of the request's start or its last bytes
     int m_nResult = 0;
     std::string m_strLocalPath;
     std::string m_strURL;

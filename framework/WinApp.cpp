@@ -42,8 +42,13 @@ int CWinApp::Run()
                 m_nExitCode = (int)msg.wParam;
                 return ExitInstance();
             }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+            // Tab, Enter, Esc and Space among the main window's controls,
+            // as in a dialog.
+            HWND main = m_pMainWnd ? m_pMainWnd->m_hWnd : nullptr;
+            if (!main || !IsDialogMessageA(main, &msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
             // Mouse moves and the caret blink do not restart idle processing.
             if (msg.message != WM_MOUSEMOVE && msg.message != WM_NCMOUSEMOVE && msg.message != 0x0118) {
                 idle = true;

@@ -218,6 +218,14 @@ BOOL CRichEditCtrl::Create(DWORD style, const RECT& rect, CWnd* parent, UINT id)
     return CreateEx(0, RICHEDIT_CLASSA, nullptr, style | WS_CHILD, rect, parent, id);
 }
 
+LRESULT CRichEditCtrl::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = CWnd::WindowProc(msg, wParam, lParam);
+    if (msg == WM_GETDLGCODE && (GetWindowLongA(m_hWnd, GWL_STYLE) & ES_READONLY))
+        result &= ~(DLGC_WANTTAB | DLGC_WANTALLKEYS | DLGC_WANTMESSAGE | DLGC_HASSETSEL);
+    return result;
+}
+
 BOOL AfxInitRichEdit()
 {
     static HMODULE lib = LoadSystemLibrary("riched20.dll");

@@ -103,6 +103,10 @@ public:
 class CRichEditCtrl : public CWnd {
 public:
     BOOL Create(DWORD style, const RECT& rect, CWnd* parent, UINT id);
+    // Tab, Enter and Esc are the window's, not the text's: a read-only text
+    // takes no keys but those that move through it, and shows no selection
+    // when Tab reaches it.
+    LRESULT WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) override;
     long StreamIn(int format, EDITSTREAM& es) { return (long)SendMessage(EM_STREAMIN, format, (LPARAM)&es); }
 };
 

@@ -166,6 +166,7 @@ PUSH_BUTTONS = [
     (1011, "Cancel", 75, 4),
     (1021, "Hide", 75, 3),
     (1051, "Next >", 75, 4),
+    (1061, "Try again", 75, 4),
     (185, "I Have Exited %s, Continue >" % PRODUCT, 195, 3),
 ]
 TITLE_BUTTONS = [(1031, "dash", 3), (1041, "cross", 4)]
@@ -467,12 +468,10 @@ def page_error():
     p = Page()
     p.icon((ICON_POS[0] + 2, ICON_POS[1] + 2), 44, warning_icon)
     p.heading("The installation could not be completed")
-    y = p.para("Something went wrong while %s was being installed. This is often caused "
-               "by firewall settings that block the download." % PRODUCT, 100, right=420)
-    p.para("Click the link below to learn how to fix it:", max(y + 6, 160), right=420, fill=INK)
-    # The help link occupies 45..510 x 178..195.
-    p.para("After you have fixed the problem, run %s Setup again to finish the "
-           "installation." % PRODUCT, 224, fill=MUTED, size=12, leading=17)
+    # What went wrong is the window's own text, 45..420 x 100..170, one
+    # message per cause; the help link occupies 45..510 x 178..195.
+    p.para("Any files already downloaded are kept: the installation goes on from "
+           "where it stopped.", 224, fill=MUTED, size=12, leading=17)
     return p.img
 
 

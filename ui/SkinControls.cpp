@@ -1,4 +1,5 @@
 #include "ui/SkinControls.h"
+#include <oleacc.h>
 #include "framework/SystemLibrary.h"
 
 int SkinBitmapForState(int baseBitmapId, UINT itemState, bool hover)
@@ -84,6 +85,15 @@ void CSkinButton::DrawItem(LPDRAWITEMSTRUCT dis)
         DeleteDC(memory);
     }
     DeleteObject(bitmap);
+    // The keyboard's focus, inside the face's border; not where Windows
+    // hides focus until the keyboard is used.
+    if ((dis->itemState & ODS_FOCUS) && !(dis->itemState & ODS_NOFOCUSRECT)) {
+        RECT ring = dis->rcItem;
+        InflateRect(&ring, -3, -3);
+        SetTextColor(dis->hDC, RGB(0, 0, 0));
+        SetBkColor(dis->hDC, RGB(255, 255, 255));
+        DrawFocusRect(dis->hDC, &ring);
+    }
 }
 
 LRESULT CSkinButton::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam)
@@ -108,6 +118,15 @@ void CLinkButton::DrawItem(LPDRAWITEMSTRUCT dis)
     RECT client;
     GetClientRect(&client);
     DrawTextA(dc, text.c_str(), (int)text.size(), &client, DT_SINGLELINE | DT_LEFT | DT_VCENTER | DT_NOCLIP);
+    if ((dis->itemState & ODS_FOCUS) && !(dis->itemState & ODS_NOFOCUSRECT)) {
+        // Around the words, not the whole width of the control.
+        RECT ring = client;
+        DrawTextA(dc, text.c_str(), (int)text.size(), &ring, DT_SINGLELINE | DT_LEFT | DT_CALCRECT);
+        ring.right = ring.right + 2 < client.right ? ring.right + 2 : client.right;
+        ring.top = client.top;
+        ring.bottom = client.bottom;
+        DrawFocusRect(dc, &ring);
+    }
     if (font) {
         SelectObject(dc, previous);
         DeleteObject(font);
@@ -138,4 +157,38 @@ HBRUSH CSkinLabel::CtlColor(HDC dc, UINT)
     SetTextColor(dc, kLabelTextColor);
     SetBkColor(dc, kControlBackColor);
     return m_hBackground;
+}
+
+// The annotation service, or null where Windows has none.
+static IAccPropServices* AccessibilityAnnotations()
+{
+    void* service = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_AccPropServices, nullptr, CLSCTX_INPROC_SERVER, IID_IAccPropServices,
+                                &service)))
+        return nullptr;
+    return (IAccPropServices*)service;
+}
+
+void NameSymbolButtons(HWND minimize, HWND close)
+{
+    IAccPropServices* service = AccessibilityAnnotations();
+    if (!service)
+        return;
+    if (minimize)
+        service->SetHwndPropStr(minimize, (DWORD)OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, L"Minimize");
+    if (close)
+        service->SetHwndPropStr(close, (DWORD)OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME, L"Close");
+    service->Release();
+}
+
+void ForgetSymbolButtonNames(HWND minimize, HWND close)
+{
+    IAccPropServices* service = AccessibilityAnnotations();
+    if (!service)
+        return;
+    MSAAPROPID name = PROPID_ACC_NAME;
+    for (HWND button : {minimize, close})
+        if (button)
+            service->ClearHwndProps(button, (DWORD)OBJID_CLIENT, CHILDID_SELF, &name, 1);
+    service->Release();
 }

@@ -3,8 +3,8 @@
 #include "framework/Wnd.h"
 
 // The bitmap a skinned button shows: base + 2 pressed, else base + 3
-// disabled, else base + 1 under the pointer, else base. Focus and default
-// states are not drawn.
+// disabled, else base + 1 under the pointer, else base. The focus is drawn
+// over the bitmap; the default state is not drawn.
 int SkinBitmapForState(int baseBitmapId, UINT itemState, bool hover);
 
 // Colour and underline of a link's text in a given state.
@@ -48,3 +48,10 @@ public:
 
     HBRUSH m_hBackground;
 };
+
+// Spoken names ("Minimize", "Close") for the title bar's buttons, whose
+// window texts are symbols, through the accessibility library's annotation
+// service where Windows has it (Active Accessibility 2.0, Windows XP and
+// later); nothing elsewhere. Forget them before the windows go.
+void NameSymbolButtons(HWND minimize, HWND close);
+void ForgetSymbolButtonNames(HWND minimize, HWND close);

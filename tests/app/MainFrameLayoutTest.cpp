@@ -55,6 +55,55 @@ TEST(ProgressText, PercentIsPaddedAndRounded)
     EXPECT_EQ("25% - Zembrio Installer", ProgressCaption(ProgressText(250000, 1000000), "Zembrio Installer"));
 }
 
+TEST(ProgressText, MegabytesAndTimeLeftInWords)
+{
+    const UINT MB = 1048576;
+    const struct {
+        UINT received, expected;
+        int seconds;
+        const char* text;
+    } cases[] = {
+        {12 * MB + MB / 3, 29 * MB + MB * 2 / 5, 61, "42% done - 12.3 of 29.4 MB - about 2 min left"},
+        {0, 0, 5, " 0% done"},                                   // no total yet: nothing more to say
+        {0, 21 * MB, -1, " 0% done - 0.0 of 21.0 MB"},           // no time known yet
+        {MB / 20, 2000 * MB, 60, " 0% done - 0.0 of 2000.0 MB - about 1 min left"},
+        {MB / 20 + 1, 4000 * MB, 59, " 0% done - 0.1 of 4000.0 MB - about 59 s left"},
+        {10 * MB, 10 * MB, 0, "100% done - 10.0 of 10.0 MB - about 1 s left"},
+        {4 * MB, 8 * MB, 3600, "50% done - 4.0 of 8.0 MB - about 60 min left"},
+        {4 * MB, 8 * MB, 3601, "50% done - 4.0 of 8.0 MB - about 61 min left"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.text, DownloadProgressText(c.received, c.expected, c.seconds));
+    EXPECT_EQ("Connection lost - trying again in 2 s", RetryText(0, 0, false, 1001));
+    EXPECT_EQ("50% done - connection lost, trying again in 30 s", RetryText(5, 10, true, 30000));
+    EXPECT_EQ("50% done - connection lost, trying again in 0 s", RetryText(5, 10, true, 0));
+}
+
+TEST(ProgressText, TimeLeftFollowsTheRateOfTheLastSeconds)
+{
+    CTimeLeft clock;
+    const DWORD t0 = 0xFFFFF000;   // the tick count wraps on the way
+    EXPECT_EQ(-1, clock.Seconds(t0, 0, 1000));
+    for (DWORD s = 0; s <= 2; s++)
+        clock.Add(t0 + s * 1000, s * 100000);
+    EXPECT_EQ(-1, clock.Seconds(t0 + 2000, 200000, 1000000));   // under 3 s seen
+    clock.Add(t0 + 3000, 300000);
+    EXPECT_EQ(10, clock.Seconds(t0 + 3000, 300000, 1000000));    // 100000 a second
+    EXPECT_EQ(11, clock.Seconds(t0 + 3000, 300000, 1000001));    // rounded up
+    // The rate falls to 10000 a second: after 15 s the old fast seconds have
+    // left the window.
+    UINT bytes = 300000;
+    for (DWORD s = 4; s <= 30; s++)
+        clock.Add(t0 + s * 1000, bytes += 10000);
+    EXPECT_EQ(100, clock.Seconds(t0 + 30000, bytes, 1000000));
+    // Nothing arrives: no time can be told.
+    for (DWORD s = 31; s <= 50; s++)
+        clock.Add(t0 + s * 1000, bytes);
+    EXPECT_EQ(-1, clock.Seconds(t0 + 50000, bytes, 1000000));
+    clock.Reset();
+    EXPECT_EQ(-1, clock.Seconds(t0 + 51000, bytes, 1000000));
+}
+
 TEST(PageImageForStage, EveryStageHasItsPage)
 {
     EXPECT_EQ(172u, PageImageForStage(0, false));
@@ -211,7 +260,8 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     frame.SetErrorLink("http://127.0.0.1/faq.html#simulated");
     SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
     EXPECT_EQ(5, frame.m_nStage);
-    EXPECT_EQ(frame.ErrorLink(), app.m_lnkHelp.GetWindowText());
+    // The link reads as words; its address is what a click opens.
+    EXPECT_EQ("Learn how to fix this problem", app.m_lnkHelp.GetWindowText());
     EXPECT_TRUE(Shown(app.m_lnkHelp) && app.m_lnkHelp.IsWindowEnabled());
     EXPECT_TRUE(Shown(app.m_btnFinish) && app.m_btnFinish.IsWindowEnabled());
     EXPECT_TRUE(Shown(app.m_btnCancel));
@@ -222,7 +272,7 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     EXPECT_FALSE(Shown(app.m_btnContinue));
 
     // Error reports on two threads at once (a worker's and the UI thread's)
-    // while the page shows the link: each shown link is one of theirs.
+    // while the page shows: each link the page would open is one of theirs.
     const std::string links[] = {"http://127.0.0.1:47810/install/faq.htm#network",
                                  "http://127.0.0.1:47810/install/faq.htm#fileio-and-then-some-more-text"};
     frame.SetErrorLink(links[0]);
@@ -234,7 +284,7 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     std::thread first(report, links[0]), second(report, links[1]);
     for (int i = 0; i < 1000; i++) {
         SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
-        std::string shown = app.m_lnkHelp.GetWindowText();
+        std::string shown = frame.ErrorLink();
         if (shown != links[0] && shown != links[1]) {
             ADD_FAILURE() << shown;
             break;
@@ -243,6 +293,61 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
     stop = true;
     first.join();
     second.join();
+}
+
+// One message per cause, and Try again where a new try in the same run can
+// help; the page shows the report's words with the button or without it.
+TEST_F(MainFrameWindowTest, ErrorPageSaysWhatWentWrongAndOffersTryAgain)
+{
+    const struct {
+        int category;
+        const char* name;
+        UINT message;
+        bool retry;
+    } cases[] = {
+        {CategoryNetwork, "novalidconnection", IDS_ERROR_NETWORK, true},
+        {CategoryNetwork, "ThreadControl,NetworkError", IDS_ERROR_NETWORK, true},
+        {CategoryNetwork, "ThreadControl,NotAsReleased", IDS_ERROR_REFUSED, true},
+        {CategoryNetwork, "ThreadControl,BadRelease", IDS_ERROR_REFUSED, true},
+        {CategoryNetwork, "ThreadControl,FileTooSmall", IDS_ERROR_REFUSED, true},
+        {CategoryDiskSpace, "150", IDS_ERROR_DISK_SPACE, true},
+        {CategoryPermissions, "elevationdeclined", IDS_ERROR_ELEVATION, true},
+        {CategoryPermissions, "cantcreateinstallfolder", IDS_ERROR_PERMISSIONS, false},
+        {CategoryUnsupportedOS, "windows95", IDS_ERROR_OLD_WINDOWS, false},
+        {CategoryFileIO, "ThreadControl,FileIOError", IDS_ERROR_FILE, false},
+        {CategoryGeneral, "cantcreatelaunchthread", IDS_ERROR_GENERAL, false},
+        {CategorySimulated, "showerrordialogfortesting", IDS_ERROR_GENERAL, false},
+    };
+    auto showReports = [](CMainFrame& page) {
+        MSG posted;
+        while (PeekMessageA(&posted, page.m_hWnd, WM_APP, WM_APP, PM_REMOVE))
+            DispatchMessageA(&posted);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        bool retry = !c.retry;
+        EXPECT_EQ(c.message, ErrorMessageFor(c.category, c.name, retry));
+        EXPECT_EQ(c.retry, retry);
+        CMainFrame page(app.m_reporter);
+        ASSERT_TRUE(page.CreateInstallerWindow(true));
+        page.ReportError(c.category, c.name, true, true);
+        // What follows the first failure does not replace its words.
+        page.ReportError(CategoryGeneral, "launchthreadexitcode1", true, true);
+        showReports(page);
+        ASSERT_EQ(5, page.m_nStage);
+        EXPECT_EQ(ErrorText(c.category, c.name), page.m_wndErrorText.GetWindowText());
+        EXPECT_EQ(app.m_reporter.ErrorPageUrl(ErrorCategoryText(c.category)), page.ErrorLink());
+        EXPECT_TRUE(Shown(page.m_wndErrorText));
+        EXPECT_EQ(c.retry, Shown(page.m_btnRetry) && page.m_btnRetry.IsWindowEnabled());
+        // Another page hides both.
+        page.SetStage(0);
+        EXPECT_FALSE(Shown(page.m_wndErrorText));
+        EXPECT_FALSE(Shown(page.m_btnRetry));
+        page.DestroyWindow();
+    }
+    // The free megabytes of the report, and only a number, go into the words.
+    EXPECT_NE(std::string::npos, ErrorText(CategoryDiskSpace, "150").find("needs 200 MB on the system drive, and 150 MB"));
+    EXPECT_NE(std::string::npos, ErrorText(CategoryDiskSpace, "%s%n").find("and fewer than 200 MB are free"));
 }
 
 TEST_F(MainFrameWindowTest, MarkedFailureStopsLaterStagesWithoutTouchingControls)

@@ -12,6 +12,11 @@
 //   zdriver wait-window <seconds> [poll-ms]   prints when it starts waiting
 //                                    and the system time it saw the window
 //   zdriver pointer <id>|<x> <y>      moves the pointer (client coordinates)
+//   zdriver focus                     the control with the keyboard focus
+//   zdriver key tab|space|enter|esc   posts the key's down, character and up
+//                                    messages to the focused control (the
+//                                    window where none is), as the keyboard
+//                                    would; prints where they went
 //   zdriver open-write <path>         opens the file for writing as another
 //                                    program would; prints the error code
 //   zdriver watch <seconds> [interval-ms] [slow-ms]
@@ -172,6 +177,44 @@ static HWND FindControl(HWND frame, int id)
             any = child;
     }
     return any;
+}
+
+// The window that has the keyboard focus in the installer's thread.
+static HWND FocusOf(HWND frame)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    DWORD thread = GetWindowThreadProcessId(frame, nullptr);
+    return GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+}
+
+static void PrintFocus(const char* key, HWND focus, HWND frame)
+{
+    char cls[64] = "";
+    if (focus)
+        GetClassNameA(focus, cls, sizeof cls);
+    printf("{\"%s\": %d, \"class\": %s}\n", key, focus && focus != frame ? GetDlgCtrlID(focus) : 0,
+           Json(cls).c_str());
+}
+
+static int PostKey(HWND frame, const std::string& name)
+{
+    static const struct { const char* name; UINT vk; char ch; } keys[] = {
+        {"tab", VK_TAB, '\t'}, {"space", VK_SPACE, ' '}, {"enter", VK_RETURN, '\r'}, {"esc", VK_ESCAPE, 27},
+    };
+    for (const auto& key : keys) {
+        if (name != key.name)
+            continue;
+        HWND focus = FocusOf(frame);
+        HWND target = focus ? focus : frame;
+        LPARAM scan = (LPARAM)MapVirtualKeyA(key.vk, 0) << 16;
+        BOOL ok = PostMessageA(target, WM_KEYDOWN, key.vk, scan | 1) &&
+                  PostMessageA(target, WM_CHAR, (WPARAM)(unsigned char)key.ch, scan | 1) &&
+                  PostMessageA(target, WM_KEYUP, key.vk, scan | 0xC0000001);
+        PrintFocus("to", target, frame);
+        return ok ? 0 : 3;
+    }
+    return 2;
 }
 
 static int Send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, bool post)
@@ -603,6 +646,12 @@ static int Command(std::vector<std::string> argv)
                Json(TextOf(frame)).c_str());
         return done ? 0 : 4;
     }
+    if (cmd == "focus") {
+        PrintFocus("focus", FocusOf(frame), frame);
+        return 0;
+    }
+    if (cmd == "key" && args.size() == 2)
+        return PostKey(frame, args[1]);
     if (cmd == "screenshot" && args.size() == 2)
         return Screenshot(frame, args[1].c_str());
     if (cmd == "watch" && args.size() >= 2 && args.size() <= 4)

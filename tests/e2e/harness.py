@@ -933,3 +933,63 @@ class Scenario(unittest.TestCase):
         if stuck or late:
             self.fail(f"left running by {self.id()}: {describe(late or stuck)}"
                       + (f"; would not end: {describe(stuck)}" if stuck else ""))
+
+
+# ---- the keyboard --------------------------------------------------------------
+
+ID_ERROR_TEXT, ID_RETRY = 32786, 32787
+
+
+def focused(driver):
+    """The identifier of the control with the keyboard focus (0: none, or
+    the window itself)."""
+    return driver.run("focus")[1][0]["focus"]
+
+
+def press_key(driver, name):
+    """Posts tab, space, enter or esc to the focused control, as the keyboard
+    would; returns the identifier of the control it went to."""
+    return driver.run("key", name)[1][0]["to"]
+
+
+# ---- networks that drop ----------------------------------------------------------
+
+class NginxWithWorkers(NginxServer):
+    """NginxServer as production runs it, a master process with its workers:
+    a worker that dies is replaced by the master. rate, if given, paces
+    every component answer (nginx's limit_rate), so that a transfer lasts
+    long enough to be cut."""
+
+    def __init__(self, root, workdir, rate=None, port=PORT):
+        edit = None
+        if rate:
+            edit = lambda snippet: _replace(snippet, r"(?<=\n        max_ranges 1;)",
+                                            f"\n        limit_rate {rate};", "limit_rate")  # noqa: E731
+        super().__init__(root, workdir, port=port, edit=edit)
+        end_server(self.proc, signal.SIGQUIT)
+        self._out.close()
+        conf = self.workdir / "etc" / "nginx.conf"
+        self._out = open(self.workdir / "nginx.out", "ab")
+        self.proc = subprocess.Popen(
+            ["nginx", "-p", str(self.workdir), "-c", str(conf), "-e", str(self.workdir / "log" / "error.log"),
+             "-g", "daemon off;"],
+            stdin=subprocess.DEVNULL, stdout=self._out, stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
+        deadline = time.time() + 15
+        while not self.workers() or not self._listening():
+            if self.proc.poll() is not None or time.time() > deadline:
+                self.stop()
+                raise RuntimeError("nginx did not start: " + (self.workdir / "nginx.out").read_text())
+            time.sleep(0.05)
+
+    def workers(self):
+        """The process ids of the master's workers."""
+        children = Path(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children")
+        try:
+            return [int(p) for p in children.read_text().split()]
+        except OSError:
+            return []
+
+
+def progress_text(driver):
+    """The download page's progress text as the window shows it."""
+    return driver.control(ID_PROGRESS_TEXT)["text"]

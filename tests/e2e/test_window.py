@@ -14,7 +14,7 @@ from harness import (ID_CANCEL, ID_CHECKBOX, ID_FINISH, ID_HIDE, ID_LINK, ID_GOO
 
 NAMES = {32771: "hide", 32781: "finish", 32772: "cancel", 32773: "minimize", 32774: "close",
          32775: "progress", 32778: "progresstext", 32782: "license", 32783: "agree", 32784: "help",
-         32785: "goodies"}
+         32785: "goodies", 32786: "errortext", 32787: "retry"}
 
 
 def name_of(control):
@@ -35,7 +35,7 @@ HIDDEN_OFF = (False, False)
 
 LICENSE_PAGE = {"hide": HIDDEN, "finish": HIDDEN, "next": OFF, "continue": HIDDEN_OFF, "cancel": ON,
                 "minimize": ON, "close": ON, "progress": HIDDEN, "progresstext": HIDDEN, "license": ON,
-                "agree": ON, "help": HIDDEN, "goodies": HIDDEN}
+                "agree": ON, "help": HIDDEN, "goodies": HIDDEN, "errortext": HIDDEN, "retry": HIDDEN}
 
 
 class WindowTest(harness.Scenario):
@@ -123,10 +123,12 @@ class WindowTest(harness.Scenario):
         p = self.start("-error")
         expected = {"license": HIDDEN_OFF, "agree": HIDDEN_OFF, "next": HIDDEN_OFF, "hide": HIDDEN,
                     "finish": ON, "cancel": OFF, "close": ON, "help": ON, "goodies": HIDDEN,
-                    "progress": HIDDEN, "progresstext": HIDDEN}
+                    "progress": HIDDEN, "progresstext": HIDDEN, "errortext": ON, "retry": HIDDEN_OFF}
         self.wait_stage(expected)
-        link = self.driver.control(ID_LINK)
-        self.assertEqual(f"http://127.0.0.1:{self.server.port}/install/faq.htm#simulated", link["text"])
+        # The link reads as words; the page says what went wrong: a forced
+        # test error has nothing to try again.
+        self.assertEqual("Learn how to fix this problem", self.driver.control(ID_LINK)["text"])
+        self.assertTrue(self.driver.control(32786)["text"].startswith("The installation stopped unexpectedly."))
         self.driver.screenshot(self.shots / "stage5-error.png")
         # The page does not wait for the report.
         self.assertTrue(self.wait_event("simulatedshowerrordialogfortesting"))

@@ -7,6 +7,7 @@ Run with Debian's interpreter (it has python3-pefile):
     ZEMBRIO_SOURCE_DIR=. /usr/bin/python3 tests/tools/test_release_build.py
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -117,6 +118,15 @@ class ReleaseBuild(unittest.TestCase):
         self.assertNotIn(b"Common-Controls", data)
         self.assertEqual(1, data.count(b"xmlns=\"urn:schemas-microsoft-com:asm.v2\""))
         self.assertNotIn(b"xmlns:", data)
+        # GDI scaling for Windows 10 and 11, in the asm.v3 application
+        # element Windows XP passes over; no element declares two namespaces.
+        v3, smi = "{urn:schemas-microsoft-com:asm.v3}", "{http://schemas.microsoft.com/SMI/2017/WindowsSettings}"
+        scaling = root.findall(f"{v3}application/{v3}windowsSettings/{smi}gdiScaling")
+        self.assertEqual(["true"], [e.text for e in scaling])
+        self.assertEqual({f"{v1}assembly", f"{v1}assemblyIdentity"},
+                         {e.tag for e in root.iter() if e.tag.startswith(v1)})
+        for tag in re.findall(rb"<[^!?/][^>]*>", data):
+            self.assertLessEqual(tag.count(b"xmlns"), 1, tag)
 
     def test_carried_shell_folder_library(self):
         data = resource_data(self.pe, "DLL", 156)
