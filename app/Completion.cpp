@@ -4,6 +4,7 @@
 #include "app/MainFrame.h"
 #include "download/DownloadList.h"
 #include "framework/Text.h"
+#include "app/Rooms.h"
 #include "install/InstallTasks.h"
 #include "system/Prerequisites.h"
 

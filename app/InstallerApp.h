@@ -30,7 +30,7 @@ StartSwitches ParseStartSwitches(const std::string& cmdLine);
 enum StartMode { StartNormal, StartUninstall, StartFinish, StartQuiet };
 StartMode ChooseStartMode(const StartSwitches& switches, bool isVista);
 
-class CInstallerApp : public CWinApp, public CItemSizes {
+class CInstallerApp : public CWinApp, public CItemSizes, public CDownloadRecord {
 public:
     CInstallerApp();
     ~CInstallerApp() override;
@@ -49,7 +49,10 @@ public:
     // The highest release serial this user's installer has accepted, kept
     // apart from the record: a fresh start never lowers it, so a replayed
     // older release stays refused.
-    void SaveReleaseSerial(DWORD serial);
+    void SaveReleaseSerial(DWORD serial) override;
+    // A fresh start, or a resumed run whose record holds no items yet
+    // (cancelled before the sizes were known), records the list's items.
+    void RecordItems(const DownloadList& list) override;
     // The fresh-start decision of start-up; resets the start group when fresh.
     bool DecideFreshStart();
     // Whether the record shows the checks of a fresh stage 2: the

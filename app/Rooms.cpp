@@ -3,12 +3,14 @@
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
 #include "app/Resource.h"
+#include "app/Rooms.h"
 #include "download/DownloadList.h"
 #include "install/InstallTasks.h"
 #include "report/RunReports.h"
 #include "system/Prerequisites.h"
 #include "system/SelfInstall.h"
 #include "system/WorkingFolder.h"
+#include "ReleaseKeys.h"
 
 namespace {
 
@@ -66,6 +68,55 @@ void CMainFrame::PrepareInstallTasks()
     // 6. Without the worker the download stage would wait forever.
     if (!StartDownloadThread(this))
         ReportError(CategoryGeneral, "cantcreatedownloadthread", true, true);
+}
+
+void CInstallerApp::RecordItems(const DownloadList& list)
+{
+    if (m_bFreshStart || m_astrItemURL.empty()) {
+        m_astrItemURL.clear();
+        m_anItemSize.clear();
+        for (UINT i = 0; i < list.ItemCount(); i++) {
+            m_astrItemURL.push_back(list.ItemUrl(i));
+            m_anItemSize.push_back(list.ItemServerSize(i));
+        }
+    }
+    SaveProgressState();
+}
+
+UINT DownloadThreadProc(void* param)
+{
+    CMainFrame* frame = (CMainFrame*)param;
+    CInstallerApp* app = GetInstallerApp();
+    FrameReports to(*frame);
+    ReleaseKey keys[sizeof kReleaseKeys / sizeof kReleaseKeys[0]];
+    for (size_t i = 0; i < sizeof keys / sizeof keys[0]; i++)
+        keys[i] = {kReleaseKeys[i].modulus, kReleaseKeys[i].length};
+    DownloadJob job{to.reports,
+                    *app,
+                    frame->m_pDownloads,
+                    frame->m_bCancel,
+                    Format("%s/release.txt", app->EndpointUrl(InstallBase)),
+                    app->m_strTempFolder + "\\release.txt",
+                    keys,
+                    sizeof keys / sizeof keys[0],
+                    app->m_nReleaseSerial > ZEMBRIO_MIN_RELEASE_SERIAL ? app->m_nReleaseSerial
+                                                                       : ZEMBRIO_MIN_RELEASE_SERIAL};
+    RunDownloads(job);
+    // The worker's last action: from here on the frame may be destroyed.
+    frame->m_hWorker = nullptr;
+    return 0;
+}
+
+bool StartDownloadThread(CMainFrame* frame)
+{
+    CWinThread* thread = AfxBeginThread(DownloadThreadProc, frame, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
+    if (!thread)
+        return false;
+    thread->m_bAutoDelete = FALSE;
+    frame->m_pDownloadThread = thread;
+    frame->m_hWorker = thread->m_hThread;
+    thread->ResumeThread();
+    return true;
 }
 
 UINT LaunchThread(void* param)

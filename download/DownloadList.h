@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 #include "download/DownloadError.h"
+#include "download/ItemSizes.h"
 #include "download/ReleaseFile.h"
 
 class CInternetSession;
-class CMainFrame;
 class CRunLog;
 class HttpTransfer;
 
@@ -159,9 +159,20 @@ private:
 // through the handle; false when it cannot be read or is no PE image.
 bool ComputeHeaderChecksum(HANDLE file, DWORD& headerSum, DWORD& computedSum);
 
-// The download worker; its parameter is the main frame. Always returns 0.
-UINT DownloadThreadProc(void* frame);
-// Starts the download worker for the frame's list: suspended, without
-// automatic deletion, kept in m_pDownloadThread with its handle in
-// m_hWorker, then resumed. False when the thread cannot be created.
-bool StartDownloadThread(CMainFrame* frame);
+class CRunReports;
+
+// What the download worker is handed.
+struct DownloadJob {
+    CRunReports& reports;
+    CDownloadRecord& record;
+    DownloadList* list;
+    const std::atomic<bool>& cancel;
+    std::string releaseUrl;    // release.txt on the install server
+    std::string releasePath;   // where the accepted text is kept
+    const ReleaseKey* keys;
+    size_t keyCount;
+    DWORD minimumSerial;       // the build's, or the highest accepted before
+};
+// The release, the sizes, the record, the missing bytes, verification; a
+// failure is one error report, a cancel none.
+void RunDownloads(DownloadJob& job);

@@ -1,19 +1,10 @@
 // The download worker: sizes, stale partial files, the stored item list,
 // the missing bytes, verification; failures become one error report.
-#include "app/InstallerApp.h"
-#include "app/MainFrame.h"
 #include "download/DownloadList.h"
 #include "framework/Text.h"
-#include "ReleaseKeys.h"
+#include "report/RunReports.h"
 
-// The worker's last action: from here on the frame may be destroyed.
-static UINT EndDownloadThread(CMainFrame* frame)
-{
-    frame->m_hWorker = nullptr;
-    return 0;
-}
-
-static void ReportDownloadError(CMainFrame* frame, DownloadError result)
+static void ReportDownloadError(CRunReports& reports, DownloadError result)
 {
     int category;
     switch (result) {
@@ -35,85 +26,52 @@ static void ReportDownloadError(CMainFrame* frame, DownloadError result)
     default:
         return;   // a cancel is the user's choice, not a failure
     }
-    frame->ReportError(category, Format("ThreadControl,%s", DownloadErrorName(result)).c_str(), true, true);
+    reports.ReportError(category, Format("ThreadControl,%s", DownloadErrorName(result)).c_str(), true, true);
 }
 
-UINT DownloadThreadProc(void* param)
+void RunDownloads(DownloadJob& job)
 {
-    CMainFrame* frame = (CMainFrame*)param;
-    CInstallerApp* app = GetInstallerApp();
-    if (frame->m_bCancel)
-        return EndDownloadThread(frame);
-    DownloadList* list = frame->m_pDownloads;
+    if (job.cancel)
+        return;
+    DownloadList* list = job.list;
     if (!list) {
-        frame->ReportError(CategoryGeneral, "", true, true);
-        return EndDownloadThread(frame);
+        job.reports.ReportError(CategoryGeneral, "", true, true);
+        return;
     }
 
     // Every new try after a failure of the network is a run-log line.
-    list->m_pLog = &app->m_runLog;
+    list->m_pLog = &job.reports.RunLog();
     // The release first: it gives every length and digest the rest is
     // held to. Partial files stay whatever it says; they are checked
     // against the release that is accepted.
-    DWORD minimumSerial = app->m_nReleaseSerial > ZEMBRIO_MIN_RELEASE_SERIAL ? app->m_nReleaseSerial
-                                                                              : ZEMBRIO_MIN_RELEASE_SERIAL;
-    std::vector<ReleaseKey> keys;
-    for (const auto& key : kReleaseKeys)
-        keys.push_back({key.modulus, key.length});
-    DownloadError result = list->FetchRelease(Format("%s/release.txt", app->EndpointUrl(InstallBase)),
-                                              app->m_strTempFolder + "\\release.txt", keys.data(), keys.size(),
-                                              minimumSerial);
+    DownloadError result =
+        list->FetchRelease(job.releaseUrl, job.releasePath, job.keys, job.keyCount, job.minimumSerial);
     if (result == NoError) {
-        app->SaveReleaseSerial(list->m_release.serial);
+        job.record.SaveReleaseSerial(list->m_release.serial);
         result = list->QueryAllSizes(true);
     }
     if (result == NoError) {
-        if (frame->m_bCancel)
-            return EndDownloadThread(frame);
+        if (job.cancel)
+            return;
         // The exit saves the same record from the same lists once it has
         // cancelled the list: the two never overlap.
-        bool recorded = list->UnlessCancelled([app, list] {
-            // A resumed run whose record holds no items yet (cancelled
-            // before the sizes were known) records them now.
-            if (app->m_bFreshStart || app->m_astrItemURL.empty()) {
-                app->m_astrItemURL.clear();
-                app->m_anItemSize.clear();
-                for (UINT i = 0; i < list->ItemCount(); i++) {
-                    app->m_astrItemURL.push_back(list->ItemUrl(i));
-                    app->m_anItemSize.push_back(list->ItemServerSize(i));
-                }
-            }
-            app->SaveProgressState();
-        });
-        if (!recorded || frame->m_bCancel)
-            return EndDownloadThread(frame);
+        bool recorded = list->UnlessCancelled([&job, list] { job.record.RecordItems(*list); });
+        if (!recorded || job.cancel)
+            return;
         result = list->DownloadMissing();
         if (result == NoError) {
-            if (frame->m_bCancel)
-                return EndDownloadThread(frame);
+            if (job.cancel)
+                return;
             // The UI moves on once every byte is here and this thread has
             // ended without a failure, so verification comes first.
             result = list->VerifyAll(true);
             if (result == NoError)
-                return EndDownloadThread(frame);
+                return;
         }
     }
-    if (!list->m_strRefusal.empty() && !frame->m_bCancel)
-        app->WriteRunLog("Refused", list->m_strRefusal);
-    if (frame->m_bCancel)
-        return EndDownloadThread(frame);
-    ReportDownloadError(frame, result);
-    return EndDownloadThread(frame);
-}
-
-bool StartDownloadThread(CMainFrame* frame)
-{
-    CWinThread* thread = AfxBeginThread(DownloadThreadProc, frame, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED);
-    if (!thread)
-        return false;
-    thread->m_bAutoDelete = FALSE;
-    frame->m_pDownloadThread = thread;
-    frame->m_hWorker = thread->m_hThread;
-    thread->ResumeThread();
-    return true;
+    if (!list->m_strRefusal.empty() && !job.cancel)
+        job.reports.WriteRunLog("Refused", list->m_strRefusal);
+    if (job.cancel)
+        return;
+    ReportDownloadError(job.reports, result);
 }

@@ -1,8 +1,10 @@
-// The sizes an earlier run recorded for the download addresses, as the
-// rooms that register and fetch the downloads read them.
+// The record's side of the downloads: the sizes an earlier run recorded for
+// their addresses, and what the download worker learns for the next run.
 #pragma once
 #include <windows.h>
 #include <string>
+
+class DownloadList;
 
 class CItemSizes {
 public:
@@ -11,4 +13,17 @@ public:
 
 protected:
     ~CItemSizes() = default;
+};
+
+// Where the download worker keeps what it learns, for a later run: the
+// record's side.
+class CDownloadRecord {
+public:
+    virtual void SaveReleaseSerial(DWORD serial) = 0;
+    // The list's addresses and sizes, once they are known; the list's
+    // cancel waits for it.
+    virtual void RecordItems(const DownloadList& list) = 0;
+
+protected:
+    ~CDownloadRecord() = default;
 };

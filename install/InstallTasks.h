@@ -13,10 +13,6 @@ class CItemSizes;
 class CRunReports;
 class DownloadList;
 
-// The launch worker's thread procedure; its parameter is the main frame,
-// whose parts it hands to RunLaunch (app/Rooms.cpp).
-UINT LaunchThread(void* frame);
-
 // What choosing the components needs.
 struct InstallTasksJob {
     CRunReports& reports;

@@ -22,6 +22,7 @@ public:
     {
     }
     bool WriteRunLog(const char* name, const std::string& value) { return m_log.Write(name, value.c_str()); }
+    CRunLog& RunLog() const { return m_log; }
     void ReportEvent(int category, const char* name);
     // Marks the run failed first, so that whoever sees the report or the
     // error page also sees the failure.

@@ -2,6 +2,7 @@
 #include "ServerFixture.h"
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
+#include "app/Rooms.h"
 #include "app/Resource.h"
 #include "download/DownloadList.h"
 #include "download/HttpTransfer.h"

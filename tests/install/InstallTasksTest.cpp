@@ -6,6 +6,7 @@
 #include <vector>
 #include "download/DownloadList.h"
 #include "install/InstallStep.h"
+#include "app/Rooms.h"
 #include "install/InstallTasks.h"
 #include "support/AppFixture.h"
 
