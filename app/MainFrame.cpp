@@ -14,7 +14,8 @@
 enum { kPageWidth = 524, kPageHeight = 338 };
 
 CMainFrame::CMainFrame(CEventReporter& reporter)
-    : m_hCancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_reporter(reporter)
+    : m_hCancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_reporter(reporter),
+      m_reports(reporter.Log(), reporter, *this)
 {
 }
 
@@ -248,27 +249,21 @@ bool CMainFrame::ReleaseEndedDownloadWorker()
     return !m_hWorker.load() && ReleaseEnded(m_pDownloadThread);
 }
 
-void CMainFrame::ReportError(int category, const char* name, bool showErrorPage, bool markFailed)
+void CMainFrame::ShowErrorPage(int category, const char* name, const std::string& helpUrl)
 {
-    if (markFailed)
-        m_bFailed = true;
-    const char* categoryText = ErrorCategoryText(category);
-    m_reporter.Report("Error", categoryText, name);
-    if (showErrorPage) {
-        {
-            // The first failure is the cause; the reports that follow it
-            // (a worker's end, a second name for the same probe) are its
-            // consequences, and the page keeps telling of the first.
-            CSingleLock hold(m_errorLinkLock);
-            if (!m_bErrorKnown) {
-                m_bErrorKnown = true;
-                m_nErrorCategory = category;
-                m_strErrorName = name ? name : "";
-                m_strErrorLink = m_reporter.ErrorPageUrl(categoryText);
-            }
+    {
+        // The first failure is the cause; the reports that follow it (a
+        // worker's end, a second name for the same probe) are its
+        // consequences, and the page keeps telling of the first.
+        CSingleLock hold(m_errorLinkLock);
+        if (!m_bErrorKnown) {
+            m_bErrorKnown = true;
+            m_nErrorCategory = category;
+            m_strErrorName = name ? name : "";
+            m_strErrorLink = helpUrl;
         }
-        PostMessage(WM_APP, 0, 0);
     }
+    PostMessage(WM_APP, 0, 0);
 }
 
 void CMainFrame::ErrorReport(int& category, std::string& name) const
@@ -322,10 +317,6 @@ std::string ErrorText(int category, const std::string& name)
     return text;
 }
 
-void CMainFrame::ReportEvent(int category, const char* name)
-{
-    m_reporter.Report("Event", ErrorCategoryText(category), name);
-}
 
 std::string CMainFrame::ErrorLink() const
 {

@@ -6,6 +6,7 @@
 #include "framework/Lock.h"
 #include "framework/Thread.h"
 #include "framework/Wnd.h"
+#include "report/RunReports.h"
 #include "ui/SkinControls.h"
 
 class CEventReporter;
@@ -48,7 +49,7 @@ UINT ErrorMessageFor(int category, const std::string& name, bool& retryHelps);
 // The message in words; a disk-space report's name is the free megabytes.
 std::string ErrorText(int category, const std::string& name);
 
-class CMainFrame : public CFrameWnd {
+class CMainFrame : public CFrameWnd, public CFailureSink {
 public:
     // Every report of the window and its workers goes to the reporter.
     explicit CMainFrame(CEventReporter& reporter);
@@ -94,8 +95,15 @@ public:
     void ErrorReport(int& category, std::string& name) const;
 
     // Reports (error reports mark the run failed and ask for the error page).
-    void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true);
-    void ReportEvent(int category, const char* name);
+    void ReportError(int category, const char* name, bool showErrorPage = true, bool markFailed = true)
+    {
+        m_reports.ReportError(category, name, showErrorPage, markFailed);
+    }
+    void ReportEvent(int category, const char* name) { m_reports.ReportEvent(category, name); }
+    // What the rooms below report through: the frame is their failure sink.
+    CRunReports& Reports() { return m_reports; }
+    void MarkFailed() override { m_bFailed = true; }
+    void ShowErrorPage(int category, const char* name, const std::string& helpUrl) override;
 
     // Stage 2 and 3 work.
     // The connectivity probe on a thread of its own; its answer comes back
@@ -191,6 +199,7 @@ private:
     bool m_bTaskbarLooked = false;
 
     CEventReporter& m_reporter;
+    CRunReports m_reports;   // after the reporter, which it reports through
     mutable CCriticalSection m_errorLinkLock;
     DWORD m_dwFirstCancel = 0;   // tick of the first CancelWorkers
     bool m_bCancelTimed = false;

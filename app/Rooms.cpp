@@ -12,42 +12,12 @@
 #include "system/WorkingFolder.h"
 #include "ReleaseKeys.h"
 
-namespace {
-
-// An error of a room: the run marked failed, the error page shown with the
-// help address, as the frame's own reports do.
-class FrameFailures : public CFailureSink {
-public:
-    explicit FrameFailures(CMainFrame& frame) : m_frame(frame) {}
-    void MarkFailed() override { m_frame.m_bFailed = true; }
-    void ShowErrorPage(const std::string& helpUrl) override
-    {
-        m_frame.SetErrorLink(helpUrl);
-        m_frame.PostMessage(WM_APP, 0, 0);
-    }
-
-private:
-    CMainFrame& m_frame;
-};
-
-// The reports of a room working for the frame.
-struct FrameReports {
-    explicit FrameReports(CMainFrame& frame)
-        : failures(frame), reports(GetInstallerApp()->m_runLog, GetInstallerApp()->m_reporter, failures)
-    {
-    }
-    FrameFailures failures;
-    CRunReports reports;
-};
-
-}   // namespace
 
 void CMainFrame::CheckPrerequisites()
 {
     CInstallerApp* app = GetInstallerApp();
-    FrameReports to(*this);
     bool refused = false;
-    m_nSystemType = CheckMachine(to.reports, app->m_astrShellFolder[FolderCommonFiles],
+    m_nSystemType = CheckMachine(Reports(), app->m_astrShellFolder[FolderCommonFiles],
                                  app->m_astrShellFolder[FolderWindows], refused);
     if (!refused && !(m_nSystemType & NeedDotNet))
         m_bDotNetReady = true;
@@ -56,13 +26,12 @@ void CMainFrame::CheckPrerequisites()
 void CMainFrame::PrepareInstallTasks()
 {
     CInstallerApp* app = GetInstallerApp();
-    FrameReports to(*this);
 
     // 1.
     delete m_pDownloads;
     m_pDownloads = new DownloadList(app->m_pSession);
     // 2 to 5.
-    InstallTasksJob job{to.reports, *app, app->m_strTempFolder, app->EndpointUrl(InstallBase), m_nSystemType};
+    InstallTasksJob job{Reports(), *app, app->m_strTempFolder, app->EndpointUrl(InstallBase), m_nSystemType};
     if (!PlanInstallTasks(job, *m_pDownloads, m_strTaskFileText))
         return;
     // 6. Without the worker the download stage would wait forever.
@@ -87,11 +56,10 @@ UINT DownloadThreadProc(void* param)
 {
     CMainFrame* frame = (CMainFrame*)param;
     CInstallerApp* app = GetInstallerApp();
-    FrameReports to(*frame);
     ReleaseKey keys[sizeof kReleaseKeys / sizeof kReleaseKeys[0]];
     for (size_t i = 0; i < sizeof keys / sizeof keys[0]; i++)
         keys[i] = {kReleaseKeys[i].modulus, kReleaseKeys[i].length};
-    DownloadJob job{to.reports,
+    DownloadJob job{frame->Reports(),
                     *app,
                     frame->m_pDownloads,
                     frame->m_bCancel,
@@ -123,8 +91,7 @@ UINT LaunchThread(void* param)
 {
     CMainFrame* frame = (CMainFrame*)param;
     CInstallerApp* app = GetInstallerApp();
-    FrameReports to(*frame);
-    LaunchJob job{to.reports,
+    LaunchJob job{frame->Reports(),
                   frame->m_pDownloads,
                   app->m_strTempFolder,
                   app->m_strExePath,

@@ -50,6 +50,8 @@ public:
     // request it is making.
     void Join();
 
+    // The run log the reports are written to.
+    CRunLog& Log() const { return m_log; }
     std::string BuildReportUrl(const char* categoryText, const char* name) const;
     std::string ErrorPageUrl(const char* categoryText) const;
     static std::string EscapeUrlText(const std::string& text);

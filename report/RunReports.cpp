@@ -12,5 +12,5 @@ void CRunReports::ReportError(int category, const char* name, bool showErrorPage
     const char* categoryText = ErrorCategoryText(category);
     m_reporter.Report("Error", categoryText, name);
     if (showErrorPage)
-        m_sink.ShowErrorPage(m_reporter.ErrorPageUrl(categoryText));
+        m_sink.ShowErrorPage(category, name, m_reporter.ErrorPageUrl(categoryText));
 }

@@ -1,7 +1,7 @@
 // What a room reports through, handed to it in place of the application or
 // the window: run-log lines, events and errors. An error also goes to the
 // failure sink, the window, which marks the run failed and shows the error
-// page with the help address of the error's category.
+// page for it (its cause, its words, the help address of its category).
 #pragma once
 #include <string>
 #include "report/EventReporter.h"
@@ -9,7 +9,7 @@
 class CFailureSink {
 public:
     virtual void MarkFailed() = 0;
-    virtual void ShowErrorPage(const std::string& helpUrl) = 0;
+    virtual void ShowErrorPage(int category, const char* name, const std::string& helpUrl) = 0;
 
 protected:
     ~CFailureSink() = default;

@@ -51,7 +51,7 @@ protected:
     // The reports the checks are handed: to the run log, failures counted.
     struct CountedFailures : CFailureSink {
         void MarkFailed() override { count++; }
-        void ShowErrorPage(const std::string&) override {}
+        void ShowErrorPage(int, const char*, const std::string&) override {}
         int count = 0;
     };
 
