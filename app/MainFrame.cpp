@@ -861,7 +861,8 @@ void CMainFrame::OnTimer(UINT_PTR id)
         DWORD retryMs = 0;
         bool waiting = m_pDownloads->WaitingToRetry(now, retryMs);
         bool sizesKnown = m_pDownloads->SizesKnown();
-        if (!sizesKnown && !waiting)
+        bool reconnecting = m_pDownloads->Reconnecting();
+        if (!sizesKnown && !waiting && !reconnecting)
             return;
         UINT received = sizesKnown ? m_pDownloads->TotalLocalBytes() : 0;
         UINT expected = sizesKnown ? m_pDownloads->TotalServerBytes() : 0;
@@ -869,9 +870,11 @@ void CMainFrame::OnTimer(UINT_PTR id)
         if (waiting) {
             // The rate before the drop says nothing of the one after it.
             m_timeLeft.Reset();
+            m_nBytesAtRetry = received;
             text = RetryText(received, expected, sizesKnown, retryMs);
-        } else if (m_pDownloads->Reconnecting() && (int)received == m_nLastBytesShown) {
-            text = ProgressText(received, expected) + " done - reconnecting...";
+        } else if (reconnecting && (!sizesKnown || received == m_nBytesAtRetry)) {
+            // The new try has brought nothing yet.
+            text = sizesKnown ? ProgressText(received, expected) + " done - reconnecting..." : "Reconnecting...";
         } else {
             m_timeLeft.Add(now, received);
             text = DownloadProgressText(received, expected,

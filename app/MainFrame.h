@@ -178,6 +178,7 @@ public:
     CSkinLabel m_wndErrorText;
     CSkinButton m_btnRetry{1061};
     std::string m_strProgressShown;   // the download progress text last shown
+    UINT m_nBytesAtRetry = 0;         // the bytes received when the last wait to try again ended
     std::atomic<bool> m_bCancel{false};
     HANDLE m_hCancelEvent;   // set with m_bCancel, for workers that wait
     CWinThread* m_pAbandonedThread = nullptr;

@@ -59,6 +59,10 @@ class DroppingNetwork(InstallationRun):
                              timeout=30)
         self.assertTrue(waiting, h.progress_text(self.driver))
         self.driver.screenshot(h.screenshots_dir() / "network-2-reconnecting.png")
+        # Once the server is back and bytes flow, the progress in words again.
+        again = h.wait_for(lambda: (lambda t: t if PROGRESS.fullmatch(t) else None)(h.progress_text(self.driver)),
+                           timeout=60)
+        self.assertTrue(again, h.progress_text(self.driver))
         self.wait_page("complete", 180)
         self.assertEqual((h.components_dir() / "setupm.exe").read_bytes(), self.partial.read_bytes())
         self.finish(proc)
