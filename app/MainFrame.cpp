@@ -340,96 +340,56 @@ static void Enable(CWnd& wnd, bool on)
     wnd.EnableWindow(on);
 }
 
+// What each stage shows and enables, a character a control, in the order of
+// kStageControls: '+' shown (enabled), '-' hidden (disabled), '.' left as
+// the stage before had it.
+static const struct {
+    const char* shown;
+    const char* enabled;
+} kStageControls[8] = {
+    //          LANHFCXZPGBT    LANHFCXZPGBT
+    /* 0 */ {"............", "..-........."},   // license, not yet agreed
+    /* 1 */ {"............", "..+........."},   // license agreed
+    /* 2 */ {"---++-...+.+", "---+-+......"},   // downloads
+    /* 3 */ {"..-.+....-+-", "....-.--...."},   // installation
+    /* 4 */ {"...-....----", "....+.++...."},   // complete
+    /* 5 */ {"----+-+.+---", "---.+--++..."},   // error
+    /* 6 */ {"---..+...-..", "---+-+......"},   // close the main application
+    /* 7 */ {"--+--.+.----", "--+.-.++-..."},   // notice before the installation
+};
+
 BOOL CMainFrame::SetStage(int stage)
 {
     // Again during the probe or the downloads (command 32780), or while the
     // launch worker runs: the running worker keeps its list.
-    if (stage == 2 && (m_bProbing || !ReleaseEnded(m_pProbeThread) || !ReleaseEndedDownloadWorker()))
+    if (stage == StageDownloads && (m_bProbing || !ReleaseEnded(m_pProbeThread) || !ReleaseEndedDownloadWorker()))
+        return FALSE;
+    if (stage < 0 || stage > StageNotice)
         return FALSE;
     CInstallerApp* app = GetInstallerApp();
     m_nStage = stage;
-    if (stage != 2)
+    if (stage != StageDownloads)
         ShowTaskbarProgress(TBPF_NOPROGRESS);
-    if (stage != 5) {
+    if (stage != StageError) {
         Show(m_wndErrorText, false);
         Show(m_btnRetry, false);
     }
+
+    // Before the controls change: the timers of the stage left; a failure
+    // marked meanwhile keeps the error page.
     switch (stage) {
-    case 0:
-        Enable(app->m_btnNext, false);
-        break;
-    case 1:
-        Enable(app->m_btnNext, true);
-        app->m_bUIFlag = TRUE;
-        break;
-    case 2: {
-        Show(app->m_wndLicense, false);
-        Show(app->m_btnAgree, false);
-        Show(app->m_btnNext, false);
-        Show(app->m_btnHide, true);
-        Show(app->m_btnFinish, true);
-        Show(app->m_btnContinue, false);
-        Enable(app->m_wndLicense, false);
-        Enable(app->m_btnAgree, false);
-        Enable(app->m_btnNext, false);
-        Enable(app->m_btnHide, true);
-        Enable(app->m_btnFinish, false);
-        Enable(app->m_btnContinue, true);
-
-        app->m_lnkGoodies.SetWindowText("Zembrio Free Goodies");
-        m_strGoodiesLink = app->EndpointUrl(FreeGoodiesPage);
-        Show(app->m_lnkGoodies, true);
-
-        // The probe may take a while (a start at logon comes before the
-        // network): the page says so meanwhile.
-        app->m_wndProgressText.SetWindowText("Connecting...");
-        Show(app->m_wndProgressText, true);
-        FocusPage(IDB_PAGE_DOWNLOADING != m_nFocusedPage);
-        m_nFocusedPage = IDB_PAGE_DOWNLOADING;
-        InvalidateRect(m_hWnd, nullptr, TRUE);
-        UpdateWindow();
-        StartProbe();
-        return TRUE;   // painted: the probe's answer finishes the stage
-    }
-    case 3: {
+    case StageInstalling:
+    case StageNotice:
         KillTimer(ID_DOWNLOAD_UI_TIMER);
         if (m_bFailed)
             return FALSE;
-        Show(app->m_btnNext, false);
-        Show(app->m_btnFinish, true);
-        Enable(app->m_btnFinish, false);
-        Enable(app->m_btnCancel, false);
-        Enable(app->m_btnClose, false);
-        Show(app->m_lnkGoodies, false);
-        Show(app->m_wndProgress, true);
-        Show(app->m_wndProgressText, false);
-        app->m_wndProgress.SetPos(0);
-        SetTimer(ID_INSTALLER_RUNNING_UI_TIMER, 1000);
-        m_pLaunchThread = StartLaunchThread();
-        if (!m_pLaunchThread) {
-            ReportError(CategoryGeneral, "cantcreatelaunchthread", true, true);
-            return FALSE;
-        }
         break;
-    }
-    case 4:
+    case StageComplete:
         KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
         if (m_bFailed)
             return FALSE;
-        app->m_wndProgress.SetPos(100);
-        Show(app->m_btnHide, false);
-        Show(app->m_lnkHelp, false);
-        Show(app->m_lnkGoodies, false);
-        Enable(app->m_btnFinish, true);
-        Enable(app->m_btnCancel, true);
-        Enable(app->m_btnClose, true);
-        Show(app->m_wndProgress, false);
-        Show(app->m_wndProgressText, false);
-        app->m_wndProgress.SetPos(0);
-        if (IsIconic())
-            ShowWindow(SW_SHOWNORMAL);
         break;
-    case 5: {
+    case StageError: {
         KillTimer(ID_INSTALLER_RUNNING_UI_TIMER);
         int category;
         std::string name;
@@ -441,74 +401,61 @@ BOOL CMainFrame::SetStage(int stage)
         Show(m_btnRetry, retryHelps);
         Enable(m_btnRetry, retryHelps);
         app->m_lnkHelp.SetWindowText(LoadResString(IDS_HELP_LINK));
-        Show(app->m_wndLicense, false);
-        Show(app->m_btnAgree, false);
-        Show(app->m_btnNext, false);
-        // Stage 6 shows Continue; over Finish it would start stage 2 again.
-        Show(app->m_btnContinue, false);
-        Show(app->m_btnHide, false);
-        Show(app->m_btnFinish, true);
-        Show(app->m_btnCancel, true);
-        Show(app->m_lnkHelp, true);
-        Show(app->m_lnkGoodies, false);
-        Enable(app->m_wndLicense, false);
-        Enable(app->m_btnAgree, false);
-        Enable(app->m_btnNext, false);
-        Enable(app->m_btnContinue, false);
-        Enable(app->m_btnFinish, true);
-        Enable(app->m_btnCancel, false);
-        Enable(app->m_btnClose, true);
-        Enable(app->m_lnkHelp, true);
-        Show(app->m_wndProgress, false);
-        Show(app->m_wndProgressText, false);
-        if (IsIconic())
-            ShowWindow(SW_SHOWNORMAL);
         break;
     }
-    case 6:
-        Show(app->m_wndLicense, false);
-        Show(app->m_btnAgree, false);
-        Show(app->m_btnNext, false);
-        Show(app->m_btnContinue, true);
-        Enable(app->m_wndLicense, false);
-        Enable(app->m_btnAgree, false);
-        Enable(app->m_btnNext, false);
-        Enable(app->m_btnHide, true);
-        Enable(app->m_btnFinish, false);
-        Enable(app->m_btnContinue, true);
-        Show(app->m_lnkGoodies, false);
+    }
+
+    CWnd* const controls[] = {&app->m_wndLicense, &app->m_btnAgree,  &app->m_btnNext,  &app->m_btnHide,
+                              &app->m_btnFinish,  &app->m_btnContinue, &app->m_btnCancel, &app->m_btnClose,
+                              &app->m_lnkHelp,    &app->m_lnkGoodies, &app->m_wndProgress, &app->m_wndProgressText};
+    for (size_t i = 0; i < sizeof controls / sizeof controls[0]; i++) {
+        char shown = kStageControls[stage].shown[i], enabled = kStageControls[stage].enabled[i];
+        if (shown != '.')
+            Show(*controls[i], shown == '+');
+        if (enabled != '.')
+            Enable(*controls[i], enabled == '+');
+    }
+
+    // After: what the stage starts.
+    switch (stage) {
+    case StageAgreed:
+        app->m_bUIFlag = TRUE;
         break;
-    case 7:
-        KillTimer(ID_DOWNLOAD_UI_TIMER);
-        if (m_bFailed)
+    case StageDownloads:
+        app->m_lnkGoodies.SetWindowText("Zembrio Free Goodies");
+        m_strGoodiesLink = app->EndpointUrl(FreeGoodiesPage);
+        // The probe may take a while (a start at logon comes before the
+        // network): the page says so meanwhile.
+        app->m_wndProgressText.SetWindowText("Connecting...");
+        break;
+    case StageInstalling:
+        app->m_wndProgress.SetPos(0);
+        SetTimer(ID_INSTALLER_RUNNING_UI_TIMER, 1000);
+        m_pLaunchThread = StartLaunchThread();
+        if (!m_pLaunchThread) {
+            ReportError(CategoryGeneral, "cantcreatelaunchthread", true, true);
             return FALSE;
-        Show(app->m_wndLicense, false);
-        Show(app->m_btnAgree, false);
-        Show(app->m_btnNext, true);
-        Show(app->m_btnHide, false);
-        Show(app->m_btnFinish, false);
-        Show(app->m_btnCancel, true);
-        Show(app->m_lnkHelp, false);
-        Show(app->m_lnkGoodies, false);
-        Enable(app->m_wndLicense, false);
-        Enable(app->m_btnAgree, false);
-        Enable(app->m_btnNext, true);
-        Enable(app->m_btnFinish, false);
-        Enable(app->m_btnCancel, true);
-        Enable(app->m_btnClose, true);
-        Enable(app->m_lnkHelp, false);
-        Show(app->m_wndProgress, false);
-        Show(app->m_wndProgressText, false);
+        }
+        break;
+    case StageComplete:
+        app->m_wndProgress.SetPos(0);
+        // fall through: the window comes back from the taskbar
+    case StageError:
+    case StageNotice:
         if (IsIconic())
             ShowWindow(SW_SHOWNORMAL);
         break;
     }
+
     // A page shown for the first time starts at its first control.
     UINT page = PageImageForStage(stage, m_bDotNetReady);
     FocusPage(page != m_nFocusedPage);
     m_nFocusedPage = page;
     InvalidateRect(m_hWnd, nullptr, TRUE);
     UpdateWindow();
+    // Painted: the probe's answer finishes the download stage.
+    if (stage == StageDownloads)
+        StartProbe();
     return TRUE;
 }
 

@@ -49,6 +49,18 @@ UINT ErrorMessageFor(int category, const std::string& name, bool& retryHelps);
 // The message in words; a disk-space report's name is the free megabytes.
 std::string ErrorText(int category, const std::string& name);
 
+// The stage machine's stages, by their numbers.
+enum Stage {
+    StageLicense = 0,       // the license, not yet agreed to
+    StageAgreed = 1,        // the license agreed to
+    StageDownloads = 2,     // the probe, the checks, the downloads
+    StageInstalling = 3,    // the launch worker and its markers
+    StageComplete = 4,      // Finish starts the product
+    StageError = 5,
+    StageCloseApp = 6,      // the main application runs and must be closed first
+    StageNotice = 7,        // Vista and later: Windows will ask for permission
+};
+
 class CMainFrame : public CFrameWnd, public CFailureSink {
 public:
     // Every report of the window and its workers goes to the reporter.

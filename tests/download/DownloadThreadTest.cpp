@@ -506,8 +506,9 @@ TEST_F(DownloadThreadTest, RefusalsAreReportedAndOnlyARefusedFileGoes)
         // The operators' reason: the file and why.
         std::vector<std::string> refused = LogValues("Refused");
         ASSERT_EQ(refusals + (c.refused ? 1 : 0), refused.size());
-        if (c.refused)
+        if (c.refused) {
             EXPECT_NE(std::string::npos, refused.back().find(c.refused)) << refused.back();
+        }
         EXPECT_FALSE(frame->DownloadsFinished());
     }
     app.m_nReleaseSerial = 0;

@@ -1,3 +1,4 @@
+#include <winsock2.h>
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <cstring>
