@@ -174,6 +174,9 @@ BOOL CInstallerApp::InitInstance()
     // system without the library goes on to the page that refuses it.
     AfxInitRichEdit();
     frame->CreateLicenseControl();
+    // The spoken names of the symbol buttons: the annotation service is a
+    // library of its own, loaded once the window is on the screen.
+    NameSymbolButtons(m_btnMinimize.m_hWnd, m_btnClose.m_hWnd);
 
     // 16 and 17. Fresh start or resumption: nothing the window shows
     // before its first stage depends on it.

@@ -134,7 +134,6 @@ BOOL CMainFrame::CreateInstallerWindow(bool streamLicense, bool withLicense)
     app->m_btnMinimize.Create("-", owner | WS_VISIBLE, R(W - 41, 4, W - 25, 20), this, ID_MINIMIZE);
     app->m_btnClose.Create("X", owner | WS_VISIBLE, R(W - 25, 4, W - 9, 20), this, ID_CLOSE);
     m_wndErrorText.Create("", SS_LEFT | SS_NOPREFIX, R(45, 100, 420, 170), this, ID_ERROR_TEXT);
-    NameSymbolButtons(app->m_btnMinimize.m_hWnd, app->m_btnClose.m_hWnd);
 
     app->m_pFont = CreatePointFont(100, "Arial");
     app->m_wndProgressText.SetFont(app->m_pFont, TRUE);
