@@ -35,6 +35,10 @@ class UserIdE2E(h.Scenario):
         h.reset_machine()
         proc = h.start_installer()
         log = h.wait_for(lambda: any(n == "UserId" for n, _ in h.run_log()) and h.run_log(), timeout=30)
+        # The first report carries the id; it is sent by a thread of its own
+        # a moment after the run log has the id: killed before, it is lost.
+        uid = dict(log or [])["UserId"] if log else None
+        h.wait_for(lambda: uid and any(f"userUID={uid}&" in r["path"] for r in self.server.requests()), timeout=15)
         proc.kill()
         proc.wait(timeout=10)
         h.kill_installer()
