@@ -307,7 +307,7 @@ BOOL CMainFrame::SetStage(int stage)
 }
 
 // Shown and enabled: a visitor could press it.
-static bool Pressable(HWND child)
+bool Pressable(HWND child)
 {
     return child && (GetWindowLongA(child, GWL_STYLE) & WS_VISIBLE) && ::IsWindowEnabled(child);
 }

@@ -43,6 +43,8 @@ private:
 // A progress text with the application title, the caption while minimized.
 std::string ProgressCaption(const std::string& progress, const std::string& title);
 UINT PageImageForStage(int stage, bool dotNetReady);
+// Shown and enabled: a visitor could press it.
+bool Pressable(HWND child);
 // The error page's message for a report (a string id), and whether trying
 // again in the same run can help.
 UINT ErrorMessageFor(int category, const std::string& name, bool& retryHelps);

@@ -10,12 +10,6 @@
 
 enum { kPageWidth = 524, kPageHeight = 338 };
 
-// Shown and enabled: a visitor could press it.
-static bool Pressable(HWND child)
-{
-    return child && (GetWindowLongA(child, GWL_STYLE) & WS_VISIBLE) && ::IsWindowEnabled(child);
-}
-
 // The window rectangle: the work area moved inward by half the surplus on
 // each side, so an odd surplus makes the window one pixel larger.
 RECT PlaceWindow(const RECT& workArea)

@@ -52,13 +52,21 @@ void CInstallerApp::RecordItems(const DownloadList& list)
     SaveProgressState();
 }
 
+const ReleaseKey* BuiltInReleaseKeys(size_t& count)
+{
+    static ReleaseKey keys[sizeof kReleaseKeys / sizeof kReleaseKeys[0]];
+    count = sizeof keys / sizeof keys[0];
+    for (size_t i = 0; i < count; i++)
+        keys[i] = {kReleaseKeys[i].modulus, kReleaseKeys[i].length};
+    return keys;
+}
+
 UINT DownloadThreadProc(void* param)
 {
     CMainFrame* frame = (CMainFrame*)param;
     CInstallerApp* app = GetInstallerApp();
-    ReleaseKey keys[sizeof kReleaseKeys / sizeof kReleaseKeys[0]];
-    for (size_t i = 0; i < sizeof keys / sizeof keys[0]; i++)
-        keys[i] = {kReleaseKeys[i].modulus, kReleaseKeys[i].length};
+    size_t keyCount = 0;
+    const ReleaseKey* keys = BuiltInReleaseKeys(keyCount);
     DownloadJob job{frame->Reports(),
                     *app,
                     frame->m_pDownloads,
@@ -66,7 +74,7 @@ UINT DownloadThreadProc(void* param)
                     Format("%s/release.txt", app->EndpointUrl(InstallBase)),
                     app->m_strTempFolder + "\\release.txt",
                     keys,
-                    sizeof keys / sizeof keys[0],
+                    keyCount,
                     app->m_nReleaseSerial > ZEMBRIO_MIN_RELEASE_SERIAL ? app->m_nReleaseSerial
                                                                        : ZEMBRIO_MIN_RELEASE_SERIAL};
     RunDownloads(job);

@@ -5,6 +5,11 @@
 
 class CMainFrame;
 
+struct ReleaseKey;
+
+// The release keys this build trusts, as the release checks take them.
+const ReleaseKey* BuiltInReleaseKeys(size_t& count);
+
 // Always return 0; the worker handle is cleared last.
 UINT LaunchThread(void* frame);
 UINT DownloadThreadProc(void* frame);

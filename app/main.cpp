@@ -2,6 +2,7 @@
 #include "app/InstallerApp.h"
 #include <cstring>
 #include "framework/SystemLibrary.h"
+#include "app/Rooms.h"
 #include "install/InstallStep.h"
 #include "ReleaseKeys.h"
 
@@ -21,11 +22,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdLine, int)
             return kInstallStepCode | StepBadRequest;
         char windows[MAX_PATH] = "";
         GetWindowsDirectoryA(windows, MAX_PATH);
-        ReleaseKey keys[sizeof kReleaseKeys / sizeof kReleaseKeys[0]];
-        for (size_t i = 0; i < sizeof keys / sizeof keys[0]; i++)
-            keys[i] = {kReleaseKeys[i].modulus, kReleaseKeys[i].length};
-        return RunInstallStep(request, std::string(windows) + "\\Temp", keys, sizeof keys / sizeof keys[0],
-                              ZEMBRIO_MIN_RELEASE_SERIAL);
+        size_t keyCount = 0;
+        const ReleaseKey* keys = BuiltInReleaseKeys(keyCount);
+        return RunInstallStep(request, std::string(windows) + "\\Temp", keys, keyCount, ZEMBRIO_MIN_RELEASE_SERIAL);
     }
     return AfxWinMain(instance, cmdLine);
 }

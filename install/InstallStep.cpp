@@ -130,20 +130,15 @@ static bool MakeFolder(const std::string& folder)
            !(kind & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-static std::string In(const std::string& folder, const char* name)
-{
-    return Format("%s\\%s", folder.c_str(), name);
-}
-
 // Everything in the folder, then the folder; a link inside is removed, not
 // followed.
 static void RemoveFolder(const std::string& folder)
 {
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(In(folder, "*").c_str(), &found);
+    HANDLE search = FindFirstFileA(InFolder(folder, "*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            std::string path = In(folder, found.cFileName);
+            std::string path = InFolder(folder, found.cFileName);
             DWORD kind = found.dwFileAttributes;
             if (!(kind & FILE_ATTRIBUTE_DIRECTORY)) {
                 SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -224,13 +219,13 @@ static InstallStepOutcome FillAndRun(const InstallStepRequest& request, const st
 {
     const std::string& work = request.workingFolder;
     Release release;
-    if (!ReadRelease(In(work, "release.txt"), keys, keyCount,
+    if (!ReadRelease(InFolder(work, "release.txt"), keys, keyCount,
                      request.serial > minimumSerial ? request.serial : minimumSerial, release))
         return StepReleaseChanged;
     const char* const names[] = {"installhelper.exe", request.setup, request.dotNet ? "dotnetfx.exe" : nullptr};
     for (const char* name : names) {
         InstallStepOutcome outcome =
-            name ? CopyComponent(In(work, name), In(folder, name), release.Find(name)) : StepHelperEnded;
+            name ? CopyComponent(InFolder(work, name), InFolder(folder, name), release.Find(name)) : StepHelperEnded;
         if (outcome != StepHelperEnded)
             return outcome;
     }
@@ -238,7 +233,7 @@ static InstallStepOutcome FillAndRun(const InstallStepRequest& request, const st
     std::string lineFolder, written;
     CFile tasks;
     if (!TaskLineFolder(folder, lineFolder) ||
-        !tasks.Open(In(folder, kTaskFile).c_str(), CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite))
+        !tasks.Open(InFolder(folder, kTaskFile).c_str(), CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite))
         return StepCantWriteTasks;
     if ((request.dotNet && !WriteTaskLine(tasks, lineFolder, *FindInstallTask("dotnetfx.exe"), written)) ||
         !WriteTaskLine(tasks, lineFolder, *FindInstallTask(request.setup), written))
@@ -247,7 +242,7 @@ static InstallStepOutcome FillAndRun(const InstallStepRequest& request, const st
 
     // By its full quoted path, its folder the current one: the helper finds
     // its files by bare name, and loads nothing from the visitor's folders.
-    std::string helper = In(folder, names[0]);
+    std::string helper = InFolder(folder, names[0]);
     std::string command = Format("\"%s\" %s", helper.c_str(), kHelperArguments);
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -259,7 +254,7 @@ static InstallStepOutcome FillAndRun(const InstallStepRequest& request, const st
     DWORD waited = WaitForSingleObject(process.hProcess, g_dwInstallStepHelperLimit);
     CloseHandle(process.hProcess);
     for (int i = 0; i < 6; i++)
-        if (GetFileAttributesA(In(folder, kMarkerNames[i]).c_str()) != INVALID_FILE_ATTRIBUTES)
+        if (GetFileAttributesA(InFolder(folder, kMarkerNames[i]).c_str()) != INVALID_FILE_ATTRIBUTES)
             markers |= 1u << i;
     return waited == WAIT_TIMEOUT ? StepHelperStillRunning : StepHelperEnded;
 }
@@ -267,7 +262,7 @@ static InstallStepOutcome FillAndRun(const InstallStepRequest& request, const st
 DWORD RunInstallStep(const InstallStepRequest& request, const std::string& parent, const ReleaseKey* keys,
                      size_t keyCount, DWORD minimumSerial)
 {
-    std::string folder = In(parent, request.folderName.c_str());
+    std::string folder = InFolder(parent, request.folderName.c_str());
     DWORD markers = 0;
     InstallStepOutcome outcome = StepCantMakeFolder;
     if (MakeFolder(folder)) {

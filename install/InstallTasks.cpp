@@ -12,11 +12,6 @@
 void (*g_pfnMarkerSleep)(DWORD) = [](DWORD ms) { Sleep(ms); };
 BOOL (*g_pfnShellExecuteEx)(SHELLEXECUTEINFOA*) = ShellExecuteExLate;
 
-static std::string In(const std::string& folder, const char* name)
-{
-    return Format("%s\\%s", folder.c_str(), name);
-}
-
 bool PlanInstallTasks(const InstallTasksJob& job, DownloadList& list, std::string& taskText)
 {
     CRunReports& reports = job.reports;
@@ -24,7 +19,7 @@ bool PlanInstallTasks(const InstallTasksJob& job, DownloadList& list, std::strin
     // where it has one, then registered with the size the record holds.
     auto add = [&](const char* name, const char* logName, const char* event, int minimumSize) {
         std::string url = Format("%s/%s", job.installBase.c_str(), name);
-        std::string path = In(job.workingFolder, name);
+        std::string path = InFolder(job.workingFolder, name);
         reports.WriteRunLog(logName, url + " " + path);
         if (event)
             reports.ReportEvent(CategoryGeneral, event);
@@ -43,7 +38,7 @@ bool PlanInstallTasks(const InstallTasksJob& job, DownloadList& list, std::strin
     // Made anew: a name planted in the working folder (a link to another
     // file) is removed, never written through.
     CFile tasks;
-    if (writeTasks && !tasks.Open(In(job.workingFolder, kTaskFile).c_str(),
+    if (writeTasks && !tasks.Open(InFolder(job.workingFolder, kTaskFile).c_str(),
                                   CFile::modeCreate | CFile::modeCreateFresh | CFile::modeWrite)) {
         reports.ReportError(CategoryFileIO, "cantcreateinputfile", true, true);
         return false;
@@ -134,7 +129,7 @@ static void LaunchFailed(LaunchJob& job, const char* name, int category = Catego
 static bool RemoveStaleMarkers(const std::string& folder)
 {
     for (const char* name : kMarkerNames) {
-        std::string path = In(folder, name);
+        std::string path = InFolder(folder, name);
         DeleteFileA(path.c_str());
         if (PathExists(path))
             return false;
@@ -224,7 +219,7 @@ void RunLaunch(LaunchJob& job)
         GetWindowsDirectoryA(windows, MAX_PATH);
         folder = Format("%s\\Temp\\%s", windows, NewInstallFolderName().c_str());
     }
-    std::string program = In(folder, "installhelper.exe");
+    std::string program = InFolder(folder, "installhelper.exe");
     job.reports.WriteRunLog("InstallHelper", program);
     job.reports.WriteRunLog("InstallHelperArgs", kHelperArguments);
 
@@ -236,7 +231,7 @@ void RunLaunch(LaunchJob& job)
         // The task file names what the helper runs, and any program of the
         // user can write the working folder: it must still hold exactly what
         // was written, and is held so from here on, like the verified programs.
-        if (!job.downloads || !job.downloads->HoldUnchanged(In(folder, kTaskFile), job.taskText)) {
+        if (!job.downloads || !job.downloads->HoldUnchanged(InFolder(folder, kTaskFile), job.taskText)) {
             LaunchFailed(job, "taskfilechanged", CategoryFileIO);
             return;
         }

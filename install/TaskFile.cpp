@@ -23,6 +23,11 @@ const InstallTask* FindInstallTask(const std::string& program)
     return nullptr;
 }
 
+std::string InFolder(const std::string& folder, const char* name)
+{
+    return Format("%s\\%s", folder.c_str(), name);
+}
+
 std::string FormatTaskLine(const std::string& program, const char* arguments, const std::string& startMarker,
                            const std::string& successMarker, const std::string& failureMarker, int seconds)
 {

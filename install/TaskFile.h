@@ -31,6 +31,9 @@ bool TaskLineFolder(const std::string& folder, std::string& out);
 // Added to written once it is on the disk.
 bool WriteTaskLine(CFile& file, const std::string& folder, const InstallTask& task, std::string& written);
 
+// folder + "\\" + name: a file of the folder the task file lies in.
+std::string InFolder(const std::string& folder, const char* name);
+
 // One task line of the install task file, without its terminator.
 std::string FormatTaskLine(const std::string& program, const char* arguments, const std::string& startMarker,
                            const std::string& successMarker, const std::string& failureMarker, int seconds);
