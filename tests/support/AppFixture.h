@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 #include "LoopbackServer.h"
+#include "RoomFixture.h"
 #include "TestSupport.h"
 #include "app/InstallerApp.h"
 #include "app/MainFrame.h"
@@ -16,11 +17,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Points every kind at base (kind paths appended as the product does);
-    // the site root may go elsewhere, to make only the probe fail.
-    void UseEndpoints(const std::string& base, const std::string& siteRoot = "");
-    // The run log's lines, without their line ends.
-    std::vector<std::string> LogLines() const;
+    void UseEndpoints(const std::string& base, const std::string& siteRoot = "") { endpoints.Use(base, siteRoot); }
+    std::vector<std::string> LogLines() const { return RunLogLines(folder.File("log.txt")); }
     // Whether the frame was asked for the error page (removes the request).
     bool ErrorPageRequested();
     // The logger's request targets once every report made so far is sent.
@@ -31,8 +29,5 @@ protected:
     CInstallerApp app;
     CMainFrame* frame = nullptr;
     LoopbackServer logger;
-
-private:
-    std::string m_astrEndpoint[5];
-    const char* m_apszEndpoint[5] = {};
+    TestEndpoints endpoints{logger.Url()};
 };
