@@ -101,7 +101,6 @@ class FreshStartTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_pfnGetTempPath = UserTempPath;
         g_userTemp = folder.Path() + "\\";
         CreateDirectoryA(own.c_str(), nullptr);
         app.m_strRefusedTempPath.clear();
@@ -136,12 +135,11 @@ protected:
         EXPECT_EQ("C:\\Program Files\\Zembrio\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
         EXPECT_EQ(20971520u, app.RememberedItemSize("http://h/install/setup.exe"));
     }
-    void TearDown() override { g_pfnGetTempPath = m_pfnSaved; }
+    ScopedSeam<DWORD (*)(DWORD, LPSTR)> tempPath{g_pfnGetTempPath, UserTempPath};
     RegistrySandbox registry;
     ScratchFolder folder;
     std::string own = folder.File("Zembrio");
     CInstallerApp app;
-    DWORD (*m_pfnSaved)(DWORD, LPSTR) = g_pfnGetTempPath;
 };
 
 TEST_F(FreshStartTest, CompleteRecordOfThisVersionResumesWithEverythingKept)
@@ -233,76 +231,53 @@ TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
 
 // ---- what exit saves -------------------------------------------------------------
 
-class ExitSaveTest : public FreshStartTest {
-protected:
-    // Changes every member in memory so the registry shows what was saved.
-    void ChangeEverything()
-    {
-        app.m_strVersion = "9.9.9.9";
-        app.m_nSystemType = 0x100;
-        app.m_strTempPath = "C:\\new";
-        app.m_bUIFlag = FALSE;
-        app.m_strUserId = "new id";
-        app.m_bCompleted = TRUE;
-        app.m_strUninstallExecutable = "C:\\new.exe";
-        app.m_astrItemURL = {"a", "b"};
-        app.m_anItemSize = {1, 2};
+// The start group (version, id, folder, license) is saved only after a fresh
+// start, the progress group (completion, uninstall entry, items) after any
+// run that read the record; a quiet run, or one that never read the record
+// (a refused second instance), leaves the running installer's record alone.
+TEST_F(FreshStartTest, ExitSavesOnlyTheGroupsTheRunOwns)
+{
+    const struct {
+        const char* what;
+        bool readRecord, fresh, quiet;
+        bool startSaved, progressSaved;
+    } cases[] = {
+        {"fresh start", true, true, false, true, true},
+        {"resumption", true, false, false, false, true},
+        {"quiet mode", true, true, true, false, false},
+        {"record never read", false, false, false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        {
+            CInstallerApp run;
+            run.SetRegistryKey("Zembrio");
+            if (c.readRecord) {
+                run.LoadState();
+                run.m_bFreshStart = c.fresh;
+                run.m_bQuietMode = c.quiet;
+                // Every member changed, so the record shows what was saved.
+                run.m_strVersion = "9.9.9.9";
+                run.m_nSystemType = 0x100;
+                run.m_strTempPath = "C:\\new";
+                run.m_bUIFlag = FALSE;
+                run.m_strUserId = "new id";
+                run.m_bCompleted = TRUE;
+                run.m_strUninstallExecutable = "C:\\new.exe";
+                run.m_astrItemURL = {"a", "b"};
+                run.m_anItemSize = {1, 2};
+            }
+            run.ExitInstance();
+        }
+        app.LoadState();
+        EXPECT_EQ(c.startSaved ? "9.9.9.9" : "2.0.320.0", app.m_strVersion);
+        EXPECT_EQ(c.startSaved ? "new id" : "1189700000123", app.m_strUserId);
+        EXPECT_EQ(c.startSaved ? "C:\\new" : own, app.m_strTempPath);
+        EXPECT_EQ(!c.startSaved, !!app.m_bUIFlag);
+        EXPECT_EQ(c.progressSaved, !!app.m_bCompleted);
+        EXPECT_EQ(c.progressSaved ? "C:\\new.exe" : "C:\\Program Files\\Zembrio\\ZembrioInstaller.exe",
+                  app.m_strUninstallExecutable);
+        EXPECT_EQ(c.progressSaved ? 2u : 1u, app.m_astrItemURL.size());
     }
-};
-
-TEST_F(ExitSaveTest, FreshStartSavesBothGroups)
-{
-    app.LoadState();
-    app.m_bFreshStart = TRUE;
-    ChangeEverything();
-    app.ExitInstance();
-    app.LoadState();
-    EXPECT_EQ("9.9.9.9", app.m_strVersion);
-    EXPECT_EQ("new id", app.m_strUserId);
-    EXPECT_EQ("C:\\new", app.m_strTempPath);
-    EXPECT_TRUE(app.m_bCompleted);
-    EXPECT_EQ("C:\\new.exe", app.m_strUninstallExecutable);
-    EXPECT_EQ(2u, app.m_astrItemURL.size());
-}
-
-TEST_F(ExitSaveTest, ResumptionSavesOnlyTheProgressGroup)
-{
-    app.LoadState();
-    app.m_bFreshStart = FALSE;
-    ChangeEverything();
-    app.ExitInstance();
-    app.LoadState();
-    EXPECT_EQ("2.0.320.0", app.m_strVersion);
-    EXPECT_EQ("1189700000123", app.m_strUserId);
-    EXPECT_EQ(own, app.m_strTempPath);
-    EXPECT_TRUE(app.m_bUIFlag);
-    EXPECT_TRUE(app.m_bCompleted);
-    EXPECT_EQ("C:\\new.exe", app.m_strUninstallExecutable);
-    EXPECT_EQ(2u, app.m_astrItemURL.size());
-}
-
-TEST_F(ExitSaveTest, QuietModeSavesNothing)
-{
-    app.LoadState();
-    app.m_bFreshStart = TRUE;
-    app.m_bQuietMode = TRUE;
-    ChangeEverything();
-    app.ExitInstance();
-    app.LoadState();
-    EXPECT_EQ("2.0.320.0", app.m_strVersion);
-    EXPECT_FALSE(app.m_bCompleted);
-    EXPECT_EQ(1u, app.m_astrItemURL.size());
-}
-
-// A run that ended before reading the record (a refused second instance)
-// leaves the running installer's record alone.
-TEST_F(ExitSaveTest, RunThatNeverReadTheRecordSavesNothing)
-{
-    CInstallerApp second;
-    second.SetRegistryKey("Zembrio");
-    second.ExitInstance();
-    app.LoadState();
-    EXPECT_EQ("C:\\Program Files\\Zembrio\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
-    EXPECT_EQ(1u, app.m_astrItemURL.size());
-    EXPECT_EQ("2.0.320.0", app.m_strVersion);
 }
