@@ -845,6 +845,13 @@ def main_app_folder():
     return prefix() / "drive_c/Program Files/Zembrio/Zembrio"
 
 
+def forget_runs():
+    """reset_machine, and the product's own key and the Resume shortcuts."""
+    reset_machine()
+    reg_delete(PRODUCT_KEY)
+    remove_links()
+
+
 def kill_outside_programs():
     end_processes([(pid, image) for pid, image in product_processes() if image != EXE_NAME.lower()])
 
@@ -912,6 +919,8 @@ class Scenario(unittest.TestCase):
     (seconds, read from the source by list_classes.py) is ctest's limit for
     it, 300 where it names none."""
 
+    faults = ()
+
     def setUp(self):
         earlier = product_processes()
         if earlier:
@@ -919,6 +928,39 @@ class Scenario(unittest.TestCase):
             self.fail(f"left running by an earlier test: {describe(earlier)}"
                       + (f"; would not end: {describe(stuck)}" if stuck else ""))
         self.addCleanup(self.end_own_processes)
+        # Every scenario starts on a machine that has never seen the
+        # installer, with an endpoint server of its own; the clean-up (run
+        # after the class's tearDown, before the processes are checked)
+        # leaves the machine so for the next.
+        self.started = time.time()
+        forget_runs()
+        self.work = scratch_dir(self.id().split(".", 1)[-1].replace(".", "-"))
+        self.procs = []
+        self.driver = Driver()
+        self.server = self.make_server()
+        self.addCleanup(self.end_run)
+
+    def make_server(self):
+        return EndpointServer(components_dir(), self.work, faults=self.faults)
+
+    def launch(self, *args, exe=None, env=None):
+        """Starts the installer; the clean-up ends it."""
+        p = start_installer(*args, exe=exe, env=env)
+        self.procs.append(p)
+        return p
+
+    def end_run(self):
+        kill_installer()
+        kill_outside_programs()
+        for p in self.procs:
+            try:
+                p.wait(timeout=30)
+            except Exception:
+                p.kill()
+        self.server.stop()
+        plant_dotnet(False)
+        forget_runs()
+        print(f"{self._testMethodName}: {time.time() - self.started:.1f} s", file=sys.stderr)
 
     def end_own_processes(self):
         running = product_processes()

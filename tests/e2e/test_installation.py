@@ -7,7 +7,6 @@ is here: the faults one step meets on its own are the unit tests' (the
 install server's in tests/download, the helper's markers in tests/install)."""
 import importlib.machinery
 import importlib.util
-import os
 import shutil
 import sys
 import time
@@ -38,42 +37,8 @@ NORMAL_XP_DOTNET = ["generalbootstrapstart", "generaldotnetfxexe", "generalsetup
 
 class InstallationRun(h.Scenario):
     """Set-up, clean-up and aids of a whole installation, without the runs."""
-    faults = ()
-
-    def setUp(self):
-        super().setUp()
-        self.started = time.time()
-        h.reset_machine()
-        h.reg_delete(h.PRODUCT_KEY)
-        h.remove_links()
-        self.work = h.scratch_dir("install-" + self._testMethodName)
-        self.server = self.make_server()
-        self.driver = h.Driver()
-        self.procs = []
-
-    def tearDown(self):
-        h.kill_installer()
-        h.kill_outside_programs()
-        for p in self.procs:
-            try:
-                p.wait(timeout=30)
-            except Exception:
-                p.kill()
-        self.server.stop()
-        h.plant_dotnet(False)
-        h.reset_machine()
-        h.reg_delete(h.PRODUCT_KEY)
-        h.remove_links()
-        print(f"{self._testMethodName}: {time.time() - self.started:.1f} s", file=sys.stderr)
-
-    def make_server(self):
-        return h.EndpointServer(h.components_dir(), self.work, faults=self.faults)
-
-    # ---- aids ------------------------------------------------------------------
-
     def start(self, exe=None, **env):
-        p = h.start_installer(exe=exe, env=env or None)
-        self.procs.append(p)
+        p = self.launch(exe=exe, env=env or None)
         self.assertTrue(self.driver.wait_window(30), "the installer's window did not appear")
         return p
 
@@ -108,6 +73,21 @@ class InstallationRun(h.Scenario):
         self.assertTrue(self.driver.click(ID_CHECKBOX))
         self.shot("2-license-accepted")
         self.assertTrue(self.driver.click(ID_NEXT))
+
+    def paced_xp_run(self, rate):
+        """XP with .NET present, the set-up program served at rate bytes/s
+        so that its download lasts; returns the process once started."""
+        h.set_windows_version("winxp")
+        h.plant_dotnet(True)
+        self.server.control(f"fault=slow={rate}@setupm.exe")
+        return self.start()
+
+    def wait_partial(self, at_least, timeout=60):
+        """Waits until the set-up program's partial file has passed a size."""
+        partial = h.working_folder() / "setupm.exe"
+        self.assertTrue(h.wait_for(lambda: partial.exists() and partial.stat().st_size > at_least,
+                                   timeout=timeout), "the download did not get under way")
+        return partial
 
     def finish(self, proc):
         self.assertTrue(self.driver.click(ID_FINISH, post=True))
@@ -269,13 +249,9 @@ class InterruptionE2E(InstallationRun):
     TIMEOUT = 240
 
     def test_killed_during_downloads_resumes_from_the_installed_copy(self):
-        h.set_windows_version("winxp")
-        h.plant_dotnet(True)
-        self.server.control("fault=slow=2000000@setupm.exe")
-        proc = self.start()
+        proc = self.paced_xp_run(2000000)
         self.accept_license()
-        partial = h.working_folder() / "setupm.exe"
-        self.assertTrue(h.wait_for(lambda: partial.exists() and partial.stat().st_size > 3000000, timeout=60))
+        self.wait_partial(3000000)
         h.kill_installer()
         proc.wait(timeout=30)
         sizes = {p.name: p.stat().st_size for p in h.working_folder().iterdir() if p.suffix == ".exe"}

@@ -60,10 +60,7 @@ class KeyboardInstallation(InstallationRun):
         self.assertEqual(NORMAL_XP, self.server.event_names())
 
     def test_escape_on_the_download_page_cancels(self):
-        h.set_windows_version("winxp")
-        h.plant_dotnet(True)
-        self.server.control("fault=slow=1000000@setupm.exe")
-        proc = self.start()
+        proc = self.paced_xp_run(1000000)
         self.wait_page("license", 30)
         self.wait_focus(ID_LICENSE)
         # Esc on the license page is Cancel there too; here only Enter with
@@ -76,8 +73,7 @@ class KeyboardInstallation(InstallationRun):
         self.assertTrue(h.wait_for(lambda: self.driver.control(ID_NEXT)["enabled"], timeout=10))
         h.press_key(self.driver, "enter")
         self.wait_page("downloading", 30)
-        partial = h.working_folder() / "setupm.exe"
-        self.assertTrue(h.wait_for(lambda: partial.exists() and partial.stat().st_size > 1000000, timeout=60))
+        self.wait_partial(1000000)
         self.wait_focus(ID_HIDE)
         self.driver.screenshot(h.screenshots_dir() / "keyboard-4-hide-focused.png")
         # Space presses the focused button: Hide puts the window away.

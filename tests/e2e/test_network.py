@@ -32,14 +32,9 @@ class DroppingNetwork(InstallationRun):
     TIMEOUT = 300
 
     def start_downloading(self):
-        h.set_windows_version("winxp")
-        h.plant_dotnet(True)
-        self.server.control("fault=slow=1500000@setupm.exe")
-        proc = self.start()
+        proc = self.paced_xp_run(1500000)
         self.accept_license()
-        self.partial = h.working_folder() / "setupm.exe"
-        self.assertTrue(h.wait_for(lambda: self.partial.exists() and self.partial.stat().st_size > 4000000,
-                                   timeout=60))
+        self.partial = self.wait_partial(4000000)
         return proc
 
     def ranged_starts(self):
@@ -124,8 +119,7 @@ class WorkerKilled(InstallationRun):
         h.plant_dotnet(True)
         proc = self.start()
         self.accept_license()
-        partial = h.working_folder() / "setupm.exe"
-        self.assertTrue(h.wait_for(lambda: partial.exists() and partial.stat().st_size > 4000000, timeout=60))
+        partial = self.wait_partial(4000000)
         workers = self.server.workers()
         self.assertTrue(workers)
         for pid in workers:

@@ -23,27 +23,18 @@ AGENT = "Zembrio Installer v.1.8.204 3/1/07"
 class StartupTest(h.Scenario):
     TIMEOUT = 240
 
-    def setUp(self):
-        super().setUp()
-        h.reset_machine()
-        self.dir = h.scratch_dir(self.id().rsplit(".", 1)[-1])
-        self.server = h.EndpointServer(h.components_dir(), self.dir)
-        self.procs = []
-
     def tearDown(self):
+        # Closed, not killed: what a run saves at its exit is part of it.
         for p in self.procs:
             if p.poll() is None:
                 h.close_installer(p, timeout=15)
-        self.server.stop()
-        h.reset_machine()
 
     def start(self, *args, server=None):
         """Starts the installer and waits until start-up has reported."""
         server = server or self.server
         starts = lambda: server.event_names().count("generalbootstrapstart")
         before = starts()
-        p = h.start_installer(*args)
-        self.procs.append(p)
+        p = self.launch(*args)
         self.assertTrue(h.wait_for(lambda: starts() > before, timeout=30), "no start report")
         return p
 

@@ -1,9 +1,7 @@
 """End-to-end: the real installer under Wine's per-program Windows version,
 through the prerequisite checks, the self-installation and its removal."""
-import shutil
 import time
 import unittest
-from pathlib import Path
 
 import harness as h
 
@@ -25,20 +23,6 @@ remove_links = h.remove_links
 
 class SystemE2E(h.Scenario):
     TIMEOUT = 240
-
-    def setUp(self):
-        super().setUp()
-        h.reset_machine()
-        remove_links()
-        self.work = h.scratch_dir(self.id().split(".")[-1])
-        self.server = h.EndpointServer(h.components_dir(), self.work)
-
-    def tearDown(self):
-        h.kill_installer()
-        self.server.stop()
-        plant_dotnet(False)
-        h.reset_machine()
-        remove_links()
 
     def stage2_and_close(self, version, kill=False):
         """A fresh start under a Windows version, into stage 2 (the checks and

@@ -1,7 +1,6 @@
 """The installer's window as a user meets it: the controls of each stage as
 the window driver reads them, the buttons pressed through it, the end of the
 Windows session, and a screenshot of every page reached."""
-import shutil
 import sys
 import time
 import unittest
@@ -43,26 +42,10 @@ class WindowTest(harness.Scenario):
 
     def setUp(self):
         super().setUp()
-        harness.reset_machine()
-        self.work = harness.scratch_dir("window-" + self._testMethodName)
-        self.server = harness.EndpointServer(harness.components_dir(), self.work)
-        self.driver = harness.Driver()
         self.shots = harness.screenshots_dir()
-        self.procs = []
-
-    def tearDown(self):
-        harness.kill_installer()
-        harness.kill_outside_programs()
-        for p in self.procs:
-            try:
-                p.wait(timeout=30)
-            except Exception:
-                p.kill()
-        self.server.stop()
 
     def start(self, *args, env=None):
-        p = harness.start_installer(*args, env=env)
-        self.procs.append(p)
+        p = self.launch(*args, env=env)
         self.assertTrue(self.driver.wait_window(30), "the installer's window did not appear")
         return p
 

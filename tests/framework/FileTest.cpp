@@ -81,6 +81,7 @@ TEST(FileTest, StatusIsTheSameWithOrWithoutTheAttributesQuery)
     };
     auto query = g_pfnGetFileAttributesEx;
     ASSERT_NE(nullptr, query);
+    ScopedSeam<decltype(query)> restore(g_pfnGetFileAttributesEx, query);
     for (auto lookup : {query, decltype(query)(nullptr)}) {
         g_pfnGetFileAttributesEx = lookup;
         for (const Case& c : cases) {
@@ -96,5 +97,4 @@ TEST(FileTest, StatusIsTheSameWithOrWithoutTheAttributesQuery)
             }
         }
     }
-    g_pfnGetFileAttributesEx = query;
 }
