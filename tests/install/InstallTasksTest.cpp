@@ -71,18 +71,6 @@ DWORD WINAPI LongFormOnly(LPCSTR path, LPSTR out, DWORD size)
     return lstrlenA(out);
 }
 
-// What the helper is told of each program.
-const struct {
-    const char* program;
-    const char* arguments;
-    const char* marker;
-    const char* seconds;
-} kTaskLines[] = {
-    {"dotnetfx.exe", "/q:a /c:\"install /l /q\"", "dotnet", "900"},
-    {"setup.exe", "/s /v\"/qn\"", "setup", "240"},
-    {"setupm.exe", "/s /v\"/qn\"", "setup", "240"},
-};
-
 // An earlier run recorded only the set-up's size.
 struct RecordedSizes : CItemSizes {
     UINT RememberedItemSize(const std::string& url) const override { return url == setup ? 31457280 : 0; }
@@ -156,18 +144,15 @@ protected:
         return std::to_string(category) + " " + name + " " + logger.Url() + "/install/faq.htm#" +
                ErrorCategoryText(category);
     }
-    // A program's task line, in the working folder or another spelling of it.
+    // A program's task line, in the working folder or another spelling of it:
+    // what the helper is told of it.
     std::string Line(const std::string& program, std::string in = "") const
     {
-        if (in.empty())
-            in = work;
-        for (const auto& task : kTaskLines)
-            if (program == task.program) {
-                std::string m = in + "\\" + task.marker;
-                return in + "\\" + program + "," + task.arguments + "," + m + "installstart," + m +
-                       "installsucceeded," + m + "installfailed," + task.seconds + "\r\r\n";
-            }
-        return "no task line for " + program;
+        bool dotNet = program == "dotnetfx.exe";
+        in = in.empty() ? work : in;
+        std::string m = in + (dotNet ? "\\dotnet" : "\\setup");
+        return in + "\\" + program + "," + (dotNet ? "/q:a /c:\"install /l /q\"" : "/s /v\"/qn\"") + "," + m +
+               "installstart," + m + "installsucceeded," + m + "installfailed," + (dotNet ? "900" : "240") + "\r\r\n";
     }
     std::string TaskFile() const { return ReadTextFile(Local(kTaskFile)); }
 
@@ -234,13 +219,10 @@ TEST_F(InstallTasksTest, EachSystemGetsItsComponentsInOrder)
             events.push_back("/Logger/Zembrio.aspx?event=general" + event + "&userUID=&source=zembrioinstaller");
             lines += Line(program);
         }
-        if (c.systemType & WindowsVista) {
-            EXPECT_EQ("", taskText);
-            EXPECT_FALSE(FileExists(Local(kTaskFile)));
-        } else {
-            EXPECT_EQ(lines, taskText);
-            EXPECT_EQ(lines, TaskFile());
-        }
+        bool written = !(c.systemType & WindowsVista);
+        EXPECT_EQ(written ? lines : "", taskText);
+        EXPECT_EQ(written, FileExists(Local(kTaskFile)));
+        EXPECT_EQ(written ? lines : "", TaskFile());
         std::vector<std::string> logLines = LogLines(), targets = Sent();
         EXPECT_EQ(log, std::vector<std::string>(logLines.begin() + logged, logLines.end()));
         EXPECT_EQ(events, std::vector<std::string>(targets.begin() + sent, targets.end()));
