@@ -1,46 +1,47 @@
 #include <gtest/gtest.h>
 #include <thread>
 #include <vector>
-#include "app/InstallerApp.h"
+#include "report/RunLog.h"
 #include "support/TestSupport.h"
 
 class RunLogTest : public ::testing::Test {
 protected:
-    void SetUp() override { app.m_strTempFolder = folder.Path(); }
+    bool Open() { return log.Open(folder.Path()); }
+    bool Write(const char* name, const std::string& value) { return log.Write(name, value.c_str()); }
     std::string Log() const { return ReadTextFile(folder.File("log.txt")); }
     ScratchFolder folder;
-    CInstallerApp app;
+    CRunLog log;
 };
 
 TEST_F(RunLogTest, LinesAreNameEqualsValueCrLfAppendedAfterEarlierRuns)
 {
     WriteTextFile(folder.File("log.txt"), "Time=earlier run\r\n");
-    ASSERT_TRUE(app.OpenRunLog());
-    EXPECT_EQ(folder.File("log.txt"), app.m_runLog.Path());
-    EXPECT_TRUE(app.OpenRunLog());
-    EXPECT_TRUE(app.WriteRunLog("Temp Folder", "C:\\a b\\x=y,z"));
-    EXPECT_TRUE(app.WriteRunLog("UserId", (const char*)nullptr));
-    EXPECT_TRUE(app.WriteRunLog("Event", std::string("general,bootstrapstart")));
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(folder.File("log.txt"), log.Path());
+    EXPECT_TRUE(Open());
+    EXPECT_TRUE(Write("Temp Folder", "C:\\a b\\x=y,z"));
+    EXPECT_TRUE(log.Write("UserId", nullptr));
+    EXPECT_TRUE(Write("Event", "general,bootstrapstart"));
     EXPECT_EQ("Time=earlier run\r\nTemp Folder=C:\\a b\\x=y,z\r\nUserId=\r\nEvent=general,bootstrapstart\r\n", Log());
 }
 
 TEST_F(RunLogTest, OpeningCreatesAnEmptyLogAndWritesNeedAnOpenLog)
 {
-    EXPECT_FALSE(app.WriteRunLog("Before", "open"));
+    EXPECT_FALSE(Write("Before", "open"));
     EXPECT_FALSE(FileExists(folder.File("log.txt")));
-    ASSERT_TRUE(app.OpenRunLog());
+    ASSERT_TRUE(Open());
     EXPECT_TRUE(FileExists(folder.File("log.txt")));
     EXPECT_EQ("", Log());
 }
 
 TEST_F(RunLogTest, WritesAfterCloseAreRefusedAndLeaveTheFile)
 {
-    ASSERT_TRUE(app.OpenRunLog());
-    app.WriteRunLog("A", "1");
-    app.CloseRunLog();
-    EXPECT_FALSE(app.WriteRunLog("B", "2"));
+    ASSERT_TRUE(Open());
+    Write("A", "1");
+    log.Close();
+    EXPECT_FALSE(Write("B", "2"));
     EXPECT_EQ("A=1\r\n", Log());
-    app.CloseRunLog();
+    log.Close();
 }
 
 // An exclusive handle of another program makes the start-up open fail.
@@ -49,11 +50,11 @@ TEST_F(RunLogTest, LogThatCannotBeOpenedAtStartStaysDisabledForTheRun)
     WriteTextFile(folder.File("log.txt"), "old\r\n");
     HANDLE other = CreateFileA(folder.File("log.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, other);
-    EXPECT_FALSE(app.OpenRunLog());
-    EXPECT_FALSE(app.WriteRunLog("A", "1"));
+    EXPECT_FALSE(Open());
+    EXPECT_FALSE(Write("A", "1"));
     CloseHandle(other);
     // Still disabled: the decision was made at opening.
-    EXPECT_FALSE(app.WriteRunLog("B", "2"));
+    EXPECT_FALSE(Write("B", "2"));
     EXPECT_EQ("old\r\n", Log());
 }
 
@@ -68,35 +69,35 @@ TEST_F(RunLogTest, ReadOnlyLogDisablesLoggingForTheRun)
         SetFileAttributesA(folder.File("log.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
         GTEST_SKIP() << "read-only files are writable here (Wine running as root)";
     }
-    EXPECT_FALSE(app.OpenRunLog());
-    EXPECT_FALSE(app.WriteRunLog("A", "1"));
+    EXPECT_FALSE(Open());
+    EXPECT_FALSE(Write("A", "1"));
     SetFileAttributesA(folder.File("log.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_FALSE(app.WriteRunLog("B", "2"));
+    EXPECT_FALSE(Write("B", "2"));
     EXPECT_EQ("old\r\n", Log());
 }
 
 TEST_F(RunLogTest, LineIsDroppedWhileAnotherProgramWritesTheLog)
 {
-    ASSERT_TRUE(app.OpenRunLog());
+    ASSERT_TRUE(Open());
     HANDLE other = CreateFileA(folder.File("log.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, other);
-    EXPECT_FALSE(app.WriteRunLog("Lost", "1"));
+    EXPECT_FALSE(Write("Lost", "1"));
     CloseHandle(other);
-    EXPECT_TRUE(app.WriteRunLog("Kept", "2"));
+    EXPECT_TRUE(Write("Kept", "2"));
     EXPECT_EQ("Kept=2\r\n", Log());
 }
 
 TEST_F(RunLogTest, ConcurrentWritersNeverSplitALine)
 {
-    ASSERT_TRUE(app.OpenRunLog());
+    ASSERT_TRUE(Open());
     const int kThreads = 4, kLines = 150;
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; t++) {
         writers.emplace_back([this, t] {
             std::string value(300 + t * 50, (char)('a' + t));
             for (int i = 0; i < kLines; i++)
-                app.WriteRunLog(("Thread" + std::to_string(t)).c_str(), value + std::to_string(i));
+                Write(("Thread" + std::to_string(t)).c_str(), value + std::to_string(i));
         });
     }
     for (auto& w : writers)
