@@ -290,17 +290,13 @@ TEST_F(SystemTest, MainAppRunningIsFoundByExactFileName)
         const char* exeFile;
         bool main;
     } names[] = {
-        {"ZembrioMain.exe", true},
-        {"zembriomain.EXE", true},
+        {"ZembrioMain.exe", true},           {"zembriomain.EXE", true},
         {"C:\\PROGRAM FILES\\ZEMBRIO\\ZEMBRIOMAIN.EXE", true},
         {"C:/Program Files/Zembrio/ZembrioMain.exe", true},
         {"C:\\OLD\\ZEMBRIOMAIN.EXE\\OTHER.EXE", false},
-        {"xZembrioMain.exe", false},
-        {"C:\\ZEMBRIO\\xZembrioMain.exe", false},
-        {"ZembrioMain.exe.bak", false},
-        {"ZembrioMain", false},
-        {"C:\\ZEMBRIO\\", false},
-        {"", false},
+        {"xZembrioMain.exe", false},         {"C:\\ZEMBRIO\\xZembrioMain.exe", false},
+        {"ZembrioMain.exe.bak", false},      {"ZembrioMain", false},
+        {"C:\\ZEMBRIO\\", false},            {"", false},
     };
     for (const auto& n : names)
         EXPECT_EQ(n.main, IsMainAppExeName(n.exeFile)) << n.exeFile;
