@@ -97,7 +97,10 @@ TEST_F(SystemForwardsTest, CheckPrerequisitesHandsTheCommonFilesAndWindowsFolder
     PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\DirectX", "Version", "4.09.00.0904");
     // The prefix's override for this program, read by each of its
     // processes as it starts: the child's, not this one's.
-    const char overrides[] = "Software\\Wine\\AppDefaults\\app_tests.exe\\DllOverrides";
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string program = std::string("Software\\Wine\\AppDefaults\\") + (strrchr(self, '\\') + 1);
+    const std::string overrides = program + "\\DllOverrides";
     registry.Suspend();
     PlantString(HKEY_CURRENT_USER, overrides, "msado15", "native");
     registry.Resume();
@@ -117,8 +120,8 @@ TEST_F(SystemForwardsTest, CheckPrerequisitesHandsTheCommonFilesAndWindowsFolder
         },
         ::testing::ExitedWithCode(0), "type 0, .NET ready 1, failed 0\ntype 0, .NET ready 0, failed 1\n");
     registry.Suspend();
-    RegDeleteKeyA(HKEY_CURRENT_USER, overrides);
-    RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Wine\\AppDefaults\\app_tests.exe");
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, program.c_str());
     registry.Resume();
 }
 
