@@ -1,6 +1,8 @@
-#include <gtest/gtest.h>
-#include "system/Prerequisites.h"
 #include "SystemTestSupport.h"
+#include <gtest/gtest.h>
+#include <cstring>
+#include "system/Prerequisites.h"
+#include "system/SystemType.h"
 
 namespace {
 
@@ -19,38 +21,44 @@ void PlantVersionDll(const char* version, const std::string& target)
 const char kMdacKey[] = "Software\\Microsoft\\DataAccess";
 const char kNdpKey[] = "Software\\Microsoft\\NET Framework Setup\\NDP";
 const char kDirectXKey[] = "Software\\Microsoft\\DirectX";
+const char kNoKey[] = "<no key>";
+const char kNoValue[] = "<no value>";
 
-class PrerequisitesTest : public SystemTest {
-protected:
-    std::string Msado() { return app.m_astrShellFolder[FolderCommonFiles] + "\\system\\ado\\msado15.dll"; }
-    std::string Mscorlib(const char* subkey)
-    {
-        return app.m_astrShellFolder[FolderWindows] + "\\Microsoft.NET\\Framework\\" + subkey + "\\mscorlib.dll";
-    }
-};
-
-// The OS the next CheckPrerequisites sees.
-OSVERSIONINFOA g_fakeOs;
-BOOL g_fakeOsResult = TRUE;
-BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOA* info)
+// A key with one string value, or the key without it (kNoValue), or no key
+// at all (kNoKey).
+void PlantValue(const char* key, const char* name, const char* value)
 {
-    *info = g_fakeOs;
-    return g_fakeOsResult;
+    RemoveKey(HKEY_LOCAL_MACHINE, key);
+    if (strcmp(value, kNoKey) != 0)
+        PlantString(HKEY_LOCAL_MACHINE, key, strcmp(value, kNoValue) ? name : nullptr, value);
 }
 
-struct OsSeam {
-    OsSeam(DWORD platform, DWORD major, DWORD minor, BOOL result = TRUE)
-    {
-        g_fakeOs = {};
-        g_fakeOs.dwOSVersionInfoSize = sizeof g_fakeOs;
-        g_fakeOs.dwPlatformId = platform;
-        g_fakeOs.dwMajorVersion = major;
-        g_fakeOs.dwMinorVersion = minor;
-        g_fakeOsResult = result;
-        g_pfnGetVersionEx = FakeGetVersionEx;
-    }
-    ~OsSeam() { g_pfnGetVersionEx = GetVersionExA; }
-};
+std::string Msado(const std::string& commonFiles)
+{
+    return commonFiles + "\\system\\ado\\msado15.dll";
+}
+std::string Mscorlib(const std::string& windows, const char* subkey)
+{
+    return windows + "\\Microsoft.NET\\Framework\\" + subkey + "\\mscorlib.dll";
+}
+
+// The OS the next check sees.
+OSVERSIONINFOA g_os;
+BOOL g_osKnown = TRUE;
+BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOA* info)
+{
+    *info = g_os;
+    return g_osKnown;
+}
+void ActAs(DWORD platform, DWORD major, DWORD minor, BOOL known = TRUE)
+{
+    g_os = {};
+    g_os.dwOSVersionInfoSize = sizeof g_os;
+    g_os.dwPlatformId = platform;
+    g_os.dwMajorVersion = major;
+    g_os.dwMinorVersion = minor;
+    g_osKnown = known;
+}
 
 } // namespace
 
@@ -81,7 +89,7 @@ TEST(VersionTest, TextsWithTooFewNumbersDoNotQualify)
     EXPECT_EQ("2.0.50727.0", VersionText(v));
 }
 
-TEST_F(PrerequisitesTest, FileVersionComesFromTheFixedRecord)
+TEST_F(SystemTest, FileVersionComesFromTheFixedRecord)
 {
     PlantVersionDll("2.0.50727.42", scratch.File("a.dll"));
     FourPartVersion v;
@@ -92,214 +100,203 @@ TEST_F(PrerequisitesTest, FileVersionComesFromTheFixedRecord)
     EXPECT_FALSE(GetFileVersion(scratch.File("missing.dll"), v));
 }
 
-TEST_F(PrerequisitesTest, MdacRegistryVersionDecidesBeforeTheDll)
+// The registered version decides first (a current DLL does not help an old
+// or unreadable one: it is not read), then the DLL's own.
+TEST_F(SystemTest, MdacNeedsACurrentRegisteredVersionAndDll)
 {
-    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    PlantString(HKEY_LOCAL_MACHINE, kMdacKey, nullptr, "");
-    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    // A current DLL does not help an old registered version: it is not read.
-    PlantVersionDll("2.81.1117.0", Msado());
-    PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.70.7713.4");
-    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.81");
-    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    LogEntries expected = {{"MDAC Reg Ver", "Not Installed-2"},
-                           {"MDAC Reg Ver", "Not Installed-1"},
-                           {"MDAC Reg Ver", "2.70.7713.4"},
-                           {"MDAC Reg Ver", "2.81"}};
-    EXPECT_EQ(expected, Log());
-}
-
-TEST_F(PrerequisitesTest, MdacNeedsACurrentDllToo)
-{
-    PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.81.1117.0");
-    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    PlantVersionDll("2.71.9029.0", Msado());
-    EXPECT_TRUE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    PlantVersionDll("2.81.1117.0", Msado());
-    EXPECT_FALSE(IsMdacNeeded(reports, app.m_astrShellFolder[FolderCommonFiles]));
-    LogEntries expected = {{"MDAC Reg Ver", "2.81.1117.0"},
-                           {"IsMDACNeeded Error", "msado15.dll does not contain version information or does not exist"},
-                           {"MDAC Reg Ver", "2.81.1117.0"},
-                           {"MSADO15.DLL Ver", "2.71.9029.0"},
-                           {"MDAC Reg Ver", "2.81.1117.0"},
-                           {"MSADO15.DLL Ver", "2.81.1117.0"}};
-    EXPECT_EQ(expected, Log());
-}
-
-TEST_F(PrerequisitesTest, DotNetFirstQualifyingSubkeyDecides)
-{
-    PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v1.1.4322", nullptr, "");
-    PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.0.50727", nullptr, "");
-    PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.5.0", nullptr, "");
-    PlantVersionDll("2.0.50727.42", Mscorlib("v2.0.50727"));
-    EXPECT_FALSE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
-    LogEntries expected = {{"DOTNET FX Ver", "v1.1.4322"},
-                           {"DOTNET FX Ver", "v2.0.50727"},
-                           {"MSCORLIB.DLL Ver", "2.0.50727.42"}};
-    EXPECT_EQ(expected, Log());
-}
-
-TEST_F(PrerequisitesTest, DotNetOutsideTheTwoBandIsNeeded)
-{
-    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
-    for (const char* sub : {"v1.1.4322", "v3.0", "v4.0.30319"}) {
-        PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\" + sub, nullptr, "");
-        PlantVersionDll("3.0.4506.30", Mscorlib(sub));
+    const char kNoDll[] = "IsMDACNeeded Error=msado15.dll does not contain version information or does not exist";
+    const struct {
+        const char* registered;
+        const char* dll;   // nullptr: none
+        bool needed;
+        std::vector<std::string> log;
+    } cases[] = {
+        {kNoKey, nullptr, true, {"MDAC Reg Ver=Not Installed-2"}},
+        {kNoValue, nullptr, true, {"MDAC Reg Ver=Not Installed-1"}},
+        {"2.70.7713.4", "2.81.1117.0", true, {"MDAC Reg Ver=2.70.7713.4"}},
+        {"2.81", "2.81.1117.0", true, {"MDAC Reg Ver=2.81"}},
+        {"2.81.1117.0", nullptr, true, {"MDAC Reg Ver=2.81.1117.0", kNoDll}},
+        {"2.81.1117.0", "2.71.9029.0", true, {"MDAC Reg Ver=2.81.1117.0", "MSADO15.DLL Ver=2.71.9029.0"}},
+        {"2.81.1117.0", "2.81.1117.0", false, {"MDAC Reg Ver=2.81.1117.0", "MSADO15.DLL Ver=2.81.1117.0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.registered) + " / " + (c.dll ? c.dll : "no DLL"));
+        ScratchFolder commonFiles;
+        PlantValue(kMdacKey, "FullInstallVer", c.registered);
+        if (c.dll)
+            PlantVersionDll(c.dll, Msado(commonFiles.Path()));
+        size_t from = LogLines().size();
+        EXPECT_EQ(c.needed, IsMdacNeeded(reports, commonFiles.Path()));
+        EXPECT_EQ(c.log, LinesSince(from));
     }
-    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
-    LogEntries expected = {{"DOTNET FX Ver", "Not Installed"},
-                           {"DOTNET FX Ver", "v1.1.4322"},
-                           {"DOTNET FX Ver", "v3.0"},
-                           {"DOTNET FX Ver", "v4.0.30319"},
-                           {"IsDotnetNeeded Error", "can't enumerate registry keys"}};
-    EXPECT_EQ(expected, Log());
 }
 
-TEST_F(PrerequisitesTest, DotNetNeedsAMatchingMscorlib)
+// The first subkey in the 2.x band decides, by its mscorlib.dll; later ones
+// are never looked at.
+TEST_F(SystemTest, DotNetIsDecidedByTheFirstTwoBandSubkeyAndItsMscorlib)
 {
-    PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.0.50727", nullptr, "");
-    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
-    PlantVersionDll("2.0.50000.0", Mscorlib("v2.0.50727"));
-    EXPECT_TRUE(IsDotNetNeeded(reports, app.m_astrShellFolder[FolderWindows]));
-    LogEntries expected = {{"DOTNET FX Ver", "v2.0.50727"},
-                           {"IsDotnetNeeded Error", "mscorlib.dll does not contain version information"},
-                           {"DOTNET FX Ver", "v2.0.50727"},
-                           {"MSCORLIB.DLL Ver", "2.0.50000.0"}};
-    EXPECT_EQ(expected, Log());
+    const char kCantEnumerate[] = "IsDotnetNeeded Error=can't enumerate registry keys";
+    const struct {
+        std::vector<std::pair<const char*, const char*>> subkeys;   // with mscorlib's version; none: no key
+        bool needed;
+        std::vector<std::string> log;
+    } cases[] = {
+        {{}, true, {"DOTNET FX Ver=Not Installed"}},
+        {{{"v1.1.4322", "3.0.4506.30"}, {"v3.0", "3.0.4506.30"}, {"v4.0.30319", "3.0.4506.30"}},
+         true,
+         {"DOTNET FX Ver=v1.1.4322", "DOTNET FX Ver=v3.0", "DOTNET FX Ver=v4.0.30319", kCantEnumerate}},
+        {{{"v2.0.50727", nullptr}},
+         true,
+         {"DOTNET FX Ver=v2.0.50727", "IsDotnetNeeded Error=mscorlib.dll does not contain version information"}},
+        {{{"v2.0.50727", "2.0.50000.0"}}, true, {"DOTNET FX Ver=v2.0.50727", "MSCORLIB.DLL Ver=2.0.50000.0"}},
+        {{{"v1.1.4322", nullptr}, {"v2.0.50727", "2.0.50727.42"}, {"v2.5.0", nullptr}},
+         false,
+         {"DOTNET FX Ver=v1.1.4322", "DOTNET FX Ver=v2.0.50727", "MSCORLIB.DLL Ver=2.0.50727.42"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log.back());
+        ScratchFolder windows;
+        RemoveKey(HKEY_LOCAL_MACHINE, kNdpKey);
+        for (const auto& sub : c.subkeys) {
+            PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\" + sub.first, nullptr, "");
+            if (sub.second)
+                PlantVersionDll(sub.second, Mscorlib(windows.Path(), sub.first));
+        }
+        size_t from = LogLines().size();
+        EXPECT_EQ(c.needed, IsDotNetNeeded(reports, windows.Path()));
+        EXPECT_EQ(c.log, LinesSince(from));
+    }
 }
 
-TEST_F(PrerequisitesTest, DirectXVersionIsComparedAsText)
+// Compared as text: "4.08" and below is old, an unreadable version too.
+TEST_F(SystemTest, DirectXVersionIsComparedAsText)
 {
-    EXPECT_TRUE(IsDirectXOld(reports));
-    PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, nullptr, "");
-    EXPECT_TRUE(IsDirectXOld(reports));
-    struct {
+    const struct {
         const char* version;
         bool old;
-    } cases[] = {{"4.08", true}, {"4.07.00.0700", true}, {"", true}, {"4.08.00.0400", false}, {"4.09.00.0904", false}};
-    for (auto& c : cases) {
-        PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, "Version", c.version);
+        const char* log;
+    } cases[] = {
+        {kNoKey, true, "DirectX Reg Ver=Not Installed-2"}, {kNoValue, true, "DirectX Reg Ver=Not Installed-1"},
+        {"4.08", true, "DirectX Reg Ver=4.08"},           {"4.07.00.0700", true, "DirectX Reg Ver=4.07.00.0700"},
+        {"", true, "DirectX Reg Ver="},                    {"4.08.00.0400", false, "DirectX Reg Ver=4.08.00.0400"},
+        {"4.09.00.0904", false, "DirectX Reg Ver=4.09.00.0904"},
+    };
+    for (const auto& c : cases) {
+        PlantValue(kDirectXKey, "Version", c.version);
+        size_t from = LogLines().size();
         EXPECT_EQ(c.old, IsDirectXOld(reports)) << c.version;
+        EXPECT_EQ(std::vector<std::string>{c.log}, LinesSince(from));
     }
-    LogEntries log = Log();
-    ASSERT_EQ(7u, log.size());
-    EXPECT_EQ(LogEntries::value_type("DirectX Reg Ver", "Not Installed-2"), log[0]);
-    EXPECT_EQ(LogEntries::value_type("DirectX Reg Ver", "Not Installed-1"), log[1]);
-    EXPECT_EQ(LogEntries::value_type("DirectX Reg Ver", "4.08.00.0400"), log[5]);
 }
 
-// A machine with everything current, so only the OS bits vary.
-class CheckPrerequisitesTest : public PrerequisitesTest {
+// A machine with every component current, so that each case varies only
+// the OS, .NET and DirectX.
+class CheckMachineTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        PrerequisitesTest::SetUp();
+        SystemTest::SetUp();
         PlantString(HKEY_LOCAL_MACHINE, kMdacKey, "FullInstallVer", "2.81.1117.0");
-        PlantVersionDll("2.81.1117.0", Msado());
+        PlantVersionDll("2.81.1117.0", Msado(folders[FolderCommonFiles]));
         PlantString(HKEY_LOCAL_MACHINE, std::string(kNdpKey) + "\\v2.0.50727", nullptr, "");
-        PlantVersionDll("2.0.50727.42", Mscorlib("v2.0.50727"));
-        PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, "Version", "4.09.00.0904");
+        ActAs(VER_PLATFORM_WIN32_NT, 5, 1);
     }
-    void RemoveDotNet() { DeleteFileA(Mscorlib("v2.0.50727").c_str()); }
+    UINT Check(bool& refused) { return CheckMachine(reports, folders[FolderCommonFiles], folders[FolderWindows], refused); }
+
+    ScopedSeam<decltype(g_pfnGetVersionEx)> os{g_pfnGetVersionEx, FakeGetVersionEx};
 };
 
-TEST_F(CheckPrerequisitesTest, OsFamiliesSetTheirBits)
+TEST_F(CheckMachineTest, OsFamiliesSetTheirBitsAndWindows95AndNt4AreRefused)
 {
-    struct {
+    const DWORD k9x = VER_PLATFORM_WIN32_WINDOWS, kNt = VER_PLATFORM_WIN32_NT;
+    const struct {
         DWORD platform, major, minor;
-        BOOL ok;
-        UINT bits;
+        BOOL known;
+        bool dotNet, oldDirectX;
+        UINT type;
+        bool refused;
     } cases[] = {
-        {VER_PLATFORM_WIN32_WINDOWS, 4, 10, TRUE, Windows9x}, {VER_PLATFORM_WIN32_WINDOWS, 4, 90, TRUE, Windows9x},
-        {VER_PLATFORM_WIN32_NT, 5, 0, TRUE, Windows2000},     {VER_PLATFORM_WIN32_NT, 5, 1, TRUE, 0},
-        {VER_PLATFORM_WIN32_NT, 6, 0, TRUE, WindowsVista},    {VER_PLATFORM_WIN32_NT, 5, 0, FALSE, 0},
+        {k9x, 4, 10, TRUE, true, false, Windows9x, false},
+        {k9x, 4, 90, TRUE, true, false, Windows9x, false},
+        {kNt, 5, 0, TRUE, true, false, Windows2000, false},
+        {kNt, 5, 1, TRUE, true, false, 0, false},
+        {kNt, 6, 0, TRUE, true, false, WindowsVista, false},
+        {kNt, 5, 0, FALSE, true, false, 0, false},   // the query failed: no family
         // Windows 8 to 11 answer 6.2 to a program whose manifest names no
         // later system (the installer's names none): the Vista path.
-        {VER_PLATFORM_WIN32_NT, 6, 2, TRUE, WindowsVista},
+        {kNt, 6, 2, TRUE, true, false, WindowsVista, false},
+        // .NET is needed where missing, except on Vista, which has its own.
+        {kNt, 5, 1, TRUE, false, false, NeedDotNet, false},
+        {kNt, 6, 0, TRUE, false, false, WindowsVista, false},
+        // Refused: the component bits are already in, no OS bit and no
+        // .NET decision.
+        {k9x, 4, 0, TRUE, false, true, NeedDotNet | OldDirectX, true},
+        {kNt, 4, 0, TRUE, false, true, NeedDotNet | OldDirectX, true},
     };
-    for (auto& c : cases) {
-        OsSeam os(c.platform, c.major, c.minor, c.ok);
-        frame.m_bDotNetReady = false;
-        frame.CheckPrerequisites();
-        EXPECT_EQ(c.bits, (UINT)frame.m_nSystemType) << c.platform << " " << c.major << "." << c.minor;
-        EXPECT_TRUE(frame.m_bDotNetReady);
-    }
-    EXPECT_FALSE(frame.m_bFailed);
-}
-
-TEST_F(CheckPrerequisitesTest, MissingDotNetIsNeededExceptOnVista)
-{
-    RemoveDotNet();
-    {
-        OsSeam os(VER_PLATFORM_WIN32_NT, 5, 1);
-        frame.CheckPrerequisites();
-        EXPECT_EQ((UINT)NeedDotNet, (UINT)frame.m_nSystemType);
-        EXPECT_FALSE(frame.m_bDotNetReady);
-    }
-    OsSeam os(VER_PLATFORM_WIN32_NT, 6, 0);
-    frame.CheckPrerequisites();
-    EXPECT_EQ((UINT)WindowsVista, (UINT)frame.m_nSystemType);
-    EXPECT_TRUE(frame.m_bDotNetReady);
-}
-
-TEST_F(CheckPrerequisitesTest, Windows95AndNt4AreRefused)
-{
-    RemoveDotNet();
-    PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, "Version", "4.08");
-    for (DWORD platform : {VER_PLATFORM_WIN32_WINDOWS, VER_PLATFORM_WIN32_NT}) {
-        frame.m_bFailed = false;
-        OsSeam os(platform, 4, 0);
-        frame.CheckPrerequisites();
-        // The component bits are already in; no OS bit, no .NET decision.
-        EXPECT_EQ((UINT)(NeedDotNet | OldDirectX), (UINT)frame.m_nSystemType);
-        EXPECT_FALSE(frame.m_bDotNetReady);
-        EXPECT_TRUE(frame.m_bFailed);
-    }
     int refusals = 0;
-    for (auto& entry : Log())
-        refusals += entry == LogEntries::value_type("Error", "unsupportedos,nt4orw95");
-    EXPECT_EQ(2, refusals);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.platform) + " " + std::to_string(c.major) + "." + std::to_string(c.minor) +
+                     (c.known ? "" : " unknown") + (c.dotNet ? "" : " without .NET"));
+        ActAs(c.platform, c.major, c.minor, c.known);
+        if (c.dotNet)
+            PlantVersionDll("2.0.50727.42", Mscorlib(folders[FolderWindows], "v2.0.50727"));
+        else
+            DeleteFileA(Mscorlib(folders[FolderWindows], "v2.0.50727").c_str());
+        PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, "Version", c.oldDirectX ? "4.08" : "4.09.00.0904");
+        bool refused = !c.refused;
+        EXPECT_EQ(c.type, Check(refused));
+        EXPECT_EQ(c.refused, refused);
+        refusals += c.refused;
+        EXPECT_EQ(refusals, failures.failed);
+        ASSERT_EQ((size_t)refusals, failures.pages.size());
+        if (c.refused) {
+            EXPECT_EQ("Error=unsupportedos,nt4orw95", LogLines().back());
+            EXPECT_NE(std::string::npos, failures.pages.back().find(" nt4orw95 ")) << failures.pages.back();
+        }
+    }
 }
 
-TEST_F(CheckPrerequisitesTest, MainAppFoundThroughItsQuotedFolder)
+TEST_F(CheckMachineTest, MainAppFoundThroughItsQuotedFolder)
 {
-    OsSeam os(VER_PLATFORM_WIN32_NT, 5, 1);
+    PlantVersionDll("2.0.50727.42", Mscorlib(folders[FolderWindows], "v2.0.50727"));
+    PlantString(HKEY_LOCAL_MACHINE, kDirectXKey, "Version", "4.09.00.0904");
     std::string folder = scratch.File("Zembrio App");
     CreateDirectoryA(folder.c_str(), nullptr);
-    PlantString(HKEY_CURRENT_USER, "Software\\Zembrio", "ZembrioAppPath", "\"" + folder + "\"");
-    frame.CheckPrerequisites();
-    EXPECT_EQ(0u, (UINT)frame.m_nSystemType);
-
-    WriteTextFile(folder + "\\ZembrioMain.exe", "x");
-    frame.CheckPrerequisites();
-    EXPECT_EQ((UINT)MainAppPresent, (UINT)frame.m_nSystemType);
-    PlantString(HKEY_CURRENT_USER, "Software\\Zembrio", "ZembrioAppPath", folder + "\\");
-    frame.CheckPrerequisites();
-    EXPECT_EQ((UINT)MainAppPresent, (UINT)frame.m_nSystemType);
-    PlantString(HKEY_CURRENT_USER, "Software\\Zembrio", "ZembrioAppPath", "");
-    frame.CheckPrerequisites();
-    EXPECT_EQ(0u, (UINT)frame.m_nSystemType);
+    const struct {
+        std::string recorded;
+        bool exe;
+        UINT type;
+    } cases[] = {
+        {"\"" + folder + "\"", false, 0},
+        {"\"" + folder + "\"", true, MainAppPresent},
+        {folder + "\\", true, MainAppPresent},
+        {"", true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.recorded);
+        PlantString(HKEY_CURRENT_USER, "Software\\Zembrio", "ZembrioAppPath", c.recorded);
+        if (c.exe)
+            WriteTextFile(folder + "\\ZembrioMain.exe", "x");
+        bool refused = true;
+        EXPECT_EQ(c.type, Check(refused));
+        EXPECT_FALSE(refused);
+    }
 }
 
-TEST_F(PrerequisitesTest, MainAppRunningIsFoundByExactFileName)
+TEST_F(SystemTest, MainAppRunningIsFoundByExactFileName)
 {
     // The process list's text: bare names on NT, full paths on the 9x family.
     struct {
         const char* exeFile;
         bool main;
     } names[] = {
-        {"ZembrioMain.exe", true},
-        {"zembriomain.EXE", true},
+        {"ZembrioMain.exe", true},           {"zembriomain.EXE", true},
         {"C:\\PROGRAM FILES\\ZEMBRIO\\ZEMBRIOMAIN.EXE", true},
         {"C:/Program Files/Zembrio/ZembrioMain.exe", true},
         {"C:\\OLD\\ZEMBRIOMAIN.EXE\\OTHER.EXE", false},
-        {"xZembrioMain.exe", false},
-        {"C:\\ZEMBRIO\\xZembrioMain.exe", false},
-        {"ZembrioMain.exe.bak", false},
-        {"ZembrioMain", false},
-        {"C:\\ZEMBRIO\\", false},
-        {"", false},
+        {"xZembrioMain.exe", false},         {"C:\\ZEMBRIO\\xZembrioMain.exe", false},
+        {"ZembrioMain.exe.bak", false},      {"ZembrioMain", false},
+        {"C:\\ZEMBRIO\\", false},            {"", false},
     };
     for (const auto& n : names)
         EXPECT_EQ(n.main, IsMainAppExeName(n.exeFile)) << n.exeFile;
@@ -337,40 +334,16 @@ TEST(FreeMegabytesTest, UsesTheDriveRootOfAnyPathWithOrWithoutTheExtendedQuery)
 {
     auto extended = g_pfnGetDiskFreeSpaceEx;
     ASSERT_NE(nullptr, extended);
+    ScopedSeam<decltype(g_pfnGetDiskFreeSpaceEx)> query(g_pfnGetDiskFreeSpaceEx, extended);
     UINT reference = FreeMegabytes("C:\\");
-    for (auto query : {extended, decltype(extended)(nullptr)}) {
-        SCOPED_TRACE(query ? "GetDiskFreeSpaceExA" : "GetDiskFreeSpaceA");
-        g_pfnGetDiskFreeSpaceEx = query;
+    for (auto function : {extended, decltype(extended)(nullptr)}) {
+        SCOPED_TRACE(function ? "GetDiskFreeSpaceExA" : "GetDiskFreeSpaceA");
+        g_pfnGetDiskFreeSpaceEx = function;
         UINT root = FreeMegabytes("C:\\");
         EXPECT_GT(root, 0u);
         EXPECT_LE(root > reference ? root - reference : reference - root, 16u);
         UINT deep = FreeMegabytes("C:\\no\\such\\folder");
         EXPECT_LE(deep > root ? deep - root : root - deep, 16u);
         EXPECT_EQ(0u, FreeMegabytes("Q:\\nothing"));
-    }
-    g_pfnGetDiskFreeSpaceEx = extended;
-}
-
-// The download stage needs 200 MiB on the system's drive: 199 stops it with
-// the number as the error's name, 200 goes on to the checks (here refusing
-// Windows 95, which shows that they ran).
-TEST_F(PrerequisitesTest, DownloadStageNeedsTwoHundredMegabytesFree)
-{
-    static ULONGLONG s_freeBytes;
-    ScopedSeam<decltype(g_pfnGetDiskFreeSpaceEx)> disk(
-        g_pfnGetDiskFreeSpaceEx,
-        [](LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER totalFree) WINAPI -> BOOL {
-            available->QuadPart = total->QuadPart = totalFree->QuadPart = s_freeBytes;
-            return TRUE;
-        });
-    OsSeam windows95(VER_PLATFORM_WIN32_WINDOWS, 4, 0);
-    app.m_bFreshStart = TRUE;
-    for (auto c : {std::make_pair(199, "Error=diskspace,199"), std::make_pair(200, "Error=unsupportedos,nt4orw95")}) {
-        s_freeBytes = ((ULONGLONG)c.first << 20) + 1048575;
-        frame.m_bFailed = false;
-        EXPECT_FALSE(frame.StartDownloads());
-        LogEntries log = Log();
-        ASSERT_FALSE(log.empty());
-        EXPECT_EQ(c.second, log.back().first + "=" + log.back().second);
     }
 }

@@ -1,16 +1,16 @@
+#include "SystemTestSupport.h"
 #include <gtest/gtest.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include "framework/Text.h"
-#include "system/Prerequisites.h"
-#include "SystemTestSupport.h"
-
-extern void (*g_pfnUninstallSleep)(DWORD);
+#include "system/SelfInstall.h"
+#include "system/SystemType.h"
 
 namespace {
 
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 const char kEntryKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zembrio Installer";
+const char kLinkName[] = "Resume Zembrio Installation.lnk";
 
 struct LinkInfo {
     bool loaded = false;
@@ -54,33 +54,37 @@ std::string ReadValue(const char* key, const char* name)
     return result == ERROR_SUCCESS ? std::string(data) : "<missing>";
 }
 
+ULONGLONG SizeOf(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return ((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
 class SelfInstallTest : public SystemTest {
 protected:
     void SetUp() override
     {
         SystemTest::SetUp();
         CoInitialize(nullptr);
-        app.m_strAppName = "Zembrio Installer";
         char self[MAX_PATH];
         GetModuleFileNameA(nullptr, self, MAX_PATH);
-        app.m_strExePath = self;
+        exe = self;
         PlantString(HKEY_LOCAL_MACHINE, kUninstallKey, nullptr, "");
     }
-    void TearDown() override
+    SelfInstallPlaces Places() const
     {
-        g_pfnUninstallSleep = [](DWORD ms) { Sleep(ms); };
-        SystemTest::TearDown();
+        return {folders[FolderProgramFiles], folders[FolderDesktop], folders[FolderStartMenu], folders[FolderStartup],
+                kLinkName, "Resume Zembrio Installation", "Zembrio Installer", "Zembrio Installer"};
     }
-    std::string Folder(int which) { return app.m_astrShellFolder[which]; }
-    std::string Installed() { return Folder(FolderProgramFiles) + "\\Zembrio\\ZembrioInstaller\\ZembrioInstaller.exe"; }
-    std::string LinkIn(const std::string& folder) { return folder + "\\Resume Zembrio Installation.lnk"; }
-    ULONGLONG SizeOf(const std::string& path)
-    {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
-            return 0;
-        return ((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    }
+    const char* Install(UINT systemType = 0) { return InstallSelf(Places(), exe, systemType, made); }
+    void Remove() { RemoveInstallation(made, "Zembrio Installer", kLinkName, scratch.Path()); }
+    std::string Installed() const { return folders[FolderProgramFiles] + "\\Zembrio\\ZembrioInstaller\\ZembrioInstaller.exe"; }
+    static std::string LinkIn(const std::string& folder) { return folder + "\\" + kLinkName; }
+
+    std::string exe;
+    SelfInstallation made;
 };
 
 } // namespace
@@ -88,19 +92,17 @@ protected:
 TEST_F(SelfInstallTest, InstallsCopyShortcutsAndQuotedUninstallEntry)
 {
     // A copy left by an earlier run is replaced.
-    MakeFolders(Folder(FolderProgramFiles) + "\\Zembrio\\ZembrioInstaller");
+    MakeFolders(folders[FolderProgramFiles] + "\\Zembrio\\ZembrioInstaller");
     WriteTextFile(Installed(), "old copy");
 
-    ASSERT_TRUE(app.InstallSelf());
-    EXPECT_FALSE(frame.m_bFailed);
-    EXPECT_EQ(SizeOf(app.m_strExePath), SizeOf(Installed()));
-    EXPECT_EQ(Folder(FolderProgramFiles) + "\\Zembrio\\ZembrioInstaller", app.m_strUninstallFolder);
-    EXPECT_EQ(Installed(), app.m_strUninstallExecutable);
-    EXPECT_EQ(LinkIn(Folder(FolderDesktop)), app.m_strUninstallDesktopIcon);
-    EXPECT_EQ(LinkIn(Folder(FolderStartMenu) + "\\Zembrio"), app.m_strUninstallStartMenuIcon);
-    EXPECT_EQ(LinkIn(Folder(FolderStartup)), app.m_strUninstallStartupIcon);
-    for (const std::string& path :
-         {app.m_strUninstallDesktopIcon, app.m_strUninstallStartMenuIcon, app.m_strUninstallStartupIcon}) {
+    EXPECT_EQ(nullptr, Install());
+    EXPECT_EQ(SizeOf(exe), SizeOf(Installed()));
+    EXPECT_EQ(folders[FolderProgramFiles] + "\\Zembrio\\ZembrioInstaller", made.folder);
+    EXPECT_EQ(Installed(), made.executable);
+    EXPECT_EQ(LinkIn(folders[FolderDesktop]), made.desktopIcon);
+    EXPECT_EQ(LinkIn(folders[FolderStartMenu] + "\\Zembrio"), made.startMenuIcon);
+    EXPECT_EQ(LinkIn(folders[FolderStartup]), made.startupIcon);
+    for (const std::string& path : {made.desktopIcon, made.startMenuIcon, made.startupIcon}) {
         LinkInfo link = ReadLink(path);
         ASSERT_TRUE(link.loaded) << path;
         EXPECT_EQ(ToLower(Installed()), ToLower(link.target));
@@ -108,135 +110,101 @@ TEST_F(SelfInstallTest, InstallsCopyShortcutsAndQuotedUninstallEntry)
     }
     EXPECT_EQ("Zembrio Installer", ReadValue(kEntryKey, "DisplayName"));
     EXPECT_EQ("\"" + Installed() + "\" /uninstall", ReadValue(kEntryKey, "UninstallString"));
+    EXPECT_TRUE(failures.pages.empty());
 }
 
 TEST_F(SelfInstallTest, NoStartupShortcutWhereItWouldNotSurviveButPathRecorded)
 {
     for (UINT bits : {(UINT)NeedDotNet, (UINT)Windows9x, (UINT)Windows2000}) {
-        frame.m_nSystemType = bits;
-        app.m_strUninstallStartupIcon.clear();
-        ASSERT_TRUE(app.InstallSelf());
-        EXPECT_EQ(LinkIn(Folder(FolderStartup)), app.m_strUninstallStartupIcon);
-        EXPECT_FALSE(FileExists(app.m_strUninstallStartupIcon)) << bits;
-        EXPECT_TRUE(FileExists(app.m_strUninstallDesktopIcon));
+        made = SelfInstallation();
+        EXPECT_EQ(nullptr, Install(bits));
+        EXPECT_EQ(LinkIn(folders[FolderStartup]), made.startupIcon);
+        EXPECT_FALSE(FileExists(made.startupIcon)) << bits;
+        EXPECT_TRUE(FileExists(made.desktopIcon));
     }
 }
 
 TEST_F(SelfInstallTest, RunningTheInstalledCopyCopiesNothing)
 {
-    MakeFolders(Folder(FolderProgramFiles) + "\\Zembrio\\ZembrioInstaller");
+    MakeFolders(folders[FolderProgramFiles] + "\\Zembrio\\ZembrioInstaller");
     WriteTextFile(Installed(), "the running copy");
-    std::string upper = Installed();
-    for (char& c : upper)
+    exe = Installed();
+    for (char& c : exe)
         c = (char)toupper((unsigned char)c);
-    app.m_strExePath = upper;
-    ASSERT_TRUE(app.InstallSelf());
+    EXPECT_EQ(nullptr, Install());
     EXPECT_EQ("the running copy", ReadTextFile(Installed()));
-    EXPECT_TRUE(FileExists(app.m_strUninstallStartMenuIcon));
+    EXPECT_TRUE(FileExists(made.startMenuIcon));
     EXPECT_EQ("\"" + Installed() + "\" /uninstall", ReadValue(kEntryKey, "UninstallString"));
 }
 
 TEST_F(SelfInstallTest, MissingUninstallKeyIsNoError)
 {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
-    ASSERT_TRUE(app.InstallSelf());
-    EXPECT_FALSE(frame.m_bFailed);
+    EXPECT_EQ(nullptr, Install());
     EXPECT_EQ("<missing>", ReadValue(kEntryKey, "DisplayName"));
-    EXPECT_TRUE(FileExists(app.m_strUninstallStartupIcon));
+    EXPECT_TRUE(FileExists(made.startupIcon));
 }
 
-TEST_F(SelfInstallTest, FirstFailureReportsAndStops)
+// Each step that fails names itself and stops the installation there; what
+// was made before it is recorded, so that the removal finds it.
+TEST_F(SelfInstallTest, FirstFailureNamesItselfAndStops)
 {
-    app.m_astrShellFolder[FolderProgramFiles] = scratch.File("no\\such\\parent");
-    EXPECT_FALSE(app.InstallSelf());
-    EXPECT_TRUE(frame.m_bFailed);
-    EXPECT_EQ("", app.m_strUninstallFolder);
-
-    app.m_astrShellFolder[FolderProgramFiles] = scratch.File("Program Files");
-    app.m_astrShellFolder[FolderDesktop] = scratch.File("no\\desktop");
-    EXPECT_FALSE(app.InstallSelf());
-    EXPECT_EQ(Installed(), app.m_strUninstallExecutable);
-    EXPECT_EQ("", app.m_strUninstallDesktopIcon);
-    EXPECT_EQ("<missing>", ReadValue(kEntryKey, "DisplayName"));
-
-    LogEntries log = Log();
-    ASSERT_EQ(2u, log.size());
-    EXPECT_EQ(LogEntries::value_type("Error", "permissions,cantcreatezembriofolder"), log[0]);
-    EXPECT_EQ(LogEntries::value_type("Error", "permissions,cantcreatedesktopicon"), log[1]);
-}
-
-extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
-
-// A fresh start whose self-installation fails after its copy: the record
-// names the copy, which would pass for checks already made, while none of
-// their results is recorded. The next start must be a fresh one that checks
-// and installs itself again, not a resumption with the wrong components.
-TEST_F(SelfInstallTest, FailureAfterTheCopyMakesTheNextStartAFreshOne)
-{
-    static std::string s_temp;
-    s_temp = scratch.Path() + "\\";
-    ScopedSeam<decltype(g_pfnGetTempPath)> temp(g_pfnGetTempPath, [](DWORD size, LPSTR buffer) -> DWORD {
-        lstrcpynA(buffer, s_temp.c_str(), (int)size);
-        return (DWORD)s_temp.size();
-    });
-    ScopedSeam<decltype(g_pfnGetVersionEx)> os(g_pfnGetVersionEx, [](OSVERSIONINFOA* info) WINAPI -> BOOL {
-        *info = {};
-        info->dwOSVersionInfoSize = sizeof *info;
-        info->dwPlatformId = VER_PLATFORM_WIN32_NT;
-        info->dwMajorVersion = 5;
-        info->dwMinorVersion = 1;
-        return TRUE;
-    });
-    app.LoadState();   // start-up's read of the (empty) record
-    app.m_strExeVersion = app.m_strVersion = "2.0.320.0";
-    app.m_strTempPath = scratch.File("Zembrio");
-    ASSERT_TRUE(CreateDirectoryA(app.m_strTempPath.c_str(), nullptr));
-    // The quiet copy cannot be written (a folder has its name): this test's
-    // own program must not start.
-    ASSERT_TRUE(CreateDirectoryA((app.m_strTempPath + "\\ZembrioInstaller.exe").c_str(), nullptr));
-    app.m_bFreshStart = TRUE;
-    app.m_bUIFlag = TRUE;   // the license was accepted
-    ASSERT_TRUE(RemoveDirectoryA(Folder(FolderDesktop).c_str()));
-
-    frame.m_nStage = 2;
-    EXPECT_TRUE(frame.StartDownloads());   // the checks; the self-installation comes as a message
-    EXPECT_FALSE(frame.OnSelfInstall());
-    EXPECT_EQ(LogEntries::value_type("Error", "permissions,cantcreatedesktopicon"), Log().back());
-    EXPECT_TRUE(FileExists(Installed()));
-    app.m_pMainWnd = nullptr;   // the fixture's frame is not the application's to delete
-    app.ExitInstance();
-
-    CInstallerApp next;
-    next.SetRegistryKey("Zembrio");
-    next.m_strExeVersion = "2.0.320.0";
-    next.LoadState();
-    EXPECT_TRUE(next.DecideFreshStart());
+    const struct {
+        const char* error;
+        void (*breakIt)(SelfInstallPlaces& places, std::string& exe);
+        int parts;   // of folder, executable, desktop and start-menu icon, made before it
+        bool entry;
+    } cases[] = {
+        {"cantcreatezembriofolder", [](SelfInstallPlaces& p, std::string&) { p.programFiles += "\\no\\such"; }, 0,
+         false},
+        {"cantcreatezembrioinstallerfolder",
+         [](SelfInstallPlaces& p, std::string&) { WriteTextFile(p.programFiles + "\\Zembrio", "a file"); }, 0, false},
+        {"cantcreatezembrioinstallerexe", [](SelfInstallPlaces&, std::string& exe) { exe += ".missing"; }, 1, false},
+        {"cantcreatedesktopicon", [](SelfInstallPlaces& p, std::string&) { p.desktop += "\\no\\such"; }, 2, false},
+        {"cantcreatestartfolder", [](SelfInstallPlaces& p, std::string&) { p.startMenu += "\\no\\such"; }, 3, false},
+        {"cantcreatestartupicon", [](SelfInstallPlaces& p, std::string&) { p.startup += "\\no\\such"; }, 4, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        ScratchFolder root;
+        SelfInstallPlaces places = Places();
+        for (std::string* folder : {&places.programFiles, &places.desktop, &places.startMenu, &places.startup}) {
+            *folder = root.File(folder->substr(folder->rfind('\\') + 1));
+            CreateDirectoryA(folder->c_str(), nullptr);
+        }
+        std::string from = exe;
+        c.breakIt(places, from);
+        RemoveKey(HKEY_LOCAL_MACHINE, kEntryKey);
+        made = SelfInstallation();
+        EXPECT_STREQ(c.error, InstallSelf(places, from, 0, made));
+        const std::string parts[] = {made.folder, made.executable, made.desktopIcon, made.startMenuIcon};
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(i < c.parts, !parts[i].empty()) << i;
+        EXPECT_EQ("", made.startupIcon);
+        EXPECT_EQ(c.entry ? "Zembrio Installer" : "<missing>", ReadValue(kEntryKey, "DisplayName"));
+    }
 }
 
 TEST_F(SelfInstallTest, RemovalUndoesTheInstallationAndKeepsTheRunLog)
 {
-    ASSERT_TRUE(app.InstallSelf());
+    ASSERT_EQ(nullptr, Install());
     WriteTextFile(scratch.File("setup.exe"), "download");
     WriteTextFile(scratch.File("ZembrioInstaller.exe"), "working copy");
-    int sleeps = 0;
-    static int* counter;
-    counter = &sleeps;
-    g_pfnUninstallSleep = [](DWORD) { ++*counter; };
+    static int sleeps;
+    sleeps = 0;
+    ScopedSeam<decltype(g_pfnUninstallSleep)> sleep(g_pfnUninstallSleep, [](DWORD) { sleeps++; });
 
-    EXPECT_TRUE(app.RemoveInstallation());
+    Remove();
     EXPECT_EQ(0, sleeps);
-    EXPECT_TRUE(app.m_bCompleted);
-    for (const std::string& path : {app.m_strUninstallDesktopIcon, app.m_strUninstallStartMenuIcon,
-                                    app.m_strUninstallStartupIcon, app.m_strUninstallExecutable,
-                                    app.m_strUninstallFolder, scratch.File("setup.exe")})
+    for (const std::string& path : {made.desktopIcon, made.startMenuIcon, made.startupIcon, made.executable,
+                                    made.folder, scratch.File("setup.exe"), scratch.File("ZembrioInstaller.exe")})
         EXPECT_FALSE(FileExists(path)) << path;
-    EXPECT_EQ("<missing>", ReadValue(kEntryKey, "DisplayName"));
     HKEY key;
     EXPECT_NE(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kEntryKey, 0, KEY_READ, &key));
     EXPECT_TRUE(FileExists(scratch.File("log.txt")));
     // The start-menu folder and the installation root stay.
-    EXPECT_TRUE(FileExists(Folder(FolderStartMenu) + "\\Zembrio"));
-    EXPECT_TRUE(FileExists(Folder(FolderProgramFiles) + "\\Zembrio"));
+    EXPECT_TRUE(FileExists(folders[FolderStartMenu] + "\\Zembrio"));
+    EXPECT_TRUE(FileExists(folders[FolderProgramFiles] + "\\Zembrio"));
 }
 
 TEST_F(SelfInstallTest, RemovalDeletesNothingElseARecordNames)
@@ -247,69 +215,66 @@ TEST_F(SelfInstallTest, RemovalDeletesNothingElseARecordNames)
     std::string victim = elsewhere.File("victim.txt");
     std::string folder = elsewhere.File("victim");
     ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-    app.m_strUninstallStartupIcon = app.m_strUninstallStartMenuIcon = app.m_strUninstallDesktopIcon = victim;
+    made.startupIcon = made.startMenuIcon = made.desktopIcon = victim;
+    ScopedSeam<decltype(g_pfnUninstallSleep)> sleep(g_pfnUninstallSleep, [](DWORD) {});
     for (const char* name : {"victim.txt", "ZembrioInstaller.exe.txt", "xZembrioInstaller.exe"}) {
         SCOPED_TRACE(name);
         WriteTextFile(elsewhere.File(name), "not the installer's");
-        app.m_strUninstallExecutable = elsewhere.File(name);
-        app.m_strUninstallFolder = folder;
-        g_pfnUninstallSleep = [](DWORD) {};
-        EXPECT_TRUE(app.RemoveInstallation());
+        made.executable = elsewhere.File(name);
+        made.folder = folder;
+        Remove();
         EXPECT_TRUE(FileExists(elsewhere.File(name)));
     }
     EXPECT_TRUE(FileExists(victim));
     EXPECT_TRUE(FileExists(folder));
+
+    // Nothing recorded and no working folder: nothing to do, and no harm.
+    RemoveInstallation(SelfInstallation(), "Zembrio Installer", kLinkName, "");
+    EXPECT_TRUE(FileExists(folder));
 }
 
-TEST_F(SelfInstallTest, RemovalWithNothingRecordedStillCompletes)
+// Only a copy that refuses deletion with ERROR_ACCESS_DENIED (a read-only
+// file here, as a copy still running does) is tried again, five times a
+// second apart; one released meanwhile goes at the next attempt.
+TEST_F(SelfInstallTest, OnlyAnAccessDeniedCopyIsRetriedFiveTimes)
 {
-    app.m_strTempPath.clear();
-    EXPECT_TRUE(app.RemoveInstallation());
-    EXPECT_TRUE(app.m_bCompleted);
-}
-
-TEST_F(SelfInstallTest, AccessDeniedCopyIsRetriedFiveTimes)
-{
-    ASSERT_TRUE(app.InstallSelf());
-    // A read-only file refuses deletion with ERROR_ACCESS_DENIED, as a copy
-    // still running does.
-    SetFileAttributesA(Installed().c_str(), FILE_ATTRIBUTE_READONLY);
-    static int sleeps;
-    sleeps = 0;
-    g_pfnUninstallSleep = [](DWORD ms) {
+    static int sleeps, releaseAt;
+    static std::string installed;
+    installed = Installed();
+    ScopedSeam<decltype(g_pfnUninstallSleep)> sleep(g_pfnUninstallSleep, [](DWORD ms) {
         EXPECT_EQ(1000u, ms);
-        sleeps++;
+        if (++sleeps == releaseAt)
+            SetFileAttributesA(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
+    });
+    const struct {
+        const char* how;
+        int releaseAt;   // the pause after which it is let go; 0: never
+        int sleeps;
+        bool kept;
+    } cases[] = {
+        {"read-only", 0, 5, true},
+        {"read-only", 2, 2, false},
+        {"open without sharing", 0, 0, true},   // a sharing violation is not access denied
     };
-    app.RemoveInstallation();
-    EXPECT_EQ(5, sleeps);
-    EXPECT_TRUE(FileExists(Installed()));
-    EXPECT_TRUE(FileExists(app.m_strUninstallFolder));
-    EXPECT_FALSE(FileExists(app.m_strUninstallDesktopIcon));
-
-    // Released during the retries: gone at the next attempt.
-    static std::string path;
-    path = Installed();
-    sleeps = 0;
-    g_pfnUninstallSleep = [](DWORD) {
-        if (++sleeps == 2)
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    };
-    app.RemoveInstallation();
-    EXPECT_EQ(2, sleeps);
-    EXPECT_FALSE(FileExists(Installed()));
-    EXPECT_FALSE(FileExists(app.m_strUninstallFolder));
-}
-
-TEST_F(SelfInstallTest, OtherDeleteErrorsAreNotRetried)
-{
-    ASSERT_TRUE(app.InstallSelf());
-    HANDLE held = CreateFileA(Installed().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    static int sleeps;
-    sleeps = 0;
-    g_pfnUninstallSleep = [](DWORD) { sleeps++; };
-    app.RemoveInstallation();
-    CloseHandle(held);
-    EXPECT_EQ(0, sleeps); // a sharing violation is not access denied
-    EXPECT_TRUE(FileExists(Installed()));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.how) + " " + std::to_string(c.releaseAt));
+        made = SelfInstallation();
+        ASSERT_EQ(nullptr, Install());
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.how[0] == 'r')
+            SetFileAttributesA(installed.c_str(), FILE_ATTRIBUTE_READONLY);
+        else
+            ASSERT_NE(INVALID_HANDLE_VALUE,
+                      held = CreateFileA(installed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        sleeps = 0;
+        releaseAt = c.releaseAt;
+        Remove();
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        EXPECT_EQ(c.sleeps, sleeps);
+        EXPECT_EQ(c.kept, FileExists(installed));
+        EXPECT_EQ(c.kept, FileExists(made.folder));
+        EXPECT_FALSE(FileExists(made.desktopIcon));
+        SetFileAttributesA(installed.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
 }

@@ -1,66 +1,31 @@
-// Shared set-up of the system tests: a private registry, an application with
-// its run log and shell folders in a scratch folder, and a window object to
-// receive reports.
+// Shared set-up of the system tests: what a room is handed, and the shell
+// folders as scratch folders of their own.
 #pragma once
 #include <gtest/gtest.h>
-#include <utility>
+#include <string>
 #include <vector>
-#include "app/InstallerApp.h"
-#include "app/MainFrame.h"
-#include "report/RunReports.h"
-#include "support/TestSupport.h"
+#include "support/RoomFixture.h"
+#include "system/WorkingFolder.h"
 
-typedef std::vector<std::pair<std::string, std::string>> LogEntries;
-
-class SystemTest : public ::testing::Test {
+class SystemTest : public RoomFixture {
 protected:
     void SetUp() override
     {
-        app.SetRegistryKey("Zembrio");
-        app.m_pMainWnd = &frame;
-        app.m_strTempFolder = scratch.Path();
-        app.m_strTempPath = scratch.Path();
-        app.OpenRunLog();
-        const char* names[ShellFolderCount] = {"Common Files", "System", "Desktop", "Program Files",
-                                               "Programs", "Startup", "Windows", "AppData"};
+        RoomFixture::SetUp();
         for (int i = 0; i < ShellFolderCount; i++) {
-            app.m_astrShellFolder[i] = scratch.File(names[i]);
-            CreateDirectoryA(app.m_astrShellFolder[i].c_str(), nullptr);
+            folders[i] = scratch.File(ShellFolderName(i));
+            CreateDirectoryA(folders[i].c_str(), nullptr);
         }
     }
-    void TearDown() override
+    // The run log's lines from the index on, to compare one case's lines.
+    std::vector<std::string> LinesSince(size_t from) const
     {
-        app.CloseRunLog();
-        app.m_pMainWnd = nullptr;
+        std::vector<std::string> lines = LogLines();
+        return from < lines.size() ? std::vector<std::string>(lines.begin() + from, lines.end())
+                                   : std::vector<std::string>();
     }
 
-    LogEntries Log() const
-    {
-        LogEntries out;
-        std::string text = ReadTextFile(scratch.File("log.txt"));
-        size_t pos = 0, end;
-        while ((end = text.find("\r\n", pos)) != std::string::npos) {
-            std::string line = text.substr(pos, end - pos);
-            size_t eq = line.find('=');
-            out.emplace_back(line.substr(0, eq), eq == std::string::npos ? "" : line.substr(eq + 1));
-            pos = end + 2;
-        }
-        return out;
-    }
-
-    // The reports the checks are handed: to the run log, failures counted.
-    struct CountedFailures : CFailureSink {
-        void MarkFailed() override { count++; }
-        void ShowErrorPage(int, const char*, const std::string&) override {}
-        int count = 0;
-    };
-
-    RegistrySandbox registry;
-    ScratchFolder scratch;
-    CInstallerApp app;
-    CMainFrame frame{app.m_reporter};
-    CountedFailures failures;
-    CRunReports reports{app.m_runLog, app.m_reporter, failures};
+    std::string folders[ShellFolderCount];
 };
 
 // Creates every key of a path under a root and sets one string value.
@@ -71,6 +36,21 @@ inline void PlantString(HKEY root, const std::string& path, const char* name, co
     if (name)
         RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
     RegCloseKey(key);
+}
+
+// Removes a key with the keys below it.
+inline void RemoveKey(HKEY root, const std::string& path)
+{
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return;
+    char name[256];
+    for (DWORD length = sizeof name; RegEnumKeyExA(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) ==
+                                     ERROR_SUCCESS;
+         length = sizeof name)
+        RemoveKey(key, name);
+    RegCloseKey(key);
+    RegDeleteKeyA(root, path.c_str());
 }
 
 // Makes every folder of a path.

@@ -1,21 +1,18 @@
-#include <winsock2.h>
+#include "SystemTestSupport.h"
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <cstring>
 #include <memory>
 #include "app/Resource.h"
-#include "support/AppFixture.h"
-#include "SystemTestSupport.h"
+#include "system/SelfInstall.h"
 
-extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
-extern CInstallerApp::SHGetFolderPathAProc (*g_pfnSystemFolderLookup)();
-extern const BYTE* (*g_pfnShellFolderLibraryBytes)(DWORD*);
+namespace {
 
 // The system's temp path as the test wants it, with GetTempPathA's contract:
 // the length without the zero, or the size needed when it does not fit.
-static std::string g_fakeTempPath;
-static bool g_fakeTempFails;
-static DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
+std::string g_fakeTempPath;
+bool g_fakeTempFails;
+DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
 {
     if (g_fakeTempFails)
         return 0;
@@ -25,117 +22,107 @@ static DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
     return (DWORD)g_fakeTempPath.size();
 }
 
-class WorkingFolderTest : public AppFixture {
+class WorkingFolderTest : public SystemTest {
 protected:
     void SetUp() override
     {
-        AppFixture::SetUp();
+        SystemTest::SetUp();
         g_fakeTempFails = false;
         g_fakeTempPath = temp.Path() + "\\";
-        app.m_bFreshStart = TRUE;
     }
-    void TearDown() override
+    // A fresh start or a resumption from the stored folder.
+    const char* Prepare(bool freshStart, const std::string& stored = "")
     {
-        app.ReleaseShellFolderLibrary();
-        AppFixture::TearDown();
-    }
-    // The events the logger received, by their event value.
-    std::vector<std::string> Events() const
-    {
-        std::vector<std::string> out;
-        for (const std::string& t : Sent()) {
-            size_t at = t.find("event=") + 6;
-            out.push_back(t.substr(at, t.find('&', at) - at));
-        }
-        return out;
+        systemTemp.clear();
+        return PrepareWorkingFolder(freshStart, stored, folder, systemTemp, named);
     }
     // A system whose shell32 lacks SHGetFolderPathA (95, 98, NT 4).
     static void WithoutSystemLookup()
     {
-        g_pfnSystemFolderLookup = []() -> CInstallerApp::SHGetFolderPathAProc { return nullptr; };
+        g_pfnSystemFolderLookup = []() -> SHGetFolderPathAProc { return nullptr; };
     }
+
     ScratchFolder temp;
-    // The tests below replace the lookup and the library's bytes at will.
+    std::string folder, systemTemp;
+    bool named = false;
     ScopedSeam<decltype(g_pfnGetTempPath)> tempPath{g_pfnGetTempPath, FakeGetTempPath};
+    // The tests below replace the lookup at will.
     ScopedSeam<decltype(g_pfnSystemFolderLookup)> lookup{g_pfnSystemFolderLookup, g_pfnSystemFolderLookup};
-    ScopedSeam<decltype(g_pfnShellFolderLibraryBytes)> bytes{g_pfnShellFolderLibraryBytes, g_pfnShellFolderLibraryBytes};
 };
+
+} // namespace
 
 TEST_F(WorkingFolderTest, FreshStartCreatesTheFolderOrReusesItWithItsFiles)
 {
     std::string expected = temp.Path() + "\\Zembrio";
-    ASSERT_TRUE(app.PrepareWorkingFolder());
-    EXPECT_EQ(expected, app.m_strTempFolder);
-    EXPECT_EQ(expected, app.m_strTempPath);
+    EXPECT_EQ(nullptr, Prepare(true));
+    EXPECT_EQ(expected, folder);
+    EXPECT_TRUE(named);
+    EXPECT_EQ(temp.Path() + "\\", systemTemp);
     EXPECT_TRUE(GetFileAttributesA(expected.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
 
     WriteTextFile(expected + "\\setup.exe", "partial");
-    app.m_strTempPath = "C:\\elsewhere";
-    ASSERT_TRUE(app.PrepareWorkingFolder());
-    EXPECT_EQ(expected, app.m_strTempPath);
+    EXPECT_EQ(nullptr, Prepare(true, "C:\\elsewhere"));
+    EXPECT_EQ(expected, folder);
     EXPECT_EQ("partial", ReadTextFile(expected + "\\setup.exe"));
-    EXPECT_TRUE(Sent().empty());
     DeleteTree(expected);
 }
 
 TEST_F(WorkingFolderTest, ResumptionTakesTheStoredFolderWithoutCreatingIt)
 {
-    app.m_bFreshStart = FALSE;
-    app.m_strTempPath = temp.Path() + "\\not-there";
     g_fakeTempFails = true;   // not consulted
-    EXPECT_TRUE(app.PrepareWorkingFolder());
-    EXPECT_EQ(temp.Path() + "\\not-there", app.m_strTempFolder);
-    EXPECT_FALSE(FileExists(app.m_strTempFolder));
+    EXPECT_EQ(nullptr, Prepare(false, temp.Path() + "\\not-there"));
+    EXPECT_EQ(temp.Path() + "\\not-there", folder);
+    EXPECT_FALSE(named);
+    EXPECT_FALSE(FileExists(folder));
 }
 
-TEST_F(WorkingFolderTest, TempPathOf259CharactersIsTakenAnd260IsRefused)
+// The temp path is taken up to 259 characters with its backslash; beyond,
+// or unavailable, no folder is named. A folder that cannot be made, or a
+// file in its place (left as it is), is named and refused.
+TEST_F(WorkingFolderTest, FreshStartRefusesATempPathOrFolderItCannotUse)
 {
     // A real folder whose path with its backslash is exactly 259 characters.
-    std::string path = temp.Path();
-    while (path.size() < 258) {
-        path += "\\" + std::string(std::min<size_t>(40, 257 - path.size()), 'p');
-        CreateDirectoryA(path.c_str(), nullptr);
+    std::string deep = temp.Path();
+    while (deep.size() < 258) {
+        deep += "\\" + std::string(std::min<size_t>(40, 257 - deep.size()), 'p');
+        CreateDirectoryA(deep.c_str(), nullptr);
     }
-    ASSERT_EQ(258u, path.size());
-    ASSERT_TRUE(FileExists(path));
-    g_fakeTempPath = path + "\\";
-    app.PrepareWorkingFolder();   // the folder below may be too long to make
-    EXPECT_EQ(g_fakeTempPath + "Zembrio", app.m_strTempPath);
-    for (const std::string& e : Events())
-        EXPECT_NE("fileiocantcreatetempfolder2", e);
-
-    app.m_strTempPath = "previous";
-    frame->m_bFailed = false;
-    g_fakeTempPath = path + "x\\";
-    ASSERT_EQ(260u, g_fakeTempPath.size());
-    EXPECT_FALSE(app.PrepareWorkingFolder());
-    EXPECT_EQ("previous", app.m_strTempPath);
-    EXPECT_TRUE(frame->m_bFailed);
-    EXPECT_EQ("fileiocantcreatetempfolder2", Events().back());
-    EXPECT_EQ("Error=fileio,cantcreatetempfolder2", LogLines().back());
-}
-
-TEST_F(WorkingFolderTest, UnavailableTempPathAndUncreatableFolderAreReported)
-{
-    g_fakeTempFails = true;
-    app.m_strTempPath = "previous";
-    EXPECT_FALSE(app.PrepareWorkingFolder());
-    EXPECT_EQ("previous", app.m_strTempPath);
-
-    g_fakeTempFails = false;
-    g_fakeTempPath = temp.Path() + "\\missing parent\\";
-    EXPECT_FALSE(app.PrepareWorkingFolder());
-    EXPECT_EQ(g_fakeTempPath + "Zembrio", app.m_strTempPath);
-    EXPECT_TRUE(ErrorPageRequested());
-
-    // A file where the folder belongs.
-    g_fakeTempPath = temp.Path() + "\\";
-    ASSERT_TRUE(WriteTextFile(temp.File("Zembrio"), "not a folder"));
-    EXPECT_FALSE(app.PrepareWorkingFolder());
-    EXPECT_EQ("not a folder", ReadTextFile(temp.File("Zembrio")));
-    EXPECT_EQ((std::vector<std::string>{"fileiocantcreatetempfolder2", "fileiocantcreatetempfolder1",
-                                        "fileiounsafetempfolder"}),
-              Events());
+    ASSERT_EQ(258u, deep.size());
+    ASSERT_TRUE(FileExists(deep));
+    const struct {
+        std::string tempPath;   // empty: the query fails
+        const char* file;       // put where the folder belongs
+        const char* error;      // a folder below 259 characters may be too long to make: not checked
+        bool named;
+    } cases[] = {
+        {deep + "\\", nullptr, "<any but cantcreatetempfolder2>", true},
+        {deep + "x\\", nullptr, "cantcreatetempfolder2", false},
+        {"", nullptr, "cantcreatetempfolder2", false},
+        {temp.Path() + "\\missing parent\\", nullptr, "cantcreatetempfolder1", true},
+        {temp.Path() + "\\", "Zembrio", "unsafetempfolder", true},
+    };
+    ASSERT_EQ(260u, cases[1].tempPath.size());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tempPath);
+        g_fakeTempFails = c.tempPath.empty();
+        g_fakeTempPath = c.tempPath;
+        if (c.file) {
+            ASSERT_TRUE(WriteTextFile(temp.File(c.file), "not a folder"));
+        }
+        folder = "previous";
+        const char* error = Prepare(true);
+        if (c.error[0] == '<') {
+            EXPECT_STRNE("cantcreatetempfolder2", error ? error : "");
+        } else {
+            EXPECT_STREQ(c.error, error);
+        }
+        EXPECT_EQ(c.named, named);
+        EXPECT_EQ(c.named ? c.tempPath + "Zembrio" : "previous", folder);
+        if (c.file) {
+            EXPECT_EQ("not a folder", ReadTextFile(temp.File(c.file)));
+        }
+    }
 }
 
 // Another program of the user can put a file, a junction or a symbolic link
@@ -164,8 +151,6 @@ TEST_F(WorkingFolderTest, FolderThatIsAFileOrLinkIsRefusedAndNothingBehindItTouc
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        size_t seen = Events().size();
-        frame->m_bFailed = false;
         DeleteFileA(link.c_str());
         CreateDirectoryA(behind.File("folder").c_str(), nullptr);
         ASSERT_TRUE(WriteTextFile(behind.File("folder\\setup.exe"), "behind"));
@@ -178,21 +163,17 @@ TEST_F(WorkingFolderTest, FolderThatIsAFileOrLinkIsRefusedAndNothingBehindItTouc
             ASSERT_TRUE(WriteTextFile(link, "not a folder"));
         }
 
-        app.m_bFreshStart = c.use == FreshStart;
-        app.m_strTempPath = link;
         switch (c.use) {
         case FreshStart:
         case Resumption:
-            EXPECT_FALSE(app.PrepareWorkingFolder());
-            EXPECT_TRUE(frame->m_bFailed);
-            EXPECT_EQ(seen + 1, Events().size());
-            EXPECT_EQ("fileiounsafetempfolder", Events().back());
+            EXPECT_STREQ("unsafetempfolder", Prepare(c.use == FreshStart, link));
+            EXPECT_EQ(link, folder);
             break;
         case Purge:
-            EXPECT_FALSE(CInstallerApp::PurgeFolder(link));
+            EXPECT_FALSE(PurgeFolder(link));
             break;
         case Relaunch:
-            EXPECT_FALSE(app.RelaunchFromWorkingFolder(true));
+            EXPECT_FALSE(RelaunchFromWorkingFolder(link, true));
             break;
         }
         // Behind the path all is as it was, and the path still holds it.
@@ -211,7 +192,7 @@ TEST(PurgeFolder, KeepsRunLogsAndSubfoldersAndDeletesTheRest)
         WriteTextFile(folder.File(name), name);
     CreateDirectoryA(folder.File("sub").c_str(), nullptr);
     WriteTextFile(folder.File("sub\\inner.exe"), "x");
-    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder.Path()));
+    EXPECT_TRUE(PurgeFolder(folder.Path()));
     EXPECT_EQ("log.txt", ReadTextFile(folder.File("log.txt")));
     EXPECT_EQ("oldlog.txt", ReadTextFile(folder.File("oldlog.txt")));
     EXPECT_TRUE(FileExists(folder.File("sub\\inner.exe")));
@@ -221,37 +202,61 @@ TEST(PurgeFolder, KeepsRunLogsAndSubfoldersAndDeletesTheRest)
 }
 
 // The test is on the path's letters, so a log in capitals is not kept (the
-// file system cannot hold it beside log.txt, hence a folder of its own).
-TEST(PurgeFolder, RunLogInCapitalsIsDeleted)
-{
-    ScratchFolder folder;
-    WriteTextFile(folder.File("LOG.TXT"), "x");
-    WriteTextFile(folder.File("oldlog.txt"), "x");
-    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder.Path()));
-    EXPECT_FALSE(FileExists(folder.File("LOG.TXT")));
-    EXPECT_TRUE(FileExists(folder.File("oldlog.txt")));
-}
-
-TEST(PurgeFolder, RemovesAFolderLeftEmptyAndIgnoresAMissingOne)
+// file system cannot hold it beside log.txt, hence a folder of its own). A
+// folder left empty goes; a missing one is no failure.
+TEST(PurgeFolder, DeletesARunLogInCapitalsAndAFolderLeftEmptyAndIgnoresAMissingOne)
 {
     ScratchFolder parent;
     std::string folder = parent.File("Zembrio");
     CreateDirectoryA(folder.c_str(), nullptr);
-    WriteTextFile(folder + "\\setup.exe", "x");
-    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder));
+    WriteTextFile(folder + "\\LOG.TXT", "x");
+    EXPECT_TRUE(PurgeFolder(folder));
     EXPECT_FALSE(FileExists(folder));
-    EXPECT_TRUE(CInstallerApp::PurgeFolder(folder));
+    EXPECT_TRUE(PurgeFolder(folder));
     EXPECT_FALSE(FileExists(folder));
 }
 
 // ---- the carried shell-folder library ----------------------------------------
 
-TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLookup)
+namespace {
+
+// The library the installer carries, from this program's own resources.
+std::string CarriedLibrary()
 {
     HMODULE self = GetModuleHandleA(nullptr);
     HRSRC res = FindResourceA(self, MAKEINTRESOURCEA(IDR_SHELL_FOLDER_DLL), "DLL");
-    ASSERT_NE(nullptr, res);
-    std::string carried((const char*)LockResource(LoadResource(self, res)), SizeofResource(self, res));
+    return res ? std::string((const char*)LockResource(LoadResource(self, res)), SizeofResource(self, res)) : "";
+}
+
+class ShellFolderTest : public WorkingFolderTest {
+protected:
+    void TearDown() override
+    {
+        if (library)
+            FreeLibrary(library);
+        WorkingFolderTest::TearDown();
+    }
+    bool Find(const std::string& bytes, const std::string& into)
+    {
+        return FindShellFolderLookup(runLog, (const BYTE*)bytes.data(), (DWORD)bytes.size(), into, library, found);
+    }
+    SHGetFolderPathAProc Fallback() const
+    {
+        return library ? (SHGetFolderPathAProc)GetProcAddress(library, "SHGetFolderPathFallbackA") : nullptr;
+    }
+
+    ScratchFolder working;
+    std::string dll = working.File("shfolder.dll");
+    HMODULE library = nullptr;
+    SHGetFolderPathAProc found = nullptr;
+};
+
+} // namespace
+
+TEST_F(ShellFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLookup)
+{
+    std::string carried = CarriedLibrary();
+    ASSERT_FALSE(carried.empty());
     const struct {
         const char* name;
         int csidl;
@@ -259,11 +264,10 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLoo
                     {"Desktop", CSIDL_DESKTOPDIRECTORY},         {"Program Files", CSIDL_PROGRAM_FILES},
                     {"Start Menu", CSIDL_PROGRAMS},              {"Startup", CSIDL_STARTUP},
                     {"Windows", CSIDL_WINDOWS},                  {"Application Data", CSIDL_APPDATA}};
-    app.m_strTempFolder = folder.Path();
-    std::string dll = folder.File("shfolder.dll");
     // The library's line and the eight folders', as the shell has them.
     auto expectLogAndFolders = [&](size_t from) {
-        ASSERT_TRUE(app.ReadShellFolders());
+        std::string read[ShellFolderCount];
+        ASSERT_TRUE(ReadShellFolders(runLog, found, read));
         std::vector<std::string> lines = LogLines();
         ASSERT_EQ(from + 9, lines.size());
         EXPECT_EQ("shfolder.dll=" + dll, lines[from]);
@@ -271,8 +275,8 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLoo
             char path[MAX_PATH] = "";
             SHGetFolderPathA(nullptr, expected[i].csidl, nullptr, 0, path);
             EXPECT_NE("", std::string(path)) << expected[i].name;
-            EXPECT_EQ(path, app.m_astrShellFolder[i]) << expected[i].name;
-            EXPECT_STREQ(expected[i].name, CInstallerApp::ShellFolderName(i));
+            EXPECT_EQ(path, read[i]) << expected[i].name;
+            EXPECT_STREQ(expected[i].name, ShellFolderName(i));
             EXPECT_EQ(std::string(expected[i].name) + "=" + path, lines[from + i + 1]);
         }
     };
@@ -280,21 +284,20 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLoo
     // Where shell32 has the lookup it is called directly: the working folder
     // is writable by every program of the user, so nothing is loaded from
     // it. The library is still written and named in the run log.
-    ASSERT_TRUE(app.ExtractShellFolderLibrary());
+    ASSERT_TRUE(Find(carried, working.Path()));
     EXPECT_EQ(carried, ReadTextFile(dll));
-    EXPECT_EQ(nullptr, app.m_hShellFolderLib);
+    EXPECT_EQ(nullptr, library);
     EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
-    EXPECT_EQ((FARPROC)app.m_pfnSHGetFolderPath, GetProcAddress(GetModuleHandleA("shell32.dll"), "SHGetFolderPathA"));
+    EXPECT_EQ((FARPROC)found, GetProcAddress(GetModuleHandleA("shell32.dll"), "SHGetFolderPathA"));
     expectLogAndFolders(0);
-    EXPECT_TRUE(app.ReleaseShellFolderLibrary());
 
     // Without it the carried library is loaded from there and answers.
     WithoutSystemLookup();
-    ASSERT_TRUE(app.ExtractShellFolderLibrary());
+    ASSERT_TRUE(Find(carried, working.Path()));
     EXPECT_EQ(carried, ReadTextFile(dll));
-    EXPECT_NE(nullptr, app.m_pfnSHGetFolderPath);
+    EXPECT_NE(nullptr, found);
     char loaded[MAX_PATH] = "";
-    GetModuleFileNameA(app.m_hShellFolderLib, loaded, MAX_PATH);
+    GetModuleFileNameA(library, loaded, MAX_PATH);
     EXPECT_EQ(0, lstrcmpiA(dll.c_str(), loaded));
     expectLogAndFolders(9);
 
@@ -302,8 +305,7 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLoo
     // the folders itself; forced down that way here, it must agree with it.
     // Both read the prefix's own registry: in the sandbox the shell writes
     // its defaults where the library would then find them.
-    auto fallback = (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(app.m_hShellFolderLib,
-                                                                         "SHGetFolderPathFallbackA");
+    SHGetFolderPathAProc fallback = Fallback();
     ASSERT_NE(nullptr, fallback);
     registry.Suspend();
     for (const auto& f : expected) {
@@ -318,29 +320,26 @@ TEST_F(WorkingFolderTest, LibraryIsWrittenAndLoadedOnlyWhereTheSystemLacksTheLoo
     EXPECT_EQ(E_INVALIDARG, fallback(nullptr, 0x7F, nullptr, 0, unknown));
     EXPECT_STREQ("", unknown);
 
-    EXPECT_TRUE(app.ReleaseShellFolderLibrary());
-    EXPECT_EQ(nullptr, app.m_hShellFolderLib);
+    FreeLibrary(library);
+    library = nullptr;
     EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
     EXPECT_TRUE(FileExists(dll));
-    EXPECT_TRUE(Sent().empty());
 }
 
 // The machine-wide folders of the fallback come from the registry; one
 // recorded there but missing is a failure unless the caller asks for it.
-TEST_F(WorkingFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequest)
+TEST_F(ShellFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequest)
 {
     WithoutSystemLookup();
-    app.m_strTempFolder = folder.Path();
-    ASSERT_TRUE(app.ExtractShellFolderLibrary());
-    auto fallback = (CInstallerApp::SHGetFolderPathAProc)GetProcAddress(app.m_hShellFolderLib,
-                                                                         "SHGetFolderPathFallbackA");
+    ASSERT_TRUE(Find(CarriedLibrary(), working.Path()));
+    SHGetFolderPathAProc fallback = Fallback();
     ASSERT_NE(nullptr, fallback);
     const char* key = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
     char path[MAX_PATH] = "stale";
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), fallback(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path));
     EXPECT_STREQ("", path);
 
-    std::string missing = folder.File("Programs\\Shared");
+    std::string missing = working.File("Programs\\Shared");
     PlantString(HKEY_LOCAL_MACHINE, key, "CommonFilesDir", missing + "\\");
     strcpy(path, "stale");
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
@@ -359,10 +358,10 @@ TEST_F(WorkingFolderTest, LibraryFallbackChecksTheRecordedFolderAndMakesItOnRequ
     const char stored[] = "%ZEMBRIO_FOLDER%\\Programs";
     RegSetValueExA(values, "ProgramFilesDir", 0, REG_EXPAND_SZ, (const BYTE*)stored, sizeof stored);
     RegCloseKey(values);
-    SetEnvironmentVariableA("ZEMBRIO_FOLDER", folder.Path().c_str());
+    SetEnvironmentVariableA("ZEMBRIO_FOLDER", working.Path().c_str());
     EXPECT_EQ(S_OK, fallback(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path));
     SetEnvironmentVariableA("ZEMBRIO_FOLDER", nullptr);
-    EXPECT_EQ(folder.File("Programs"), path);
+    EXPECT_EQ(working.File("Programs"), path);
 }
 
 static HRESULT WINAPI NoFolderAtAll(HWND, int, HANDLE, DWORD, LPSTR)
@@ -370,42 +369,31 @@ static HRESULT WINAPI NoFolderAtAll(HWND, int, HANDLE, DWORD, LPSTR)
     return E_NOTIMPL;
 }
 
-TEST_F(WorkingFolderTest, LibraryThatCannotBeWrittenOrAnswersNoFolderIsReported)
+TEST_F(ShellFolderTest, LibraryThatCannotBeWrittenLoadedOrAnswersNoFolderFails)
 {
-    app.m_strTempFolder = folder.File("missing");
-    EXPECT_FALSE(app.ExtractShellFolderLibrary());
-    EXPECT_EQ(nullptr, app.m_pfnSHGetFolderPath);
-    EXPECT_EQ(std::vector<std::string>{"fileiocantextractshelldll"}, Events());
-    EXPECT_TRUE(frame->m_bFailed);
-    EXPECT_TRUE(app.ReadShellFolders());
-    for (const std::string& f : app.m_astrShellFolder)
-        EXPECT_EQ("", f);
-    EXPECT_EQ(std::vector<std::string>{"Error=fileio,cantextractshelldll"}, LogLines());
+    // No bytes, or a folder it cannot be written into: no lookup at all.
+    EXPECT_FALSE(Find("", working.Path()));
+    EXPECT_FALSE(Find(CarriedLibrary(), working.File("missing")));
+    EXPECT_EQ(nullptr, found);
+    EXPECT_EQ(nullptr, library);
+    EXPECT_TRUE(LogLines().empty());
 
     // A library that finds no folder at all (the bare forwarder on Windows 98)
     // leaves nothing to install into: start-up must hear of it.
-    app.m_pfnSHGetFolderPath = NoFolderAtAll;
-    EXPECT_FALSE(app.ReadShellFolders());
-    for (const std::string& f : app.m_astrShellFolder)
+    std::string read[ShellFolderCount] = {"stale"};
+    EXPECT_FALSE(ReadShellFolders(runLog, NoFolderAtAll, read));
+    for (const std::string& f : read)
         EXPECT_EQ("", f);
-    EXPECT_EQ(9u, LogLines().size());
+    EXPECT_EQ(8u, LogLines().size());
 
     // A carried library without the export (here one that carries only a
-    // version) is reported and unloaded again.
-    static std::string other;
-    other = ReadTextFile(ZEMBRIO_VERSION_DLL_DIR "/version_2_0_50727_42.dll");
+    // version) is unloaded again.
+    std::string other = ReadTextFile(ZEMBRIO_VERSION_DLL_DIR "/version_2_0_50727_42.dll");
     ASSERT_FALSE(other.empty());
-    g_pfnShellFolderLibraryBytes = [](DWORD* size) {
-        *size = (DWORD)other.size();
-        return (const BYTE*)other.data();
-    };
     WithoutSystemLookup();
-    app.m_pfnSHGetFolderPath = nullptr;
-    app.m_strTempFolder = folder.Path();
-    EXPECT_FALSE(app.ExtractShellFolderLibrary());
-    EXPECT_EQ(other, ReadTextFile(folder.File("shfolder.dll")));
-    EXPECT_EQ(nullptr, app.m_hShellFolderLib);
-    EXPECT_EQ(nullptr, app.m_pfnSHGetFolderPath);
-    EXPECT_EQ(nullptr, GetModuleHandleA(folder.File("shfolder.dll").c_str()));
-    EXPECT_EQ((std::vector<std::string>{"fileiocantextractshelldll", "fileiocantextractshelldll"}), Events());
+    EXPECT_FALSE(Find(other, working.Path()));
+    EXPECT_EQ(other, ReadTextFile(dll));
+    EXPECT_EQ(nullptr, library);
+    EXPECT_EQ(nullptr, found);
+    EXPECT_EQ(nullptr, GetModuleHandleA(dll.c_str()));
 }

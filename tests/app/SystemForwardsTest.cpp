@@ -1,0 +1,237 @@
+#include <winsock2.h>
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <cstring>
+#include <string>
+#include "support/AppFixture.h"
+#include "system/Prerequisites.h"
+#include "system/SystemType.h"
+#include "system/WorkingFolder.h"
+
+// What the window and the application make of the system room: which of
+// their folders they hand it, where they keep what it found or made, how
+// they report what it refused; and the stage-2 steps around it.
+
+namespace {
+
+// Creates every key of a path under a root and sets one string value.
+void PlantString(HKEY root, const std::string& path, const char* name, const std::string& value)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    if (name)
+        RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
+    RegCloseKey(key);
+}
+
+// A copy of this program whose fixed version records (its own, and the
+// carried library's) say the version.
+void PlantVersionedCopy(const std::string& target, WORD a, WORD b, WORD c, WORD d)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string bytes = ReadTextFile(self);
+    const char signature[] = "\xBD\x04\xEF\xFE";   // VS_FIXEDFILEINFO's, then its structure version
+    const DWORD version[2] = {MAKELONG(b, a), MAKELONG(d, c)};
+    size_t at = bytes.find(signature, 0, 4);
+    ASSERT_NE(std::string::npos, at);
+    for (; at != std::string::npos; at = bytes.find(signature, at + 4, 4))
+        memcpy(&bytes[at + 8], version, sizeof version);
+    for (size_t pos = target.find('\\', 3); pos != std::string::npos; pos = target.find('\\', pos + 1))
+        CreateDirectoryA(target.substr(0, pos).c_str(), nullptr);
+    ASSERT_TRUE(WriteTextFile(target, bytes));
+}
+
+// The OS the checks see.
+DWORD g_osMajor = 5, g_osMinor = 1, g_osPlatform = VER_PLATFORM_WIN32_NT;
+BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOA* info)
+{
+    *info = {};
+    info->dwOSVersionInfoSize = sizeof *info;
+    info->dwPlatformId = g_osPlatform;
+    info->dwMajorVersion = g_osMajor;
+    info->dwMinorVersion = g_osMinor;
+    return TRUE;
+}
+
+// The system's temp path; none where empty.
+std::string g_tempPath;
+DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
+{
+    lstrcpynA(buffer, g_tempPath.c_str(), (int)size);
+    return (DWORD)g_tempPath.size();
+}
+
+class SystemForwardsTest : public AppFixture {
+protected:
+    void SetUp() override
+    {
+        AppFixture::SetUp();
+        CoInitialize(nullptr);
+        for (int i = 0; i < ShellFolderCount; i++) {
+            app.m_astrShellFolder[i] = folder.File(ShellFolderName(i));
+            CreateDirectoryA(app.m_astrShellFolder[i].c_str(), nullptr);
+        }
+        g_osPlatform = VER_PLATFORM_WIN32_NT, g_osMajor = 5, g_osMinor = 1;
+        g_tempPath = folder.Path() + "\\";
+    }
+    std::string Folder(int which) const { return app.m_astrShellFolder[which]; }
+
+    ScopedSeam<decltype(g_pfnGetVersionEx)> os{g_pfnGetVersionEx, FakeGetVersionEx};
+    ScopedSeam<decltype(g_pfnGetTempPath)> temp{g_pfnGetTempPath, FakeGetTempPath};
+};
+
+} // namespace
+
+// Everything current, found only through the Common Files and Windows
+// folders: no flag on XP, and .NET ready; refused on Windows 95, with no
+// .NET decision. Wine reads its own msado15.dll in place of any file of that
+// name unless told otherwise when the process starts: the checks run in a
+// child started so.
+TEST_F(SystemForwardsTest, CheckPrerequisitesHandsTheCommonFilesAndWindowsFolders)
+{
+    PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\DataAccess", "FullInstallVer", "2.81.1117.0");
+    PlantVersionedCopy(Folder(FolderCommonFiles) + "\\system\\ado\\msado15.dll", 2, 81, 1117, 0);
+    PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\NET Framework Setup\\NDP\\v2.0.50727", nullptr, "");
+    PlantVersionedCopy(Folder(FolderWindows) + "\\Microsoft.NET\\Framework\\v2.0.50727\\mscorlib.dll", 2, 0, 50727, 42);
+    PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\DirectX", "Version", "4.09.00.0904");
+    // The prefix's override for this program, read by each of its
+    // processes as it starts: the child's, not this one's.
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    const std::string program = std::string("Software\\Wine\\AppDefaults\\") + (strrchr(self, '\\') + 1);
+    const std::string overrides = program + "\\DllOverrides";
+    registry.Suspend();
+    PlantString(HKEY_CURRENT_USER, overrides, "msado15", "native");
+    registry.Resume();
+    auto check = [this](DWORD platform, DWORD major, DWORD minor) {
+        g_osPlatform = platform, g_osMajor = major, g_osMinor = minor;
+        frame->m_bDotNetReady = false;
+        frame->m_bFailed = false;
+        frame->CheckPrerequisites();
+        fprintf(stderr, "type %u, .NET ready %d, failed %d\n", (UINT)frame->m_nSystemType,
+                (int)frame->m_bDotNetReady, (int)frame->m_bFailed);
+    };
+    EXPECT_EXIT(
+        {
+            check(VER_PLATFORM_WIN32_NT, 5, 1);
+            check(VER_PLATFORM_WIN32_WINDOWS, 4, 0);
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0), "type 0, .NET ready 1, failed 0\ntype 0, .NET ready 0, failed 1\n");
+    registry.Suspend();
+    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
+    RegDeleteKeyA(HKEY_CURRENT_USER, program.c_str());
+    registry.Resume();
+}
+
+// The download stage needs 200 MiB on the system's drive: 199 stops it with
+// the number as the error's name, 200 goes on to the checks (here refusing
+// Windows 95, which shows that they ran).
+TEST_F(SystemForwardsTest, DownloadStageNeedsTwoHundredMegabytesFree)
+{
+    static ULONGLONG s_freeBytes;
+    ScopedSeam<decltype(g_pfnGetDiskFreeSpaceEx)> disk(
+        g_pfnGetDiskFreeSpaceEx,
+        [](LPCSTR, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER totalFree) WINAPI -> BOOL {
+            available->QuadPart = total->QuadPart = totalFree->QuadPart = s_freeBytes;
+            return TRUE;
+        });
+    g_osPlatform = VER_PLATFORM_WIN32_WINDOWS, g_osMajor = 4, g_osMinor = 0;
+    app.m_bFreshStart = TRUE;
+    for (auto c : {std::make_pair(199, "Error=diskspace,199"), std::make_pair(200, "Error=unsupportedos,nt4orw95")}) {
+        s_freeBytes = ((ULONGLONG)c.first << 20) + 1048575;
+        frame->m_bFailed = false;
+        EXPECT_FALSE(frame->StartDownloads());
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_EQ(c.second, LogLines().back());
+    }
+}
+
+// A fresh start whose self-installation fails at the start-menu folder:
+// what it made is kept under the names the record has for it, and the
+// error is one of permissions. The record names the copy,
+// which would pass for checks already made, while none of their results is
+// recorded: the next start must be a fresh one that checks and installs
+// itself again, not a resumption with the wrong components.
+TEST_F(SystemForwardsTest, FailedSelfInstallationKeepsWhatItMadeAndMakesTheNextStartAFreshOne)
+{
+    PlantString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall", nullptr, "");
+    app.m_strAppName = "Zembrio Installer";
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    app.m_strExePath = self;
+    app.LoadState();   // start-up's read of the (empty) record
+    app.m_strExeVersion = app.m_strVersion = "2.0.320.0";
+    app.m_strTempPath = folder.File("Zembrio");
+    ASSERT_TRUE(CreateDirectoryA(app.m_strTempPath.c_str(), nullptr));
+    // The quiet copy cannot be written (a folder has its name): this test's
+    // own program must not start.
+    ASSERT_TRUE(CreateDirectoryA((app.m_strTempPath + "\\ZembrioInstaller.exe").c_str(), nullptr));
+    app.m_bFreshStart = TRUE;
+    app.m_bUIFlag = TRUE;   // the license was accepted
+    ASSERT_TRUE(RemoveDirectoryA(Folder(FolderStartMenu).c_str()));
+
+    frame->m_nStage = 2;
+    EXPECT_TRUE(frame->StartDownloads());   // the checks; the self-installation comes as a message
+    EXPECT_FALSE(frame->OnSelfInstall());
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_EQ("Error=permissions,cantcreatestartfolder", LogLines().back());
+    const std::string link = "\\Resume Zembrio Installation.lnk";
+    EXPECT_EQ(Folder(FolderProgramFiles) + "\\Zembrio\\ZembrioInstaller", app.m_strUninstallFolder);
+    EXPECT_EQ(app.m_strUninstallFolder + "\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
+    EXPECT_EQ(Folder(FolderDesktop) + link, app.m_strUninstallDesktopIcon);
+    EXPECT_EQ("", app.m_strUninstallStartMenuIcon);
+    EXPECT_TRUE(FileExists(app.m_strUninstallDesktopIcon));
+    app.m_pMainWnd = nullptr;   // the fixture's frame is not the application's to delete
+    app.ExitInstance();
+
+    CInstallerApp next;
+    next.SetRegistryKey("Zembrio");
+    next.m_strExeVersion = "2.0.320.0";
+    next.LoadState();
+    EXPECT_TRUE(next.DecideFreshStart());
+}
+
+// The working folder's refusals are file errors; the record's folder changes
+// only where a new one was named (a fresh start that succeeds is the
+// end-to-end tests' first step).
+TEST_F(SystemForwardsTest, PrepareWorkingFolderKeepsTheNamedFolderAndReportsTheRefusal)
+{
+    const struct {
+        std::string temp;   // empty: none
+        std::string tempPath;
+        const char* logged;
+    } cases[] = {
+        {"", "previous", "Error=fileio,cantcreatetempfolder2"},
+        {folder.File("missing\\"), folder.File("missing\\Zembrio"), "Error=fileio,cantcreatetempfolder1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        g_tempPath = c.temp;
+        app.m_bFreshStart = TRUE;
+        app.m_strTempPath = "previous";
+        frame->m_bFailed = false;
+        EXPECT_FALSE(app.PrepareWorkingFolder());
+        EXPECT_EQ(c.tempPath, app.m_strTempPath);
+        EXPECT_TRUE(frame->m_bFailed);
+        EXPECT_EQ(c.logged, LogLines().back());
+    }
+}
+
+// A library that cannot be written is a file error, and leaves the folders
+// unread, not looked up through nothing.
+TEST_F(SystemForwardsTest, ShellFolderLibraryThatCannotBeWrittenIsReportedAndNoFolderRead)
+{
+    app.m_strTempFolder = folder.File("missing");
+    EXPECT_FALSE(app.ExtractShellFolderLibrary());
+    EXPECT_TRUE(frame->m_bFailed);
+    EXPECT_EQ(nullptr, app.m_pfnSHGetFolderPath);
+    for (std::string& f : app.m_astrShellFolder)
+        f.clear();
+    EXPECT_TRUE(app.ReadShellFolders());
+    for (const std::string& f : app.m_astrShellFolder)
+        EXPECT_EQ("", f);
+    EXPECT_EQ(std::vector<std::string>{"Error=fileio,cantextractshelldll"}, LogLines());
+    EXPECT_TRUE(app.ReleaseShellFolderLibrary());
+}
