@@ -14,34 +14,6 @@
 
 namespace {
 
-// Creates every key of a path under a root and sets one string value.
-void PlantString(HKEY root, const std::string& path, const char* name, const std::string& value)
-{
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    if (name)
-        RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
-    RegCloseKey(key);
-}
-
-// A copy of this program whose fixed version records (its own, and the
-// carried library's) say the version.
-void PlantVersionedCopy(const std::string& target, WORD a, WORD b, WORD c, WORD d)
-{
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string bytes = ReadTextFile(self);
-    const char signature[] = "\xBD\x04\xEF\xFE";   // VS_FIXEDFILEINFO's, then its structure version
-    const DWORD version[2] = {MAKELONG(b, a), MAKELONG(d, c)};
-    size_t at = bytes.find(signature, 0, 4);
-    ASSERT_NE(std::string::npos, at);
-    for (; at != std::string::npos; at = bytes.find(signature, at + 4, 4))
-        memcpy(&bytes[at + 8], version, sizeof version);
-    for (size_t pos = target.find('\\', 3); pos != std::string::npos; pos = target.find('\\', pos + 1))
-        CreateDirectoryA(target.substr(0, pos).c_str(), nullptr);
-    ASSERT_TRUE(WriteTextFile(target, bytes));
-}
-
 // The OS the checks see.
 DWORD g_osMajor = 5, g_osMinor = 1, g_osPlatform = VER_PLATFORM_WIN32_NT;
 BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOA* info)
@@ -85,44 +57,29 @@ protected:
 
 // Everything current, found only through the Common Files and Windows
 // folders: no flag on XP, and .NET ready; refused on Windows 95, with no
-// .NET decision. Wine reads its own msado15.dll in place of any file of that
-// name unless told otherwise when the process starts: the checks run in a
-// child started so.
+// .NET decision. (Wine reads its own msado15.dll in place of any file of
+// that name unless told otherwise: tests/CMakeLists.txt tells it.)
 TEST_F(SystemForwardsTest, CheckPrerequisitesHandsTheCommonFilesAndWindowsFolders)
 {
     PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\DataAccess", "FullInstallVer", "2.81.1117.0");
-    PlantVersionedCopy(Folder(FolderCommonFiles) + "\\system\\ado\\msado15.dll", 2, 81, 1117, 0);
+    PlantVersionDll("2.81.1117.0", Folder(FolderCommonFiles) + "\\system\\ado\\msado15.dll");
     PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\NET Framework Setup\\NDP\\v2.0.50727", nullptr, "");
-    PlantVersionedCopy(Folder(FolderWindows) + "\\Microsoft.NET\\Framework\\v2.0.50727\\mscorlib.dll", 2, 0, 50727, 42);
+    PlantVersionDll("2.0.50727.42", Folder(FolderWindows) + "\\Microsoft.NET\\Framework\\v2.0.50727\\mscorlib.dll");
     PlantString(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\DirectX", "Version", "4.09.00.0904");
-    // The prefix's override for this program, read by each of its
-    // processes as it starts: the child's, not this one's.
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    const std::string program = std::string("Software\\Wine\\AppDefaults\\") + (strrchr(self, '\\') + 1);
-    const std::string overrides = program + "\\DllOverrides";
-    registry.Suspend();
-    PlantString(HKEY_CURRENT_USER, overrides, "msado15", "native");
-    registry.Resume();
-    auto check = [this](DWORD platform, DWORD major, DWORD minor) {
-        g_osPlatform = platform, g_osMajor = major, g_osMinor = minor;
+    const struct {
+        DWORD platform, major, minor;
+        bool dotNetReady, failed;
+    } cases[] = {{VER_PLATFORM_WIN32_NT, 5, 1, true, false}, {VER_PLATFORM_WIN32_WINDOWS, 4, 0, false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.major);
+        g_osPlatform = c.platform, g_osMajor = c.major, g_osMinor = c.minor;
         frame->m_bDotNetReady = false;
         frame->m_bFailed = false;
         frame->CheckPrerequisites();
-        fprintf(stderr, "type %u, .NET ready %d, failed %d\n", (UINT)frame->m_nSystemType,
-                (int)frame->m_bDotNetReady, (int)frame->m_bFailed);
-    };
-    EXPECT_EXIT(
-        {
-            check(VER_PLATFORM_WIN32_NT, 5, 1);
-            check(VER_PLATFORM_WIN32_WINDOWS, 4, 0);
-            exit(0);
-        },
-        ::testing::ExitedWithCode(0), "type 0, .NET ready 1, failed 0\ntype 0, .NET ready 0, failed 1\n");
-    registry.Suspend();
-    RegDeleteKeyA(HKEY_CURRENT_USER, overrides.c_str());
-    RegDeleteKeyA(HKEY_CURRENT_USER, program.c_str());
-    registry.Resume();
+        EXPECT_EQ(0u, (UINT)frame->m_nSystemType);
+        EXPECT_EQ(c.dotNetReady, frame->m_bDotNetReady);
+        EXPECT_EQ(c.failed, frame->m_bFailed);
+    }
 }
 
 // The download stage needs 200 MiB on the system's drive: 199 stops it with

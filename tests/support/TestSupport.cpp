@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include <gtest/gtest.h>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -6,13 +7,13 @@
 
 static const char kTestRoot[] = "Software\\ZembrioTests";
 
-static void DeleteKeyTree(HKEY parent, const std::string& path)
+void RemoveKey(HKEY parent, const std::string& path)
 {
     HKEY key;
     if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
         char name[256];
         while (RegEnumKeyA(key, 0, name, sizeof name) == ERROR_SUCCESS)
-            DeleteKeyTree(key, name);
+            RemoveKey(key, name);
         RegCloseKey(key);
     }
     RegDeleteKeyA(parent, path.c_str());
@@ -47,7 +48,7 @@ RegistrySandbox::~RegistrySandbox()
     Suspend();
     RegCloseKey(m_hUser);
     RegCloseKey(m_hMachine);
-    DeleteKeyTree(HKEY_CURRENT_USER, m_strRoot);
+    RemoveKey(HKEY_CURRENT_USER, m_strRoot);
 }
 
 ScratchFolder::ScratchFolder()
@@ -169,4 +170,31 @@ bool UnixLink::Made() const
         return false;
     FindClose(find);
     return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+void PlantString(HKEY root, const std::string& path, const char* name, const std::string& value)
+{
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    if (name)
+        RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
+    RegCloseKey(key);
+}
+
+void MakeFolders(const std::string& path)
+{
+    for (size_t pos = path.find('\\', 3); pos != std::string::npos; pos = path.find('\\', pos + 1))
+        CreateDirectoryA(path.substr(0, pos).c_str(), nullptr);
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+void PlantVersionDll(const char* version, const std::string& target)
+{
+    std::string name = version;
+    for (char& c : name)
+        if (c == '.')
+            c = '_';
+    std::string source = std::string(ZEMBRIO_VERSION_DLL_DIR) + "/version_" + name + ".dll";
+    MakeFolders(target.substr(0, target.rfind('\\')));
+    ASSERT_TRUE(CopyFileA(source.c_str(), target.c_str(), FALSE)) << source;
 }

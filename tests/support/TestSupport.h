@@ -36,6 +36,16 @@ private:
     std::string m_strPath;
 };
 
+// Creates every key of a path under a root and sets one string value (none
+// where name is null); removes a key with the keys below it.
+void PlantString(HKEY root, const std::string& path, const char* name, const std::string& value);
+void RemoveKey(HKEY root, const std::string& path);
+// Makes every folder of a path.
+void MakeFolders(const std::string& path);
+// Copies a built resource-only library of that file version (one of those
+// tests/CMakeLists.txt makes) to a place a check reads.
+void PlantVersionDll(const char* version, const std::string& target);
+
 bool WriteTextFile(const std::string& path, const std::string& bytes);
 std::string ReadTextFile(const std::string& path);
 bool FileExists(const std::string& path);

@@ -6,18 +6,6 @@
 
 namespace {
 
-// Copies a built version DLL (named by its version) to a place a check reads.
-void PlantVersionDll(const char* version, const std::string& target)
-{
-    std::string name = version;
-    for (char& c : name)
-        if (c == '.')
-            c = '_';
-    std::string source = std::string(ZEMBRIO_VERSION_DLL_DIR) + "/version_" + name + ".dll";
-    MakeFolders(target.substr(0, target.rfind('\\')));
-    ASSERT_TRUE(CopyFileA(source.c_str(), target.c_str(), FALSE)) << source;
-}
-
 const char kMdacKey[] = "Software\\Microsoft\\DataAccess";
 const char kNdpKey[] = "Software\\Microsoft\\NET Framework Setup\\NDP";
 const char kDirectXKey[] = "Software\\Microsoft\\DirectX";
