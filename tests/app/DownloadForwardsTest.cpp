@@ -39,7 +39,7 @@ protected:
     // the frame is kept in `worker`.
     void StartWorker(const LoopbackServer& server)
     {
-        UseEndpoints(server.Url());
+        UseEndpoints(server.Url(), logger.Url());   // the connectivity probe gets its answer
         frame->m_nStage = 2;
         frame->m_pDownloads = new DownloadList(app.m_pSession);
         frame->m_pDownloads->m_anRetryWaitsMs.assign(5, 60000);
@@ -143,6 +143,12 @@ TEST_F(DownloadForwardsTest, StageTwoAgainLeavesTheRunningWorkerAlone)
     DownloadList* list = frame->m_pDownloads;
     CWinThread* thread = frame->m_pDownloadThread;
     SendMessageA(frame->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_AUTO_START_COMMAND, BN_CLICKED), 0);
+    // Time for a probe, had one started, to answer and the stage to go on.
+    for (DWORD started = GetTickCount(); GetTickCount() - started < 1500; Sleep(20)) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
     EXPECT_EQ(list, frame->m_pDownloads);
     EXPECT_EQ(thread, frame->m_pDownloadThread);
     DWORD left;
