@@ -127,7 +127,6 @@ void EndpointServer::Open()
     Control("reset=1");
     DeleteFileA((m_strRoot + "\\release.txt").c_str());   // a pinned one of another test
     m_nRequestsMark = ReadBinaryFile(TestEnv("ZEMBRIO_TEST_REQUESTS")).size();
-    m_nEventsMark = ReadBinaryFile(TestEnv("ZEMBRIO_TEST_EVENTS")).size();
 }
 
 void EndpointServer::Close()
@@ -200,18 +199,4 @@ std::vector<LoggedRequest> EndpointServer::RangedRequests(const std::string& nam
         Sleep(100);
     }
     return ranged;
-}
-
-std::vector<std::string> EndpointServer::Events(size_t atLeast)
-{
-    std::vector<std::string> events;
-    for (int attempt = 0; attempt < 50; attempt++) {
-        events.clear();
-        for (const std::string& line : LogLines(TestEnv("ZEMBRIO_TEST_EVENTS"), m_nEventsMark))
-            events.push_back(JsonString(line, "event"));
-        if (events.size() >= atLeast)
-            break;
-        Sleep(100);
-    }
-    return events;
 }

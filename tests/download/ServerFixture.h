@@ -48,8 +48,6 @@ public:
     // `atLeast` of them are there (the server logs a request when its answer is over).
     std::vector<LoggedRequest> Requests(const std::string& name, size_t atLeast = 0);
     std::vector<LoggedRequest> RangedRequests(const std::string& name, size_t atLeast = 0);
-    // Logger events since Open ("networkThreadControl,NetworkError").
-    std::vector<std::string> Events(size_t atLeast = 0);
 
     std::string m_strServer;
     std::string m_strRoot;
@@ -57,7 +55,6 @@ public:
 
 private:
     size_t m_nRequestsMark = 0;
-    size_t m_nEventsMark = 0;
 };
 
 class ServerTest : public ::testing::Test, public EndpointServer {
