@@ -1,16 +1,14 @@
-#include <algorithm>
+#include "support/RoomFixture.h"
+#include <memory>
 #include "ServerFixture.h"
-#include "app/InstallerApp.h"
-#include "app/MainFrame.h"
-#include "app/Rooms.h"
-#include "app/Resource.h"
 #include "download/DownloadList.h"
-#include "download/HttpTransfer.h"
+#include "ReleaseKeys.h"
 #include <imagehlp.h>
 
 namespace {
 
 const int kSetupMinimum = 20971520;
+const char* const kNetworkError = "network,ThreadControl,NetworkError";
 
 template <class Condition>
 bool WaitUntil(Condition done, DWORD ms)
@@ -26,628 +24,456 @@ std::string Component(const char* relative)
     return ReadBinaryFile(TestEnv("ZEMBRIO_TEST_COMPONENTS") + "\\" + relative);
 }
 
-// The download worker against the endpoint server, with an application
-// object, a frame (no window unless a test makes one) and a run log.
-class DownloadThreadTest : public ServerTest {
+// The record as the worker sees it: the sizes of an earlier run, and what
+// this run learns, for the next.
+struct KeptRecord : CItemSizes, CDownloadRecord {
+    UINT RememberedItemSize(const std::string& url) const override
+    {
+        for (size_t i = 0; i < urls.size(); i++)
+            if (_stricmp(urls[i].c_str(), url.c_str()) == 0)
+                return sizes[i];
+        return 0;
+    }
+    void SaveReleaseSerial(DWORD value) override { serial = value; }
+    void RecordItems(const DownloadList& list) override
+    {
+        urls.clear();
+        sizes.clear();
+        for (UINT i = 0; i < list.ItemCount(); i++) {
+            urls.push_back(list.ItemUrl(i));
+            sizes.push_back(list.ItemServerSize(i));
+        }
+    }
+    std::vector<std::string> urls;
+    std::vector<UINT> sizes;
+    DWORD serial = 0;
+};
+
+// The download worker's job against the endpoint server, with what a room
+// is handed (run log, reporter, a recording failure sink) and a kept record.
+class DownloadJobTest : public RoomFixture, public EndpointServer {
 protected:
     void SetUp() override
     {
-        ServerTest::SetUp();
-        app.SetRegistryKey("Zembrio");
-        app.m_strTempFolder = m_scratch.Path();
-        app.OpenRunLog();
-        app.m_bFreshStart = TRUE;
-        app.m_pSession = m_pSession;   // the reports go out through it
-        app.m_reporter.Start(m_pSession);
-        frame = new CMainFrame(app.m_reporter);
-        app.m_pMainWnd = frame;
-        frame->m_pDownloads = NewList();
-    }
-    // The waits before new tries are the run's: a few milliseconds here.
-    DownloadList* NewList()
-    {
-        DownloadList* list = new DownloadList(m_pSession);
-        list->m_anRetryWaitsMs.assign(5, 20);
-        return list;
+        RoomFixture::SetUp();
+        Open();
+        for (const auto& key : kReleaseKeys)
+            keys.push_back({key.modulus, key.length});
+        NewList();
     }
     void TearDown() override
     {
-        delete frame;
-        app.m_pMainWnd = nullptr;
-        // The sender ends before the fixture's session goes.
-        app.m_reporter.Stop(0);
-        app.m_reporter.Join();
-        app.m_pSession = nullptr;   // the fixture's, not the application's
-        app.CloseRunLog();
-        ServerTest::TearDown();
+        if (worker) {
+            Cancel();
+            WaitForSingleObject(worker, INFINITE);
+            CloseHandle(worker);
+        }
+        list.reset();
+        Close();
+        RoomFixture::TearDown();
     }
-
-    DownloadList& List() { return *frame->m_pDownloads; }
-    // A new frame and empty list, as the next run (or the next way out) has.
-    void NewFrame()
+    // The next run's list (the record stays); its waits before new tries
+    // are a few milliseconds.
+    void NewList()
     {
-        delete frame;
-        frame = new CMainFrame(app.m_reporter);
-        app.m_pMainWnd = frame;
-        frame->m_pDownloads = NewList();
+        list.reset(new DownloadList(m_pSession));
+        list->m_anRetryWaitsMs.assign(5, 20);
+        cancel = false;
+        failures = RecordedFailures();   // the next run's window
     }
-    // The frame's window, in the download stage.
-    void ShowDownloadStage()
+    // With the size the record holds for it, as the task planning adds it.
+    void Add(const std::string& name, int minimum = 0)
     {
-        RECT none = {0, 0, 10, 10};
-        ASSERT_TRUE(frame->Create(nullptr, "download test", WS_POPUP, none));
-        frame->m_nStage = 2;
+        list->AddItem(Url(name), scratch.File(name), record.RememberedItemSize(Url(name)), minimum);
     }
-    // Starts the worker and waits until the first item has bytes; returns a
-    // handle of the worker's thread that outlives the frame.
-    HANDLE StartWorkerUntilBytesArrive(UINT bytes = 1)
+    DownloadJob Job()
     {
-        EXPECT_TRUE(StartDownloadThread(frame));
-        for (int i = 0; i < 400 && List().Item(0).m_nLocalSize < bytes; i++)
-            Sleep(25);
-        EXPECT_GE(List().Item(0).m_nLocalSize, bytes);
-        HANDLE thread = nullptr;
-        DuplicateHandle(GetCurrentProcess(), frame->m_pDownloadThread->m_hThread, GetCurrentProcess(), &thread,
-                        SYNCHRONIZE, FALSE, 0);
-        return thread;
+        return DownloadJob{reports, record,      list.get(), cancel, Url("release.txt"), scratch.File("release.txt"),
+                           keys.data(), keys.size(), minimumSerial};
     }
-    void Add(const std::string& name, UINT knownSize = 0, int minimum = 0)
+    void Run()
     {
-        List().AddItem(Url(name), m_scratch.File(name), knownSize, minimum);
+        DownloadJob job = Job();
+        RunDownloads(job);
     }
-    // Runs the worker to its end (a minute at most).
-    void RunWorker()
+    // On a thread of its own, as the application runs it.
+    void Start()
     {
-        ASSERT_TRUE(StartDownloadThread(frame));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 60000));
-        EXPECT_EQ(nullptr, frame->m_hWorker.load());
+        job.reset(new DownloadJob(Job()));
+        worker = CreateThread(nullptr, 0, RunJob, job.get(), 0, nullptr);
+        ASSERT_NE(nullptr, worker);
     }
-    // The values of the run log's lines of this name.
-    std::vector<std::string> LogValues(const std::string& name)
+    bool Ended(DWORD ms) { return WaitForSingleObject(worker, ms) == WAIT_OBJECT_0; }
+    // What each of the window's ways out does to the worker.
+    void Cancel()
+    {
+        cancel = true;
+        list->CancelActiveTransfer();
+    }
+    bool Finished() const { return list->AllComplete() && list->SizesKnown() && failures.failed == 0; }
+    std::vector<std::string> LogValues(const std::string& name) const
     {
         std::vector<std::string> values;
-        std::string log = "\r\n" + ReadBinaryFile(m_scratch.File("log.txt"));
-        std::string key = "\r\n" + name + "=";
-        for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1))
-            values.push_back(log.substr(at + key.size(), log.find("\r\n", at + 2) - at - key.size()));
+        for (const auto& entry : Log())
+            if (entry.first == name)
+                values.push_back(entry.second);
         return values;
     }
-    std::vector<std::string> ErrorLines() { return LogValues("Error"); }
+    std::vector<std::string> Errors() const { return LogValues("Error"); }
 
-    RegistrySandbox registry;
-    CInstallerApp app;
-    CMainFrame* frame = nullptr;
+    KeptRecord record;
+    std::unique_ptr<DownloadList> list;
+    std::atomic<bool> cancel{false};
+    std::vector<ReleaseKey> keys;
+    DWORD minimumSerial = 1;
+    std::unique_ptr<DownloadJob> job;
+    HANDLE worker = nullptr;
+
+private:
+    static DWORD WINAPI RunJob(void* job)
+    {
+        RunDownloads(*(DownloadJob*)job);
+        return 0;
+    }
 };
 
-TEST_F(DownloadThreadTest, FreshRunDownloadsRecordsTheItemsAndVerifies)
-{
-    std::string a = Pattern(50000, 20), b = Pattern(30000, 21);
-    Serve("a.bin", a);
-    Serve("b.bin", b);
-    Add("a.bin");
-    Add("b.bin");
-    RunWorker();
-    EXPECT_EQ(a, ReadBinaryFile(m_scratch.File("a.bin")));
-    EXPECT_EQ(b, ReadBinaryFile(m_scratch.File("b.bin")));
-    EXPECT_TRUE(List().SizesKnown());
-    EXPECT_EQ(80000u, List().TotalLocalBytes());
-    EXPECT_EQ(80000u, List().TotalServerBytes());
-    EXPECT_TRUE(frame->DownloadsFinished());
-    EXPECT_TRUE(ErrorLines().empty());
-    ASSERT_EQ(2u, app.m_astrItemURL.size());
-    EXPECT_EQ(Url("b.bin"), app.m_astrItemURL[1]);
-    EXPECT_EQ(30000u, app.m_anItemSize[1]);
-    EXPECT_EQ(2u, app.GetProfileInt("", "NumItems", 0));
-    EXPECT_EQ(50000u, app.GetProfileInt("", "ItemSize0", 0));
-}
-
-// The first run is cancelled in the middle of the second file; the next run
-// (a resumption with the recorded sizes) fetches only the missing tail.
-TEST_F(DownloadThreadTest, SecondRunFetchesOnlyTheMissingTails)
+// A fresh run, cancelled in the middle of its second file, then the next
+// run from the record: only the missing tail is fetched.
+TEST_F(DownloadJobTest, AFreshRunCancelledMidFileResumesWithOnlyTheMissingTail)
 {
     std::string a = Pattern(40000, 22), b = Pattern(300000, 23);
     Serve("a.bin", a);
     Serve("b.bin", b);
+    Control("release-serial=123");
     Control("fault=slow=100000@b.bin");
+    // A name planted in the working folder beforehand, linked to another
+    // file of the machine: the release is written as a file of its own,
+    // never through the link.
+    std::string victim = scratch.File("victim.txt");
+    WriteBinaryFile(victim, "someone else's file");
+    ASSERT_TRUE(CreateHardLinkA(scratch.File("release.txt").c_str(), victim.c_str(), nullptr));
     Add("a.bin");
     Add("b.bin");
-    ASSERT_TRUE(StartDownloadThread(frame));
-    for (int i = 0; i < 400 && List().Item(1).m_nLocalSize < 50000; i++)
-        Sleep(25);
-    frame->m_bCancel = true;
-    List().CancelActiveTransfer();
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 30000));
-    EXPECT_EQ(nullptr, frame->m_hWorker.load());
-    EXPECT_TRUE(ErrorLines().empty());   // a cancel is not reported
-    EXPECT_TRUE(Events().empty());
-    UINT partial = (UINT)ReadBinaryFile(m_scratch.File("b.bin")).size();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return list->Item(1).m_nLocalSize >= 50000; }, 10000));
+    DWORD started = GetTickCount();
+    Cancel();
+    ASSERT_TRUE(Ended(10000));
+    EXPECT_LT(GetTickCount() - started, 1000u);   // a chunk takes 80 ms
+    EXPECT_TRUE(Errors().empty());   // a cancel is not reported
+    EXPECT_EQ(0, failures.failed);
+    EXPECT_TRUE(Sent().empty());
+    // What the run learnt before the cancel.
+    EXPECT_EQ((std::vector<std::string>{Url("a.bin"), Url("b.bin")}), record.urls);
+    EXPECT_EQ((std::vector<UINT>{40000, 300000}), record.sizes);
+    EXPECT_EQ(340000u, list->TotalServerBytes());
+    EXPECT_EQ(123u, record.serial);
+    EXPECT_EQ("someone else's file", ReadBinaryFile(victim));
+    // What the installation step checks again: the very text accepted.
+    std::string kept = ReadBinaryFile(scratch.File("release.txt"));
+    EXPECT_EQ(0u, kept.find("zembrio-release 1\nserial 123\n")) << kept;
+    EXPECT_EQ(a, ReadBinaryFile(scratch.File("a.bin")));
+    UINT partial = (UINT)ReadBinaryFile(scratch.File("b.bin")).size();
     ASSERT_GT(partial, 0u);
     ASSERT_LT(partial, b.size());
     // The server logs the cut request once it notices the client has gone.
     ASSERT_EQ(1u, RangedRequests("b.bin", 1).size());
+    CloseHandle(worker);
+    worker = nullptr;
 
-    // The next run: a new frame and list, the sizes from the stored record.
     Control("reset=1");
-    NewFrame();
-    app.m_bFreshStart = FALSE;
-    app.LoadState();
-    Add("a.bin", app.RememberedItemSize(Url("a.bin")));
-    Add("b.bin", app.RememberedItemSize(Url("b.bin")));
-    EXPECT_EQ(300000u, List().Item(1).m_nKnownSize);
-    size_t before = RangedRequests("b.bin").size();
+    NewList();
+    Add("a.bin");
+    Add("b.bin");
+    EXPECT_EQ(300000u, list->Item(1).m_nKnownSize);
     size_t beforeA = RangedRequests("a.bin").size();
-    RunWorker();
-    EXPECT_EQ(a, ReadBinaryFile(m_scratch.File("a.bin")));
-    EXPECT_EQ(b, ReadBinaryFile(m_scratch.File("b.bin")));
-    std::vector<LoggedRequest> ranged = RangedRequests("b.bin", before + 1);
-    ASSERT_EQ(before + 1, ranged.size());
+    Run();
+    EXPECT_EQ(a, ReadBinaryFile(scratch.File("a.bin")));
+    EXPECT_EQ(b, ReadBinaryFile(scratch.File("b.bin")));
+    std::vector<LoggedRequest> ranged = RangedRequests("b.bin", 2);
+    ASSERT_EQ(2u, ranged.size());
     EXPECT_EQ("bytes=" + std::to_string(partial) + "-299999", ranged.back().range);
     EXPECT_EQ((long long)(b.size() - partial), ranged.back().sent);
     EXPECT_EQ(beforeA, RangedRequests("a.bin").size());
-    EXPECT_TRUE(frame->DownloadsFinished());
+    EXPECT_EQ(340000u, list->TotalLocalBytes());
+    EXPECT_TRUE(Finished());
+    EXPECT_TRUE(Errors().empty());
 }
 
-TEST_F(DownloadThreadTest, ChangedServerLengthDiscardsThePartialFile)
+// Each fault of the install server, of the release or of a file, in one
+// run of two files (first.bin, then the faulty one): at most one named
+// error, no byte on disk that is not the file's own, a partial file kept
+// for the next run unless the file itself is refused; then, where a row
+// says so, the next run (fault gone, sizes from the record) completes both
+// files, fetching only what is missing.
+TEST_F(DownloadJobTest, TransferFaultsEndNamedKeepWhatIsSoundAndTheNextRunCompletes)
 {
-    std::string now = Pattern(5000, 24);
-    Serve("changed.bin", now);
-    WriteBinaryFile(m_scratch.File("changed.bin"), Pattern(1000, 25));   // of an older 4000-byte file
-    app.m_bFreshStart = FALSE;
-    Add("changed.bin", 4000);
-    RunWorker();
-    EXPECT_EQ(now, ReadBinaryFile(m_scratch.File("changed.bin")));
-    std::vector<LoggedRequest> ranged = RangedRequests("changed.bin", 1);
-    ASSERT_EQ(1u, ranged.size());
-    EXPECT_EQ("bytes=0-4999", ranged[0].range);
-    EXPECT_EQ(5000u, List().Item(0).m_nKnownSize);
-
-    // A stale copy that cannot be deleted (another program holds it) is a
-    // file error: the new file's tail must not be appended to its bytes.
-    std::string old = Pattern(1000, 26);
-    Serve("held.bin", now);
-    WriteBinaryFile(m_scratch.File("held.bin"), old);
-    HANDLE held = CreateFileA(m_scratch.File("held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    NewFrame();
-    Add("held.bin", 4000);
-    RunWorker();
-    CloseHandle(held);
-    EXPECT_TRUE(ReadBinaryFile(m_scratch.File("held.bin")) == old);
-    EXPECT_TRUE(RangedRequests("held.bin").empty());
-    EXPECT_EQ(std::vector<std::string>{"fileio,ThreadControl,FileIOError"}, ErrorLines());
-}
-
-// A cancel that comes while no transfer runs (before the first, between two
-// items) holds for every later transfer.
-TEST_F(DownloadThreadTest, CancelWithNoTransferRunningIsNotLost)
-{
-    Serve("late.bin", Pattern(40000, 34));
-    Add("late.bin");
-    ASSERT_EQ(NoError, List().QueryAllSizes(true));
-    List().CancelActiveTransfer();
-    EXPECT_EQ(DownloadCancelled, List().DownloadMissing());
-    EXPECT_EQ(DownloadCancelled, List().QueryAllSizes(true));
-    EXPECT_FALSE(FileExists(m_scratch.File("late.bin")));
-    EXPECT_TRUE(RangedRequests("late.bin").empty());
-}
-
-TEST_F(DownloadThreadTest, NoLengthOrAnErrorPageStopsAtTheSizeQueryAndKeepsPartialFiles)
-{
-    std::string second = Pattern(3000, 27);
-    Serve("first.bin", Pattern(3000, 26));
-    Serve("second.bin", second);
-    // An error page (or a captive portal's) brings a length of its own.
-    // The server's own trouble (5xx) is tried again until the waits are
-    // spent; an answer it meant is not.
+    // What is on disk before the run: nothing; the first half, of a size
+    // the record holds; 1000 bytes of an older 4000-byte file (the record's
+    // size), also held open by another program.
+    enum Before { Fresh, Resumed, Stale, StaleHeld };
+    // How the file is served: as the release lists it; a setup below its
+    // minimum; missing from a release pinned before it; longer, or with
+    // other bytes, than the pinned release lists.
+    enum Served { AsReleased, SmallSetup, Unlisted, Longer, OtherBytes };
+    // What stays of the file: nothing, bytes of it, its bytes from before
+    // the run exactly, all of it.
+    enum Kept { Nothing, APrefix, AsBefore, Whole };
+    const char* const tooSmall = "network,ThreadControl,FileTooSmall";
+    const char* const badRelease = "network,ThreadControl,BadRelease";
+    const char* const notReleased = "network,ThreadControl,NotAsReleased";
     const struct {
-        const char* fault;
-        size_t tries;
-    } cases[] = {{"no-length", 1}, {"status=503", 6}, {"status=404", 1}};
-    for (const auto& c : cases) {
-        const char* fault = c.fault;
-        SCOPED_TRACE(fault);
-        size_t asked = Requests("second.bin").size(), retries = LogValues("Retry").size();
-        NewFrame();
-        Control("reset=1");
-        Control(std::string("fault=") + fault + "@second.bin");
-        WriteBinaryFile(m_scratch.File("second.bin"), second.substr(0, 1000));
-        app.m_bFreshStart = FALSE;   // resumed: the partial file is the record's
-        Add("first.bin");
-        Add("second.bin", 3000);
-        size_t reported = ErrorLines().size();
-        RunWorker();
-        ASSERT_EQ(reported + 1, ErrorLines().size());
-        EXPECT_EQ("network,ThreadControl,NetworkError", ErrorLines().back());
-        EXPECT_EQ(second.substr(0, 1000), ReadBinaryFile(m_scratch.File("second.bin")));
-        EXPECT_EQ(3000u, List().Item(1).m_nKnownSize);
-        EXPECT_TRUE(RangedRequests("first.bin").empty());
-        EXPECT_FALSE(FileExists(m_scratch.File("first.bin")));
-        EXPECT_FALSE(List().SizesKnown());
-        EXPECT_TRUE(frame->m_bFailed);
-        EXPECT_FALSE(frame->DownloadsFinished());
-        EXPECT_EQ(app.m_reporter.ErrorPageUrl("network"), frame->ErrorLink());
-        EXPECT_EQ(asked + c.tries, Requests("second.bin", asked + c.tries).size());
-        EXPECT_EQ(retries + c.tries - 1, LogValues("Retry").size());
-    }
-}
-
-// A transfer that fails for the network is tried again from the byte where
-// it stopped; a try that brings a good part of the file starts the waits
-// afresh, so a connection that keeps dropping still gets the file through,
-// while a server that gives less and less is given up on.
-TEST_F(DownloadThreadTest, NetworkFailuresAreTriedAgainFromWhereTheyStopped)
-{
-    const struct {
-        const char* fault;
+        const char* control;   // the server's switch; a trailing '@' takes the file's name
         size_t size;
-        size_t ranged;   // ranged requests made
-        bool completes;
+        Before before;
+        const char* error;     // the one Error line; none: the run completes
+        const char* refused;   // in the Refused line; none: no such line
+        Kept kept;
+        int ranged;     // of them with a range; -1: not counted
+        int step;       // try i asks from its start + i * step; -1: not looked at
+        int retries;    // Retry lines; -1: not counted
+        bool early;     // stops before any file is fetched
+        bool next;      // the next run completes fetching only the missing tail
+        Served served;
+        DWORD minimumSerial;
     } cases[] = {
-        {"short-body=300000", 2000000, 7, true},    // more tries than waits: each one counts afresh
-        {"short-body=100000", 1000000, 6, false},   // six tries of 100000 bytes, then the failure stands
-        {"status-range=503", 50000, 6, false},
-        {"status-range=416", 50000, 1, false},
-    };
-    int n = 0;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        std::string name = "retried" + std::to_string(n) + ".bin";
-        std::string content = Pattern(c.size, 60 + n++);
-        Serve(name, content);
-        NewFrame();
-        Control("reset=1");
-        Control(std::string("fault=") + c.fault + "@" + name);
-        Add(name);
-        size_t reported = ErrorLines().size();
-        RunWorker();
-        std::vector<LoggedRequest> ranged = RangedRequests(name, c.ranged);
-        ASSERT_EQ(c.ranged, ranged.size());
-        std::string got = ReadBinaryFile(m_scratch.File(name));
-        EXPECT_TRUE(content.compare(0, got.size(), got) == 0) << "bytes that are not the file's";
-        if (c.fault[0] == 's' && c.fault[1] == 'h') {
-            // Each try asks for exactly what the file still lacks.
-            for (size_t i = 0; i < ranged.size(); i++)
-                EXPECT_EQ("bytes=" + std::to_string(i * (c.size == 2000000 ? 300000 : 100000)) + "-" +
-                              std::to_string(c.size - 1),
-                          ranged[i].range);
-        }
-        if (c.completes) {
-            EXPECT_EQ(content, got);
-            EXPECT_EQ(reported, ErrorLines().size());
-            EXPECT_TRUE(frame->DownloadsFinished());
-        } else {
-            ASSERT_EQ(reported + 1, ErrorLines().size());
-            EXPECT_EQ("network,ThreadControl,NetworkError", ErrorLines().back());
-            EXPECT_FALSE(frame->DownloadsFinished());
-        }
-    }
-}
-
-// A server that comes back while the worker waits: the next try completes
-// the run with no report. A cancel ends a wait at once.
-TEST_F(DownloadThreadTest, AServerBackInTimeCompletesAndCancelEndsAWait)
-{
-    std::string content = Pattern(200000, 70);
-    Serve("back.bin", content);
-    Control("reset=1");
-    Control("fault=drop@back.bin");
-    Add("back.bin");
-    List().m_anRetryWaitsMs.assign(5, 500);
-    ASSERT_TRUE(StartDownloadThread(frame));
-    ASSERT_TRUE(WaitUntil([&] { return !LogValues("Retry").empty(); }, 10000));
-    Control("reset=1");
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 20000));
-    EXPECT_TRUE(frame->DownloadsFinished());
-    EXPECT_EQ(content, ReadBinaryFile(m_scratch.File("back.bin")));
-    EXPECT_TRUE(ErrorLines().empty());
-    EXPECT_FALSE(List().Reconnecting());
-
-    DeleteFileA(m_scratch.File("back.bin").c_str());
-    NewFrame();
-    Control("fault=drop@back.bin");
-    Add("back.bin");
-    List().m_anRetryWaitsMs.assign(5, 60000);
-    ASSERT_TRUE(StartDownloadThread(frame));
-    DWORD left = 0;
-    ASSERT_TRUE(WaitUntil([&] { return List().WaitingToRetry(GetTickCount(), left); }, 10000));
-    EXPECT_GT(left, 50000u);
-    EXPECT_TRUE(List().Reconnecting());
-    DWORD started = GetTickCount();
-    frame->CancelWorkers();
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(frame->m_pDownloadThread->m_hThread, 5000));
-    EXPECT_LT(GetTickCount() - started, 1000u);
-    EXPECT_FALSE(List().WaitingToRetry(GetTickCount(), left));
-    EXPECT_TRUE(ErrorLines().empty());
-}
-
-// Each fault of the install server in the middle of a fresh run: one named
-// error, the stage never moves on, no byte in a file that is not the file's
-// own; then, the fault gone, the next run (from the stored record) completes
-// both files exactly, fetching only what is missing.
-TEST_F(DownloadThreadTest, ServerFaultsEndNamedAndTheNextRunCompletesTheFiles)
-{
-    const std::string network = "network,ThreadControl,NetworkError";
-    const struct {
-        const char* fault;
-        std::vector<std::string> errors;   // any one of them; none: the run completes
-        bool partial;                      // bytes of the file may be kept
-    } cases[] = {
-        {"no-length", {network}, false},
-        {"short-body", {network}, true},   // the connection's fault, not the disk's
-        {"ignore-range", {}, false},   // the whole file is sound
-        {"range-shift", {network}, false},
-        {"status=503", {network}, false},
-        {"status-range=500", {network}, false},
+        // An error page (or a captive portal's) brings a length of its own;
+        // the server's own trouble (5xx) is tried again until the waits are
+        // spent; an answer it meant is not.
+        {"fault=no-length@", 3000, Resumed, kNetworkError, nullptr, AsBefore, 0, -1, 0, true, true, AsReleased, 1},
+        {"fault=status=503@", 3000, Resumed, kNetworkError, nullptr, AsBefore, 0, -1, 5, true, true, AsReleased, 1},
+        {"fault=status=404@", 3000, Resumed, kNetworkError, nullptr, AsBefore, 0, -1, 0, true, true, AsReleased, 1},
+        {"fault=no-length@", 300000, Fresh, kNetworkError, nullptr, Nothing, 0, -1, -1, true, true, AsReleased, 1},
+        {"fault=status=503@", 300000, Fresh, kNetworkError, nullptr, Nothing, 0, -1, -1, true, true, AsReleased, 1},
+        // A transfer that fails for the network is tried again from the
+        // byte where it stopped; a try that brings a good part of the file
+        // starts the waits afresh, so a connection that keeps dropping still
+        // gets the file through, while a server that gives less and less is
+        // given up on.
+        {"fault=short-body=300000@", 2000000, Fresh, nullptr, nullptr, Whole, 7, 300000, 6, false, false, AsReleased, 1},
+        {"fault=short-body=100000@", 1000000, Fresh, kNetworkError, nullptr, APrefix, 6, 100000, 5, false, true, AsReleased, 1},
+        {"fault=short-body@", 300000, Fresh, kNetworkError, nullptr, APrefix, -1, -1, -1, false, true, AsReleased, 1},
+        {"fault=status-range=503@", 50000, Fresh, kNetworkError, nullptr, Nothing, 6, 0, 5, false, true, AsReleased, 1},
+        {"fault=status-range=500@", 300000, Fresh, kNetworkError, nullptr, Nothing, -1, -1, -1, false, true, AsReleased, 1},
+        {"fault=status-range=416@", 50000, Fresh, kNetworkError, nullptr, Nothing, 1, 0, 0, false, true, AsReleased, 1},
+        {"fault=range-shift@", 300000, Fresh, kNetworkError, nullptr, Nothing, -1, -1, -1, false, true, AsReleased, 1},
+        {"fault=drop@", 300000, Fresh, kNetworkError, nullptr, Nothing, -1, -1, -1, true, true, AsReleased, 1},
+        {"fault=ignore-range@", 300000, Fresh, nullptr, nullptr, Whole, -1, -1, -1, false, false, AsReleased, 1},
         // A connection that goes silent fails as a lost one (at the receive
         // time-out on Windows; Wine's read ends when the server gives up,
         // the launcher's --stall-seconds): each new try brings the next
         // 100000 bytes, and the third completes the file.
-        {"stall=100000", {}, true},
-        {"drop", {network}, false},
+        {"fault=stall=100000@", 300000, Fresh, nullptr, nullptr, Whole, 3, 100000, 2, false, false, AsReleased, 1},
+        // A server length other than the record's: the partial file was of
+        // an older file and goes; one that cannot go (another program holds
+        // it) is a file error, and the new file's tail is never appended.
+        {"", 5000, Stale, nullptr, nullptr, Whole, 1, 0, 0, false, false, AsReleased, 1},
+        {"", 5000, StaleHeld, "fileio,ThreadControl,FileIOError", nullptr, AsBefore, 0, -1, 0, true, false, AsReleased, 1},
+        // Refusals. The release cannot be had or trusted: no file is judged,
+        // every partial one stays.
+        {"release-key=none", 300000, Resumed, badRelease, "release.txt: HTTP 404", AsBefore, 0, -1, -1, true, true, AsReleased, 1},
+        {"release-key=foreign", 300000, Resumed, badRelease, "release.txt: signature by no built-in key", AsBefore, 0, -1, -1, true, true, AsReleased, 1},
+        {"", 300000, Resumed, badRelease, "release.txt: serial 100 below 101", AsBefore, 0, -1, -1, true, false, AsReleased, 101},
+        {"", 300000, Resumed, badRelease, "lists no fault", AsBefore, 0, -1, -1, true, false, Unlisted, 1},
+        // The file is not the released one: refused before a byte of it is
+        // read, or deleted once it is whole; the sound file before it stays.
+        {"", 300000, Resumed, notReleased, "served with 300001 bytes, the release lists 300000", AsBefore, 0, -1, -1, true, false, Longer, 1},
+        {"", 300000, Fresh, notReleased, ": SHA-256 ", Nothing, -1, -1, -1, false, false, OtherBytes, 1},
+        {"", (size_t)kSetupMinimum - 1, Fresh, tooSmall, nullptr, Nothing, -1, -1, -1, false, false, SmallSetup, 1},
     };
     std::string first = Pattern(40000, 40);
-    Serve("first.bin", first);
     int n = 0;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.fault);
-        std::string name = "faulty" + std::to_string(n) + ".bin";
-        std::string content = Pattern(300000, 41 + n++);
-        Serve(name, content);
-        DeleteFileA(m_scratch.File("first.bin").c_str());
-        // A fresh start: no record of an earlier one.
-        app.m_astrItemURL.clear();
-        app.m_anItemSize.clear();
-        app.SaveProgressState();
-        app.m_bFreshStart = TRUE;
-        NewFrame();
-        Control("reset=1");
-        Control(std::string("fault=") + c.fault + "@" + name);
-        Add("first.bin");
-        Add(name);
-        size_t reported = ErrorLines().size();
-        RunWorker();
-        std::string got = ReadBinaryFile(m_scratch.File(name));
-        EXPECT_TRUE(content.compare(0, got.size(), got) == 0) << "bytes that are not the file's";
-        if (c.errors.empty()) {
-            EXPECT_EQ(content, got);
-            EXPECT_EQ(reported, ErrorLines().size());
-            EXPECT_TRUE(frame->DownloadsFinished());
-            continue;
-        }
-        ASSERT_EQ(reported + 1, ErrorLines().size());
-        EXPECT_NE(c.errors.end(), std::find(c.errors.begin(), c.errors.end(), ErrorLines().back()))
-            << ErrorLines().back();
-        EXPECT_TRUE(frame->m_bFailed);
-        EXPECT_FALSE(frame->DownloadsFinished());
-        if (!c.partial) {
-            EXPECT_EQ("", got);
-        }
-
-        // The next run, the fault gone.
-        Control("reset=1");
-        NewFrame();
-        app.m_bFreshStart = FALSE;
-        app.LoadState();
-        Add("first.bin", app.RememberedItemSize(Url("first.bin")));
-        Add(name, app.RememberedItemSize(Url(name)));
-        size_t before = RangedRequests(name).size();
-        RunWorker();
-        EXPECT_EQ(reported + 1, ErrorLines().size());
-        EXPECT_TRUE(frame->DownloadsFinished());
-        EXPECT_EQ(first, ReadBinaryFile(m_scratch.File("first.bin")));
-        EXPECT_TRUE(content == ReadBinaryFile(m_scratch.File(name)));
-        std::vector<LoggedRequest> ranged = RangedRequests(name, before + 1);
-        ASSERT_EQ(before + 1, ranged.size());
-        EXPECT_EQ("bytes=" + std::to_string(got.size()) + "-299999", ranged.back().range);
-    }
-}
-
-TEST_F(DownloadThreadTest, RefusalsAreReportedAndOnlyARefusedFileGoes)
-{
-    const std::string small = Component("components-broken\\setup_small.exe");
-    ASSERT_EQ((size_t)kSetupMinimum - 1, small.size());
-    const std::string good = Pattern(300000, 7);
-    std::string other = good;
-    other[123456] ^= 1;
-    enum Setup { AsServed, NoRelease, ForeignKey, SeenNewer, Unlisted, ServedLonger, OtherBytes };
-    const struct {
-        Setup setup;
-        const char* error;
-        bool kept;            // the partial copy of the file stays for the next run
-        const char* refused;  // in the run log's Refused line; none: no line
-    } cases[] = {
-        {AsServed, "network,ThreadControl,FileTooSmall", false, nullptr},
-        // The release cannot be had or trusted: no file is judged, every
-        // partial one stays.
-        {NoRelease, "network,ThreadControl,BadRelease", true, "release.txt: HTTP 404"},
-        {ForeignKey, "network,ThreadControl,BadRelease", true, "release.txt: signature by no built-in key"},
-        {SeenNewer, "network,ThreadControl,BadRelease", true, "release.txt: serial 100 below 101"},
-        {Unlisted, "network,ThreadControl,BadRelease", true, "lists no payload.bin"},
-        // The file is not the released one: refused before a byte of it is
-        // read, or deleted once it is whole.
-        {ServedLonger, "network,ThreadControl,NotAsReleased", true, "served with 300001 bytes, the release lists 300000"},
-        {OtherBytes, "network,ThreadControl,NotAsReleased", false, ": SHA-256 "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.refused ? c.refused : c.error);
-        NewFrame();
-        Control("reset=1");
+        std::string name = c.served == SmallSetup ? "setup.exe" : "fault" + std::to_string(n) + ".bin";
+        SCOPED_TRACE(name + " " + c.control);
+        std::string content = c.served == SmallSetup ? Component("components-broken\\setup_small.exe")
+                                                     : Pattern(c.size, 41 + n);
+        ASSERT_EQ(c.size, content.size());
+        n++;
+        NewList();   // lets go of the files the last one verified
         DeleteFileA((m_strRoot + "\\release.txt").c_str());
-        DeleteFileA((m_strRoot + "\\payload.bin").c_str());
-        app.m_nReleaseSerial = c.setup == SeenNewer ? 101 : 0;
-        size_t reported = ErrorLines().size(), refusals = LogValues("Refused").size();
-        std::string name = c.setup == AsServed ? "setup.exe" : "payload.bin";
-        if (c.setup == AsServed) {
-            Serve(name, small);
-            DeleteFileA(m_scratch.File(name).c_str());
-            Add(name, 0, kSetupMinimum);
-        } else {
-            if (c.setup == Unlisted)
-                PinRelease();
-            Serve(name, good);
-            if (c.setup == ServedLonger || c.setup == OtherBytes) {
-                PinRelease();
-                Serve(name, c.setup == ServedLonger ? good + "x" : other);
-            }
-            Control(c.setup == NoRelease ? "release-key=none" : c.setup == ForeignKey ? "release-key=foreign" : "");
-            // Half of it from an earlier run, unless the file itself is
-            // to be refused whole.
-            if (c.setup != OtherBytes)
-                WriteBinaryFile(m_scratch.File(name), good.substr(0, 150000));
-            else
-                DeleteFileA(m_scratch.File(name).c_str());
-            Add(name, (UINT)good.size());
+        DeleteFileA(scratch.File("first.bin").c_str());
+        Control("reset=1");
+        Serve("first.bin", first);
+        if (c.served == Unlisted)
+            PinRelease();
+        Serve(name, content);
+        if (c.served == Longer || c.served == OtherBytes) {
+            PinRelease();
+            std::string other = content;
+            other[c.size / 2] ^= 1;
+            Serve(name, c.served == Longer ? content + "x" : other);
         }
-        RunWorker();
-        EXPECT_EQ(c.kept, FileExists(m_scratch.File(name)));
-        ASSERT_EQ(reported + 1, ErrorLines().size());
-        EXPECT_EQ(c.error, ErrorLines().back());
-        // The operators' reason: the file and why.
+        std::string control = c.control;
+        if (!control.empty() && control.back() == '@')
+            control += name;
+        if (!control.empty())
+            Control(control);
+        record = KeptRecord();
+        std::string before;
+        if (c.before == Resumed) {
+            before = content.substr(0, c.size / 2);
+            record.urls = {Url(name)};
+            record.sizes = {(UINT)c.size};
+        } else if (c.before != Fresh) {
+            before = Pattern(1000, 25);
+            record.urls = {Url(name)};
+            record.sizes = {4000};
+        }
+        if (!before.empty())
+            WriteBinaryFile(scratch.File(name), before);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.before == StaleHeld) {
+            held = CreateFileA(scratch.File(name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(INVALID_HANDLE_VALUE, held);
+        }
+        NewList();
+        minimumSerial = c.minimumSerial;
+        Add("first.bin");
+        Add(name, c.served == SmallSetup ? kSetupMinimum : 0);
+        size_t errors = Errors().size(), retries = LogValues("Retry").size(), refusals = LogValues("Refused").size();
+        size_t firstRanged = RangedRequests("first.bin").size();
+        Run();
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+
+        std::string got = ReadBinaryFile(scratch.File(name));
+        if (c.kept == APrefix) {
+            EXPECT_TRUE(got.size() < c.size && content.compare(0, got.size(), got) == 0) << "bytes not the file's";
+        } else {
+            EXPECT_TRUE((c.kept == AsBefore ? before : c.kept == Whole ? content : "") == got) << got.size() << " bytes";
+        }
+        if (c.before == Stale || (c.before == Resumed && !c.refused)) {
+            EXPECT_EQ(c.size, list->Item(1).m_nKnownSize);   // the record's, or the server's new one
+        }
+        if (c.early) {
+            EXPECT_FALSE(list->SizesKnown());
+            EXPECT_EQ(firstRanged, RangedRequests("first.bin").size());
+            EXPECT_FALSE(FileExists(scratch.File("first.bin")));
+        } else {
+            // Only a refused file goes.
+            EXPECT_TRUE(first == ReadBinaryFile(scratch.File("first.bin")));
+        }
+        std::vector<LoggedRequest> ranged = RangedRequests(name, c.ranged < 0 ? 0 : c.ranged);
+        if (c.ranged >= 0) {
+            ASSERT_EQ((size_t)c.ranged, ranged.size());
+        }
+        if (c.step >= 0) {
+            // Each try asks for exactly what the file still lacks.
+            size_t start = c.before == Resumed ? c.size / 2 : 0;
+            for (size_t i = 0; i < ranged.size(); i++)
+                EXPECT_EQ("bytes=" + std::to_string(start + i * c.step) + "-" + std::to_string(c.size - 1),
+                          ranged[i].range);
+        }
+        if (c.retries >= 0) {
+            EXPECT_EQ(retries + c.retries, LogValues("Retry").size());
+        }
         std::vector<std::string> refused = LogValues("Refused");
         ASSERT_EQ(refusals + (c.refused ? 1 : 0), refused.size());
         if (c.refused) {
             EXPECT_NE(std::string::npos, refused.back().find(c.refused)) << refused.back();
         }
-        EXPECT_FALSE(frame->DownloadsFinished());
-    }
-    app.m_nReleaseSerial = 0;
-}
-
-TEST_F(DownloadThreadTest, AnAcceptedReleaseIsKeptAndItsSerialRemembered)
-{
-    Serve("payload.bin", Pattern(1000, 3));
-    Control("release-serial=123");
-    app.m_nReleaseSerial = 0;
-    Add("payload.bin");
-    // A name planted in the working folder beforehand, linked to another
-    // file of the machine: the release is written as a file of its own,
-    // never through the link.
-    std::string victim = m_scratch.File("victim.txt");
-    WriteBinaryFile(victim, "someone else's file");
-    ASSERT_TRUE(CreateHardLinkA(m_scratch.File("release.txt").c_str(), victim.c_str(), nullptr));
-    RunWorker();
-    EXPECT_EQ("someone else's file", ReadBinaryFile(victim));
-    EXPECT_TRUE(ErrorLines().empty());
-    EXPECT_EQ(123u, app.m_nReleaseSerial);
-    EXPECT_EQ(123u, app.GetProfileInt("", "ReleaseSerial", 0));
-    // What the installation step checks again: the very text accepted.
-    std::string kept = ReadBinaryFile(m_scratch.File("release.txt"));
-    EXPECT_EQ(0u, kept.find("zembrio-release 1\nserial 123\n")) << kept;
-    // A lower serial never overwrites it.
-    app.SaveReleaseSerial(100);
-    EXPECT_EQ(123u, app.GetProfileInt("", "ReleaseSerial", 0));
-    app.WriteProfileInt("", "ReleaseSerial", 0);
-    app.m_nReleaseSerial = 0;
-}
-
-TEST_F(DownloadThreadTest, NoListIsAGeneralError)
-{
-    delete frame->m_pDownloads;
-    frame->m_pDownloads = nullptr;
-    RunWorker();
-    EXPECT_EQ(std::vector<std::string>{"general,"}, ErrorLines());
-    EXPECT_TRUE(frame->m_bFailed);
-}
-
-// Every way out during a download stops the worker at once (the window's
-// end waits for it), without an error report; the frame goes only after
-// the worker has ended for good.
-TEST_F(DownloadThreadTest, EveryWayOutStopsTheDownloadPromptly)
-{
-    Serve("big.bin", Pattern(2000000, 28));
-    struct Case {
-        const char* what;
-        void (*leave)(CMainFrame*& frame);
-    } cases[] = {
-        {"Cancel", [](CMainFrame*& f) { SendMessageA(f->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_CANCEL, BN_CLICKED), 0); }},
-        {"Close", [](CMainFrame*& f) { SendMessageA(f->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_CLOSE, BN_CLICKED), 0); }},
-        {"end of the session", [](CMainFrame*& f) { EXPECT_EQ(TRUE, SendMessageA(f->m_hWnd, WM_QUERYENDSESSION, 0, 0)); }},
-        {"window destroyed", [](CMainFrame*& f) {
-             delete f;
-             f = nullptr;
-         }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Control("fault=slow=200000@big.bin");
-        DeleteFileA(m_scratch.File("big.bin").c_str());
-        NewFrame();
-        Add("big.bin");
-        ShowDownloadStage();
-        HANDLE thread = StartWorkerUntilBytesArrive();
-        DWORD started = GetTickCount();
-        c.leave(frame);
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000));
-        EXPECT_LT(GetTickCount() - started, 1000u);   // a chunk takes 80 ms
-        CloseHandle(thread);
-        MSG quit;
-        while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        if (!c.error) {
+            EXPECT_EQ(errors, Errors().size());
+            EXPECT_TRUE(Finished());
+            continue;
         }
-        EXPECT_TRUE(ErrorLines().empty());
-        EXPECT_LT(ReadBinaryFile(m_scratch.File("big.bin")).size(), 2000000u);
+        // One report: the run log's line, the run marked failed, the page of
+        // its category shown.
+        ASSERT_EQ(errors + 1, Errors().size());
+        EXPECT_EQ(c.error, Errors().back());
+        EXPECT_EQ(1, failures.failed);
+        std::string category = Errors().back().substr(0, Errors().back().find(','));
+        ASSERT_FALSE(failures.pages.empty());
+        EXPECT_EQ(std::to_string(category == "fileio" ? CategoryFileIO : CategoryNetwork) + " " +
+                      Errors().back().substr(category.size() + 1) + " " + reporter.ErrorPageUrl(category.c_str()),
+                  failures.pages.back());
+        if (!c.next)
+            continue;
+
+        // The next run, the fault gone.
+        Control("reset=1");
+        NewList();
+        Add("first.bin");
+        Add(name);
+        size_t rangedBefore = RangedRequests(name).size();
+        Run();
+        EXPECT_EQ(errors + 1, Errors().size());
+        EXPECT_TRUE(Finished());
+        EXPECT_TRUE(first == ReadBinaryFile(scratch.File("first.bin")));
+        EXPECT_TRUE(content == ReadBinaryFile(scratch.File(name)));
+        std::vector<LoggedRequest> resumed = RangedRequests(name, rangedBefore + 1);
+        ASSERT_EQ(rangedBefore + 1, resumed.size());
+        EXPECT_EQ("bytes=" + std::to_string(got.size()) + "-" + std::to_string(c.size - 1), resumed.back().range);
     }
 }
 
-// The exit stops the worker before it saves the record, and ends within its
-// bound even on a server that stops sending in the middle of a file, where
-// closing the request may not end the read in progress (it does on Windows;
-// Wine finishes the read when the server gives up).
-TEST_F(DownloadThreadTest, ExitStopsTheWorkerWithinItsBound)
+// A server that comes back while the worker waits: the next try completes
+// the run with no report. A cancel ends a wait at once.
+TEST_F(DownloadJobTest, AServerBackInTimeCompletesAndACancelEndsAWait)
 {
-    Serve("exit.bin", Pattern(2000000, 35));
-    const char* faults[] = {"slow=200000", "stall=40000"};
-    for (const char* fault : faults) {
-        SCOPED_TRACE(fault);
-        Control(std::string("fault=") + fault + "@exit.bin");
-        DeleteFileA(m_scratch.File("exit.bin").c_str());
-        NewFrame();
-        Add("exit.bin");
-        app.m_bStateLoaded = true;
-        HANDLE thread = StartWorkerUntilBytesArrive(16384);
-        Sleep(200);   // the stalled read is waiting now
-        DWORD started = GetTickCount();
-        app.ExitInstance();
-        EXPECT_LT(GetTickCount() - started, CMainFrame::kWorkerStopMs + 500);
-        // Whatever the worker did, the record holds the item.
-        EXPECT_EQ(1u, app.GetProfileInt("", "NumItems", 0));
-        EXPECT_EQ(Url("exit.bin"), app.GetProfileString("", "ItemURL0"));
-        EXPECT_EQ(2000000u, app.GetProfileInt("", "ItemSize0", 0));
-        // A worker left running keeps its frame; it ends once the server
-        // gives up, and the frame is the test's to delete then.
-        bool ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
-        CloseHandle(thread);
-        if (ended)
-            frame = nullptr;
-        app.m_pMainWnd = frame;
-        app.OpenRunLog();
-        EXPECT_TRUE(ErrorLines().empty());
-    }
+    std::string content = Pattern(200000, 70);
+    Serve("back.bin", content);
+    Control("fault=drop@back.bin");
+    Add("back.bin");
+    list->m_anRetryWaitsMs.assign(5, 500);
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return !LogValues("Retry").empty(); }, 10000));
+    Control("reset=1");
+    ASSERT_TRUE(Ended(20000));
+    CloseHandle(worker);
+    worker = nullptr;
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(content, ReadBinaryFile(scratch.File("back.bin")));
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_FALSE(list->Reconnecting());
+
+    DeleteFileA(scratch.File("back.bin").c_str());
+    NewList();
+    Control("fault=drop@back.bin");
+    Add("back.bin");
+    list->m_anRetryWaitsMs.assign(5, 60000);
+    Start();
+    DWORD left = 0;
+    ASSERT_TRUE(WaitUntil([&] { return list->WaitingToRetry(GetTickCount(), left); }, 10000));
+    EXPECT_GT(left, 50000u);
+    EXPECT_TRUE(list->Reconnecting());
+    DWORD started = GetTickCount();
+    Cancel();
+    EXPECT_TRUE(Ended(5000));
+    EXPECT_LT(GetTickCount() - started, 1000u);
+    EXPECT_FALSE(list->WaitingToRetry(GetTickCount(), left));
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(0, failures.failed);
 }
 
-// Command 32780 while the downloads run (stage 2 again) leaves the running
-// worker its list and stays the only download worker.
-TEST_F(DownloadThreadTest, StageTwoAgainLeavesTheRunningWorkerAlone)
+// A cancel that comes while no transfer runs (before the first, between two
+// items) holds for every later transfer, the release's included, and the
+// run then neither reports nor records.
+TEST_F(DownloadJobTest, CancelWithNoTransferRunningIsNotLost)
 {
-    std::string content = Pattern(1000000, 36);
-    Serve("again.bin", content);
-    Control("fault=slow=500000@again.bin");
-    Add("again.bin");
-    ShowDownloadStage();
-    // What stage 2 needs to get as far as the download list on a resumption.
-    app.m_bFreshStart = FALSE;
-    app.m_astrShellFolder[FolderWindowsSystem] = m_scratch.Path();
-    HANDLE thread = StartWorkerUntilBytesArrive();
-    DownloadList* list = frame->m_pDownloads;
-    CWinThread* worker = frame->m_pDownloadThread;
-    SendMessageA(frame->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_AUTO_START_COMMAND, BN_CLICKED), 0);
-    EXPECT_EQ(list, frame->m_pDownloads);
-    EXPECT_EQ(worker, frame->m_pDownloadThread);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
-    CloseHandle(thread);
-    EXPECT_EQ(content, ReadBinaryFile(m_scratch.File("again.bin")));
-    EXPECT_TRUE(ErrorLines().empty());
+    Serve("late.bin", Pattern(40000, 34));
+    Add("late.bin");
+    ASSERT_EQ(NoError, list->QueryAllSizes(true));
+    list->CancelActiveTransfer();
+    EXPECT_EQ(DownloadCancelled, list->DownloadMissing());
+    EXPECT_EQ(DownloadCancelled, list->QueryAllSizes(true));
+    EXPECT_FALSE(FileExists(scratch.File("late.bin")));
+    EXPECT_TRUE(RangedRequests("late.bin").empty());
+    Run();
+    EXPECT_TRUE(Requests("release.txt").empty());
+    EXPECT_TRUE(record.urls.empty());
+    EXPECT_TRUE(Errors().empty());
+    EXPECT_EQ(0, failures.failed);
+}
+
+TEST_F(DownloadJobTest, NoListIsAGeneralError)
+{
+    list.reset();
+    Run();
+    EXPECT_EQ(std::vector<std::string>{"general,"}, Errors());
+    EXPECT_EQ(1, failures.failed);
 }
 
 // Verification, on the padded stand-ins.
@@ -693,6 +519,11 @@ TEST_F(VerifyTest, SizeAndChecksumDecideAndBadFilesGo)
     EXPECT_FALSE(FileExists(zero));
     std::string wrong = Place("components-broken\\setup_badsum.exe", "wrong.EXE");
     EXPECT_EQ(BadChecksum, VerifyOne(wrong));
+    // One that cannot be read is not trusted either.
+    std::string locked = Place("components\\setup.exe", "locked.exe");
+    HANDLE lock = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(BadChecksum, VerifyOne(locked));
+    CloseHandle(lock);
     std::string backup = Place("components-broken\\setup_badsum.exe", "setup.exe.bak");
     EXPECT_EQ(NoError, VerifyOne(backup));
     EXPECT_TRUE(FileExists(backup));
@@ -813,15 +644,6 @@ TEST_F(VerifyTest, HeaderChecksumAgreesWithTheImageHelpLibrary)
     DWORD header, sum;
     EXPECT_FALSE(ComputeHeaderChecksum(file, header, sum));
     CloseHandle(file);
-}
-
-TEST_F(VerifyTest, UnreadableExecutableIsBadChecksum)
-{
-    std::string good = Place("components\\setup.exe", "locked.exe");
-    HANDLE lock = CreateFileA(good.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, lock);
-    EXPECT_EQ(BadChecksum, VerifyOne(good));
-    CloseHandle(lock);
 }
 
 TEST(DownloadListTest, ProgressBeforeAndAfterSizesAreKnown)

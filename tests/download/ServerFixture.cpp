@@ -106,7 +106,7 @@ static std::string Get(CInternetSession& session, const std::string& url)
     return body;
 }
 
-std::string ServerTest::PinRelease()
+std::string EndpointServer::PinRelease()
 {
     std::string text = Get(*m_pSession, Url("release.txt"));
     EXPECT_EQ(0u, text.find("zembrio-release 1\n")) << text;
@@ -114,7 +114,7 @@ std::string ServerTest::PinRelease()
     return text;
 }
 
-void ServerTest::SetUp()
+void EndpointServer::Open()
 {
     m_strServer = TestEnv("ZEMBRIO_TEST_SERVER");
     m_strRoot = TestEnv("ZEMBRIO_TEST_SERVER_ROOT");
@@ -127,10 +127,9 @@ void ServerTest::SetUp()
     Control("reset=1");
     DeleteFileA((m_strRoot + "\\release.txt").c_str());   // a pinned one of another test
     m_nRequestsMark = ReadBinaryFile(TestEnv("ZEMBRIO_TEST_REQUESTS")).size();
-    m_nEventsMark = ReadBinaryFile(TestEnv("ZEMBRIO_TEST_EVENTS")).size();
 }
 
-void ServerTest::TearDown()
+void EndpointServer::Close()
 {
     if (m_pSession)
         Control("reset=1");
@@ -139,13 +138,13 @@ void ServerTest::TearDown()
     m_pSession = nullptr;
 }
 
-std::string ServerTest::Serve(const std::string& name, const std::string& bytes)
+std::string EndpointServer::Serve(const std::string& name, const std::string& bytes)
 {
     EXPECT_TRUE(WriteBinaryFile(m_strRoot + "\\" + name, bytes));
     return Url(name);
 }
 
-void ServerTest::Control(const std::string& query)
+void EndpointServer::Control(const std::string& query)
 {
     // Wine's WinINet can hand the first request after a run of reset
     // connections one the server has closed (12030): a second try gets a
@@ -164,7 +163,7 @@ void ServerTest::Control(const std::string& query)
     ADD_FAILURE() << "control request failed: " << query << " error " << error;
 }
 
-std::vector<LoggedRequest> ServerTest::Requests(const std::string& name, size_t atLeast)
+std::vector<LoggedRequest> EndpointServer::Requests(const std::string& name, size_t atLeast)
 {
     std::vector<LoggedRequest> found;
     for (int attempt = 0; attempt < 50; attempt++) {
@@ -187,7 +186,7 @@ std::vector<LoggedRequest> ServerTest::Requests(const std::string& name, size_t 
     return found;
 }
 
-std::vector<LoggedRequest> ServerTest::RangedRequests(const std::string& name, size_t atLeast)
+std::vector<LoggedRequest> EndpointServer::RangedRequests(const std::string& name, size_t atLeast)
 {
     std::vector<LoggedRequest> ranged;
     for (int attempt = 0; attempt < 50; attempt++) {
@@ -200,18 +199,4 @@ std::vector<LoggedRequest> ServerTest::RangedRequests(const std::string& name, s
         Sleep(100);
     }
     return ranged;
-}
-
-std::vector<std::string> ServerTest::Events(size_t atLeast)
-{
-    std::vector<std::string> events;
-    for (int attempt = 0; attempt < 50; attempt++) {
-        events.clear();
-        for (const std::string& line : LogLines(TestEnv("ZEMBRIO_TEST_EVENTS"), m_nEventsMark))
-            events.push_back(JsonString(line, "event"));
-        if (events.size() >= atLeast)
-            break;
-        Sleep(100);
-    }
-    return events;
 }

@@ -27,10 +27,14 @@ std::vector<std::string> LogLines(const std::string& path, size_t from);
 std::string JsonString(const std::string& line, const char* field);
 long long JsonNumber(const std::string& line, const char* field);
 
-class ServerTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
+// The server's side of a test: its address, its switches and its logs.
+// Not a fixture itself, so that a fixture of its own kind (a room's) can
+// hold it too.
+class EndpointServer {
+public:
+    // Resets the switches and marks the logs: what came before is not the test's.
+    void Open();
+    void Close();
 
     // Places a file under /install/ and returns its address.
     std::string Serve(const std::string& name, const std::string& bytes);
@@ -40,19 +44,23 @@ protected:
     // this keeps the one it makes now, so that files served after it are
     // not as released.
     std::string PinRelease();
-    // Requests logged since SetUp for /install/<name>, waiting until at least
+    // Requests logged since Open for /install/<name>, waiting until at least
     // `atLeast` of them are there (the server logs a request when its answer is over).
     std::vector<LoggedRequest> Requests(const std::string& name, size_t atLeast = 0);
     std::vector<LoggedRequest> RangedRequests(const std::string& name, size_t atLeast = 0);
-    // Logger events since SetUp ("networkThreadControl,NetworkError").
-    std::vector<std::string> Events(size_t atLeast = 0);
 
     std::string m_strServer;
     std::string m_strRoot;
     CInternetSession* m_pSession = nullptr;
-    ScratchFolder m_scratch;
 
 private:
     size_t m_nRequestsMark = 0;
-    size_t m_nEventsMark = 0;
+};
+
+class ServerTest : public ::testing::Test, public EndpointServer {
+protected:
+    void SetUp() override { Open(); }
+    void TearDown() override { Close(); }
+
+    ScratchFolder m_scratch;
 };
