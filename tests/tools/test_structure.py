@@ -32,6 +32,24 @@ def sources(folder):
     return sorted(p for p in (SOURCE / folder).iterdir() if p.suffix in (".cpp", ".h", ".c"))
 
 
+# A room's tests build without the application: none includes an app/ header
+# but the resource numbers, and tests/CMakeLists.txt links them so.
+TEST_REACH_UP = re.compile(r'#\s*include\s+"(?:support/AppFixture\.h|app/(?!Resource\.h")[^"]+)"|\bGetInstallerApp\s*\(')
+ROOM_ONLY = re.compile(r"set\(ROOM_ONLY_AREAS ([a-z ]+)\)")
+
+
+def room_test_faults(tests=SOURCE / "tests"):
+    found = []
+    linked = set(ROOM_ONLY.search((tests / "CMakeLists.txt").read_text()).group(1).split())
+    for folder in sorted(set(BELOW) - linked):
+        found.append(f"tests/{folder}/ is linked with the application: add it to ROOM_ONLY_AREAS")
+    for folder in sorted(BELOW):
+        for path in sources(tests.relative_to(SOURCE) / folder):
+            if TEST_REACH_UP.search(path.read_text(errors="replace")):
+                found.append(f"tests/{folder}/{path.name} reaches up into the application: test the room as it is handed what it uses")
+    return found
+
+
 def faults(below=BELOW, waiting=WAITING):
     found = []
     reaching = set()
@@ -54,6 +72,12 @@ def faults(below=BELOW, waiting=WAITING):
 class Structure(unittest.TestCase):
     def test_every_arrow_points_down(self):
         self.assertEqual([], faults())
+
+    def test_the_rooms_tests_build_without_the_application(self):
+        self.assertEqual([], room_test_faults())
+        self.assertTrue(TEST_REACH_UP.search('#include "support/AppFixture.h"'))
+        self.assertTrue(TEST_REACH_UP.search('#include "app/Rooms.h"'))
+        self.assertFalse(TEST_REACH_UP.search('#include "app/Resource.h"'))
 
     def test_the_check_sees_an_upward_include_and_call(self):
         # The check itself, on the tree as it is: a folder told it may
