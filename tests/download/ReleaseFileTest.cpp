@@ -171,7 +171,7 @@ Outcome Check(const std::string& text, const std::vector<ReleaseKey>& keys, DWOR
     return outcome;
 }
 
-TEST(Sha256Context, KnownAnswersInAnyChunking)
+TEST(Sha256Context, KnownAnswersInAnyChunkingAndEverySplit)
 {
     const struct {
         std::string input;
@@ -201,10 +201,9 @@ TEST(Sha256Context, KnownAnswersInAnyChunking)
             }
             EXPECT_EQ(c.digest, Sha256Hex(context.Final())) << c.input.size() << " bytes in chunks of " << chunks[0];
         }
-}
 
-TEST(Sha256Context, EverySplitMatchesTheWholeAndFinalStartsAnew)
-{
+    // Every split of one input into two calls, on one context: Final starts
+    // it anew.
     std::string data;
     for (int i = 0; i < 200; i++)
         data += (char)(i * 7);
@@ -283,21 +282,6 @@ TEST(RsaPkcs1Sha256Verify, OnlyTheExactBlockUnderTheKeyThatMadeIt)
             << c.what;
 }
 
-TEST(CheckRelease, TheFilesAreRead)
-{
-    Outcome o = Check(Signed(kBody, kSignatureA), {Key(kA)});
-    ASSERT_EQ(ReleaseAccepted, o.result) << o.detail;
-    EXPECT_EQ(7u, o.release.serial);
-    ASSERT_EQ(2u, o.release.files.size());
-    const ReleaseEntry* core = o.release.Find("zembriocore.EXE");
-    ASSERT_TRUE(core);
-    EXPECT_EQ("ZembrioCore.exe", core->name);
-    EXPECT_EQ(11u, core->size);
-    EXPECT_EQ("96f831e00e5938a058d7be917219a4a0c9f9311b2e680b3d6d0aa0d5ae7a451c", Sha256Hex(core->sha256));
-    EXPECT_EQ(8u, o.release.Find("Runtime.dll") ? o.release.Find("Runtime.dll")->size : 0);
-    EXPECT_FALSE(o.release.Find("ZembrioCore") || o.release.Find("channel"));
-}
-
 std::string Edited(const char* from, const char* to)
 {
     std::string body = kBody;
@@ -305,7 +289,7 @@ std::string Edited(const char* from, const char* to)
     return Signed(body, kSignatureA);
 }
 
-TEST(CheckRelease, AnyBuiltInKeyOfItsLengthAndSizeSignsEveryByteThenTheSerialIsJudged)
+TEST(CheckRelease, AnyBuiltInKeyOfItsLengthSignsEveryByteThenTheSerialIsJudgedAndTheFilesRead)
 {
     const std::string a = Signed(kBody, kSignatureA);
     const char* const kLength = "signature of 256 bytes, no built-in key that long";
@@ -341,6 +325,19 @@ TEST(CheckRelease, AnyBuiltInKeyOfItsLengthAndSizeSignsEveryByteThenTheSerialIsJ
         EXPECT_EQ(c.result, o.result) << c.detail;
         EXPECT_EQ(c.detail, o.detail);
     }
+
+    // What an accepted release holds.
+    Outcome o = Check(a, {Key(kA)});
+    ASSERT_EQ(ReleaseAccepted, o.result) << o.detail;
+    EXPECT_EQ(7u, o.release.serial);
+    ASSERT_EQ(2u, o.release.files.size());
+    const ReleaseEntry* core = o.release.Find("zembriocore.EXE");
+    ASSERT_TRUE(core);
+    EXPECT_EQ("ZembrioCore.exe", core->name);
+    EXPECT_EQ(11u, core->size);
+    EXPECT_EQ("96f831e00e5938a058d7be917219a4a0c9f9311b2e680b3d6d0aa0d5ae7a451c", Sha256Hex(core->sha256));
+    EXPECT_EQ(8u, o.release.Find("Runtime.dll") ? o.release.Find("Runtime.dll")->size : 0);
+    EXPECT_FALSE(o.release.Find("ZembrioCore") || o.release.Find("channel"));
 }
 
 TEST(CheckRelease, UpTo8192BytesInAll)
@@ -371,7 +368,6 @@ std::string Fill(std::string pattern, const std::string& word = "")
             pattern.replace(at, strlen(m.mark), m.text);
     return pattern;
 }
-
 
 TEST(CheckRelease, EachFieldHasOneSpelling)
 {

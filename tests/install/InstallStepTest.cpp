@@ -154,7 +154,7 @@ DWORD Outcome(InstallStepOutcome outcome, std::initializer_list<int> markers = {
     return code;
 }
 
-TEST_F(InstallStepTest, HelperRunsFromTheNewFolderWhichIsGoneAfterwards)
+TEST_F(InstallStepTest, HelperRunsFromTheNewFolderOnlyIfEveryByteIsTheRelease)
 {
     EXPECT_EQ(Outcome(StepHelperEnded, {3, 4}), Run());   // set-up started, succeeded
     // Its own path and current folder are the new folder's, never the
@@ -165,10 +165,7 @@ TEST_F(InstallStepTest, HelperRunsFromTheNewFolderWhichIsGoneAfterwards)
     // Everything the visitor downloaded is still there.
     EXPECT_TRUE(FileExists(work.File("setup.exe")));
     EXPECT_TRUE(FileExists(work.File("installhelper.exe")));
-}
 
-TEST_F(InstallStepTest, NothingRunsUnlessEveryByteIsTheRelease)
-{
     // One bit of the middle byte flipped, which always changes it (the
     // signed text differs from build to build), or one byte more.
     auto alter = [this](const char* name, bool append) {
