@@ -29,72 +29,84 @@ protected:
     std::atomic<UINT> m_nProgress{0};
 };
 
-TEST_F(HttpTransferTest, SizeQueryReadsTheLengthWithOneRequest)
+// Each row: a served file, what is already on disk (none, its first bytes,
+// or a longer file of other bytes), a server fault, and what comes of it: the
+// result, what the local file holds then (its first `kept` bytes of the
+// server's, absent, or the longer file untouched), the bytes counted, and the
+// Range of each request in order, with the ranged answer's status.
+TEST_F(HttpTransferTest, RangesAskOnlyForTheMissingTailAndFaultsKeepWhatArrived)
 {
-    std::string url = Serve("size.bin", Pattern(5000, 1));
-    EXPECT_EQ(TransferOK, Fetch(url, "", TransferSizeOnly));
-    EXPECT_EQ(5000, m_transfer.m_nContentLength);
-    std::vector<LoggedRequest> requests = Requests("size.bin", 1);
-    ASSERT_EQ(1u, requests.size());
-    EXPECT_EQ("", requests[0].range);
+    const long kNone = -1;
+    const struct {
+        const char* name;
+        size_t size;
+        long local;   // kNone, a prefix length, or longer than the file
+        const char* fault;
+        int result;
+        long kept;    // kNone: no file
+        UINT progress;
+        std::vector<std::string> ranges;
+        int rangedStatus;
+    } cases[] = {
+        {"equal.bin", 5000, 5000, "", TransferOK, 5000, 0, {""}, 0},
+        {"longer.bin", 5000, 6000, "", TransferOK, 6000, 0, {""}, 0},
+        {"resume.bin", 5000, 1000, "", TransferOK, 5000, 4000, {"", "bytes=1000-4999"}, 206},
+        {"fresh.bin", 70000, kNone, "", TransferOK, 70000, 70000, {"", "bytes=0-69999"}, 206},   // several chunks
+        {"short.bin", 5000, kNone, "short-body=1200", TransferBodyEndedEarly, 1200, 1200, {"", "bytes=0-4999"}, 206},
+        // A range answered with the whole file: the bytes before it are
+        // skipped, nothing beyond it is written.
+        {"ignored.bin", 100000, 40000, "ignore-range", TransferOK, 100000, 60000, {"", "bytes=40000-99999"}, 200},
+        {"status.bin", 5000, 1000, "status-range=500", TransferRangeRequestFailed, 1000, 0, {"", "bytes=1000-4999"}, 500},
+        {"none.bin", 5000, kNone, "status-range=500", TransferRangeRequestFailed, kNone, 0, {"", "bytes=0-4999"}, 500},
+    };
+    int seed = 20;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string content = Pattern(c.size, seed++), other = c.local > (long)c.size ? Pattern(c.local, seed++) : "";
+        std::string url = Serve(c.name, content), local = m_scratch.File(c.name);
+        if (*c.fault)
+            Control(std::string("fault=") + c.fault + "@" + c.name);
+        if (c.local != kNone)
+            WriteBinaryFile(local, other.empty() ? content.substr(0, c.local) : other);
+        HttpTransfer transfer;
+        std::atomic<UINT> progress{0};
+        EXPECT_EQ(c.result, transfer.Fetch(m_pSession, url.c_str(), local.c_str(), 0, Count, &progress));
+        EXPECT_EQ(c.kept != kNone, FileExists(local));
+        if (c.kept != kNone) {
+            EXPECT_EQ(other.empty() ? content.substr(0, c.kept) : other, ReadBinaryFile(local));
+        }
+        EXPECT_EQ(c.progress, progress.load());
+        if (c.result == TransferOK) {
+            EXPECT_EQ(c.progress, transfer.m_nBytesTransferred);
+        }
+        std::vector<LoggedRequest> requests = Requests(c.name, c.ranges.size());
+        ASSERT_EQ(c.ranges.size(), requests.size());
+        for (size_t i = 0; i < requests.size(); i++) {
+            EXPECT_EQ(c.ranges[i], requests[i].range);
+            if (!requests[i].range.empty()) {
+                EXPECT_EQ(c.rangedStatus, requests[i].status);
+            }
+            if (requests[i].status == 206) {
+                EXPECT_EQ((long long)c.progress, requests[i].sent);
+            }
+        }
+    }
 
-    Control("fault=no-length@size.bin");
-    HttpTransfer again;
-    EXPECT_EQ(TransferNoLength, again.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
-    EXPECT_EQ(NetworkError, TransferResultToDownloadError(again.m_nResult));
+    // A range in the middle of the file, from a server that ignores ranges.
+    std::string content = Pattern(100000, 7), part = m_scratch.File("part.bin");
+    std::string url = Serve("middle.bin", content);
+    Control("fault=ignore-range@middle.bin");
+    HttpTransfer middle;
+    EXPECT_EQ(TransferOK, middle.TransferRange(m_pSession, url.c_str(), part.c_str(), 1000, 2000, 0, nullptr, nullptr));
+    EXPECT_EQ(content.substr(1000, 2000), ReadBinaryFile(part));
 }
 
-TEST_F(HttpTransferTest, LocalFileAtLeastAsLongAsTheServersNeedsNoRange)
-{
-    std::string content = Pattern(5000, 2);
-    std::string url = Serve("whole.bin", content);
-    std::string equal = m_scratch.File("equal.bin"), longer = m_scratch.File("longer.bin");
-    WriteBinaryFile(equal, content);
-    WriteBinaryFile(longer, Pattern(6000, 3));
-    EXPECT_EQ(TransferOK, Fetch(url, equal));
-    EXPECT_EQ(TransferOK, Fetch(url, longer));
-    EXPECT_EQ(content, ReadBinaryFile(equal));
-    EXPECT_EQ(Pattern(6000, 3), ReadBinaryFile(longer));
-    EXPECT_EQ(2u, Requests("whole.bin", 2).size());
-    EXPECT_TRUE(RangedRequests("whole.bin").empty());
-    EXPECT_EQ(0u, m_nProgress);
-}
-
-TEST_F(HttpTransferTest, ResumeAppendsExactlyTheMissingTail)
-{
-    std::string content = Pattern(5000, 4);
-    std::string url = Serve("resume.bin", content);
-    std::string local = m_scratch.File("resume.bin");
-    WriteBinaryFile(local, content.substr(0, 1000));
-    EXPECT_EQ(TransferOK, Fetch(url, local));
-    EXPECT_EQ(content, ReadBinaryFile(local));
-    EXPECT_EQ(4000u, m_nProgress);
-    EXPECT_EQ(4000u, m_transfer.m_nBytesTransferred);
-    std::vector<LoggedRequest> ranged = RangedRequests("resume.bin", 1);
-    ASSERT_EQ(1u, ranged.size());
-    EXPECT_EQ("bytes=1000-4999", ranged[0].range);
-    EXPECT_EQ(206, ranged[0].status);
-    EXPECT_EQ(4000, ranged[0].sent);
-}
-
-TEST_F(HttpTransferTest, FreshFileIsFetchedWithAFullRangeAfterAPlainRequest)
-{
-    std::string content = Pattern(70000, 5);   // several chunks
-    std::string url = Serve("fresh.bin", content);
-    std::string local = m_scratch.File("fresh.bin");
-    EXPECT_EQ(TransferOK, Fetch(url, local));
-    EXPECT_EQ(content, ReadBinaryFile(local));
-    std::vector<LoggedRequest> requests = Requests("fresh.bin", 2);
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_EQ("", requests[0].range);
-    EXPECT_EQ("bytes=0-69999", requests[1].range);
-}
-
-// The length request's body is never read, so it must not cross the wire
-// either: not pulled into a cache, not drained to keep the connection. The
-// request asks the server to end its connection, and is closed as soon as
-// the length is known: on a fast link it costs what was in flight.
-TEST_F(HttpTransferTest, UnreadBodiesStayOnTheServer)
+// The size query reads the length with one request. Its body is never read,
+// so it must not cross the wire either: not pulled into a cache, not drained
+// to keep the connection. The request asks the server to end its connection,
+// and is closed as soon as the length is known: on a fast link it costs what
+// was in flight.
+TEST_F(HttpTransferTest, SizeQueryReadsTheLengthAndLeavesBodiesOnTheServer)
 {
     std::string content = Pattern(6000000, 11);
     std::string url = Serve("unread.bin", content);
@@ -102,10 +114,13 @@ TEST_F(HttpTransferTest, UnreadBodiesStayOnTheServer)
     std::string local = m_scratch.File("unread.bin");
     HttpTransfer size;
     EXPECT_EQ(TransferOK, size.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(6000000, size.m_nContentLength);
+    EXPECT_EQ(1u, Requests("unread.bin", 1).size());
     EXPECT_EQ(TransferOK, Fetch(url, local));
     EXPECT_EQ(content, ReadBinaryFile(local));
     std::vector<LoggedRequest> requests = Requests("unread.bin", 3);
     ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ("", requests[0].range);
     for (const LoggedRequest& r : requests) {
         bool plain = r.range.empty();
         EXPECT_EQ(plain ? "close" : "", r.connection) << r.range;
@@ -113,57 +128,14 @@ TEST_F(HttpTransferTest, UnreadBodiesStayOnTheServer)
             EXPECT_LE(r.sent, 65536);
         }
     }
+
+    Control("fault=no-length@unread.bin");
+    HttpTransfer again;
+    EXPECT_EQ(TransferNoLength, again.Fetch(m_pSession, url.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(NetworkError, TransferResultToDownloadError(again.m_nResult));
 }
 
-TEST_F(HttpTransferTest, ShortBodyEndsWithElevenAndKeepsWhatArrived)
-{
-    std::string content = Pattern(5000, 6);
-    std::string url = Serve("short.bin", content);
-    Control("fault=short-body=1200@short.bin");
-    std::string local = m_scratch.File("short.bin");
-    EXPECT_EQ(TransferBodyEndedEarly, Fetch(url, local));
-    EXPECT_EQ(content.substr(0, 1200), ReadBinaryFile(local));
-    EXPECT_EQ(1200u, m_nProgress);
-    EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferBodyEndedEarly));
-}
-
-// A server that answers a range with the whole file: the bytes before the
-// range are skipped, and nothing beyond the range is written.
-TEST_F(HttpTransferTest, IgnoredRangeStillGivesTheExactFile)
-{
-    std::string content = Pattern(100000, 7);
-    std::string url = Serve("ignored.bin", content);
-    Control("fault=ignore-range@ignored.bin");
-    std::string local = m_scratch.File("ignored.bin");
-    WriteBinaryFile(local, content.substr(0, 40000));
-    EXPECT_EQ(TransferOK, Fetch(url, local));
-    EXPECT_EQ(content, ReadBinaryFile(local));
-    EXPECT_EQ(60000u, m_nProgress);
-    std::vector<LoggedRequest> ranged = RangedRequests("ignored.bin", 1);
-    ASSERT_EQ(1u, ranged.size());
-    EXPECT_EQ(200, ranged[0].status);
-
-    std::string part = m_scratch.File("part.bin");
-    HttpTransfer middle;
-    EXPECT_EQ(TransferOK, middle.TransferRange(m_pSession, url.c_str(), part.c_str(), 1000, 2000, 0, nullptr, nullptr));
-    EXPECT_EQ(content.substr(1000, 2000), ReadBinaryFile(part));
-}
-
-TEST_F(HttpTransferTest, ErrorStatusOnTheRangeWritesNothing)
-{
-    std::string content = Pattern(5000, 8);
-    std::string url = Serve("status.bin", content);
-    Control("fault=status-range=500@status.bin");
-    std::string partial = m_scratch.File("status.bin"), fresh = m_scratch.File("none.bin");
-    WriteBinaryFile(partial, content.substr(0, 1000));
-    EXPECT_EQ(TransferRangeRequestFailed, Fetch(url, partial));
-    EXPECT_EQ(content.substr(0, 1000), ReadBinaryFile(partial));
-    EXPECT_EQ(TransferRangeRequestFailed, Fetch(url, fresh));
-    EXPECT_FALSE(FileExists(fresh));
-    EXPECT_EQ(0u, m_nProgress);
-}
-
-TEST_F(HttpTransferTest, RangesOutsideTheFileAndBadAddressesFail)
+TEST_F(HttpTransferTest, RangesOutsideTheFileBadAddressesAndEarlyCancelsSendNothing)
 {
     std::string url = Serve("bounds.bin", Pattern(5000, 9));
     std::string local = m_scratch.File("bounds.bin");
@@ -176,6 +148,18 @@ TEST_F(HttpTransferTest, RangesOutsideTheFileAndBadAddressesFail)
     // Nothing listens on port 9 of the loopback.
     int dead = t.Fetch(m_pSession, "http://127.0.0.1:9/install/x.bin", local.c_str(), 0, nullptr, nullptr);
     EXPECT_EQ(NetworkError, TransferResultToDownloadError(dead)) << dead;
+
+    // Nor does a cancel that comes before the transfer starts (the size
+    // query after it is the only request).
+    std::string earlyUrl = Serve("early.bin", Pattern(3000, 14));
+    std::string early = m_scratch.File("early.bin");
+    HttpTransfer cancelled;
+    cancelled.RequestCancel();
+    EXPECT_EQ(TransferCancelled, cancelled.Fetch(m_pSession, earlyUrl.c_str(), early.c_str(), 0, nullptr, nullptr));
+    EXPECT_FALSE(FileExists(early));
+    HttpTransfer size;
+    EXPECT_EQ(TransferOK, size.Fetch(m_pSession, earlyUrl.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
+    EXPECT_EQ(1u, Requests("early.bin", 1).size());
 }
 
 TEST_F(HttpTransferTest, CancelStopsAfterTheCurrentChunk)
@@ -195,18 +179,6 @@ TEST_F(HttpTransferTest, CancelStopsAfterTheCurrentChunk)
     EXPECT_EQ(0u, written.size() % 16384);
     EXPECT_EQ(written.size(), m_nProgress.load());
     EXPECT_EQ(content.substr(0, written.size()), written);
-
-    // A cancel that comes before the transfer starts: nothing goes out (the
-    // size query after it is the only request).
-    std::string earlyUrl = Serve("early.bin", Pattern(3000, 14));
-    std::string early = m_scratch.File("early.bin");
-    HttpTransfer cancelled;
-    cancelled.RequestCancel();
-    EXPECT_EQ(TransferCancelled, cancelled.Fetch(m_pSession, earlyUrl.c_str(), early.c_str(), 0, nullptr, nullptr));
-    EXPECT_FALSE(FileExists(early));
-    HttpTransfer size;
-    EXPECT_EQ(TransferOK, size.Fetch(m_pSession, earlyUrl.c_str(), nullptr, TransferSizeOnly, nullptr, nullptr));
-    EXPECT_EQ(1u, Requests("early.bin", 1).size());
 }
 
 // A cancel while the server sends nothing closes the waiting request (which
@@ -241,20 +213,17 @@ TEST_F(HttpTransferTest, CancelOfAStalledReadClosesTheRequestOnce)
 
 TEST(DownloadErrorNames, NamesOfKnownAndUnknownCodes)
 {
-    EXPECT_STREQ("NetworkError", DownloadErrorName(NetworkError));
-    EXPECT_STREQ("DownloadCancelled", DownloadErrorName(DownloadCancelled));
-    EXPECT_STREQ("BadSignature", DownloadErrorName(BadSignature));
-    EXPECT_STREQ("NoSignatureCheck", DownloadErrorName(8));
     // Appended, never renumbered: the operators' reports count them by name.
-    EXPECT_STREQ("BadRelease", DownloadErrorName(9));
-    EXPECT_STREQ("NotAsReleased", DownloadErrorName(10));
-    EXPECT_STREQ("UnknownError", DownloadErrorName(11));
-    EXPECT_STREQ("UnknownError", DownloadErrorName(-1));
-    EXPECT_EQ(DownloadCancelled, TransferResultToDownloadError(TransferCancelled));
-    EXPECT_EQ(FileIOError, TransferResultToDownloadError(TransferStartBeyondEnd));
-    EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferReadFailed));
-    EXPECT_EQ(NotAsReleased, TransferResultToDownloadError(TransferNotAsReleased));
-    EXPECT_EQ(NetworkError, TransferResultToDownloadError(TransferNotAsReleased + 1));
+    const std::pair<int, const char*> names[] = {
+        {NetworkError, "NetworkError"}, {DownloadCancelled, "DownloadCancelled"}, {BadSignature, "BadSignature"},
+        {8, "NoSignatureCheck"}, {9, "BadRelease"}, {10, "NotAsReleased"}, {11, "UnknownError"}, {-1, "UnknownError"}};
+    for (const auto& n : names)
+        EXPECT_STREQ(n.second, DownloadErrorName(n.first)) << n.first;
+    const std::pair<int, int> errors[] = {
+        {TransferCancelled, DownloadCancelled}, {TransferStartBeyondEnd, FileIOError}, {TransferReadFailed, NetworkError},
+        {TransferBodyEndedEarly, NetworkError}, {TransferNotAsReleased, NotAsReleased}, {TransferNotAsReleased + 1, NetworkError}};
+    for (const auto& e : errors)
+        EXPECT_EQ(e.second, TransferResultToDownloadError(e.first)) << e.first;
 }
 
 } // namespace

@@ -25,22 +25,16 @@ std::string Line(const std::string& domain, const std::string& name, const std::
 class FinderTest : public ::testing::Test {
 protected:
     std::string Root(ProfileBrowser b) { return scratch.Path() + (b == Firefox ? "\\Mozilla\\Firefox" : "\\Netscape\\NSB"); }
-    void MakeFolder(const std::string& path)
-    {
-        for (size_t pos = path.find('\\', 3); pos != std::string::npos; pos = path.find('\\', pos + 1))
-            CreateDirectoryA(path.substr(0, pos).c_str(), nullptr);
-        CreateDirectoryA(path.c_str(), nullptr);
-    }
     void Ini(ProfileBrowser b, const std::string& text)
     {
-        MakeFolder(Root(b));
+        MakeFolders(Root(b));
         WriteTextFile(Root(b) + "\\profiles.ini", text);
     }
     // A profile folder below the root's Profiles folder with the given cookie files.
     std::string Profile(ProfileBrowser b, const std::string& name, std::vector<std::pair<std::string, std::string>> files)
     {
         std::string folder = Root(b) + "\\Profiles\\" + name;
-        MakeFolder(folder);
+        MakeFolders(folder);
         for (auto& f : files)
             WriteTextFile(folder + "\\" + f.first, f.second);
         return folder;
@@ -51,7 +45,7 @@ protected:
 
 } // namespace
 
-TEST(TokenTest, SplitsLikeStrtok)
+TEST(TokenTest, SplitsLikeStrtokEachListAtItsOwnPosition)
 {
     EXPECT_EQ((std::vector<std::string>{"a", "b c", "d"}), Tokens(";;a;b c;;d;", ";"));
     EXPECT_EQ((std::vector<std::string>{"x", "y"}), Tokens("x\t\ty", "\t"));
@@ -64,10 +58,6 @@ TEST(TokenTest, SplitsLikeStrtok)
     EXPECT_EQ("c=userId", FirstToken("c=userId&x", "&"));
     EXPECT_EQ("127.0.0.1", LastToken("http://127.0.0.1", "/"));
     EXPECT_EQ("", LastToken("///", "/"));
-}
-
-TEST(TokenTest, ListsKeepTheirOwnPosition)
-{
     // Splitting inside a loop over another list does not disturb it (a
     // shared strtok position would).
     CTokenList outer("a:1&b:2;c:3&d:4", ";");
@@ -120,57 +110,46 @@ TEST(IeCookieTest, ReadsTheFirstTokenNamingUserId)
     EXPECT_FALSE(finder.ReadIeUserId("http://ie4.test", id));
 }
 
-TEST_F(FinderTest, FirefoxTakesTheSecondSectionWhateverItsDefault)
+// Which profile's cookie files each profiles.ini leads to; none: false.
+TEST_F(FinderTest, ProfileChoiceAndPathRules)
 {
-    Ini(Firefox, "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=default\nIsRelative=1\n"
-                 "Path=Profiles/abc.default\n\n[Profile1]\nName=other\nIsRelative=1\nPath=Profiles/other\nDefault=1\n");
-    std::string folder = Profile(Firefox, "abc.default", {{"cookies.txt", "x"}, {"cookies-old.txt", "y"}, {"other.txt", "z"}});
+    const std::string abs = scratch.File("elsewhere"), ff = Root(Firefox) + "\\Profiles\\";
+    MakeFolders(abs);
+    WriteTextFile(abs + "\\cookies.txt", "x");
+    Profile(Firefox, "abc.default", {{"cookies.txt", "x"}, {"cookies-old.txt", "y"}, {"other.txt", "z"}});
     Profile(Firefox, "other", {{"cookies.txt", "x"}});
-    std::vector<std::string> files;
-    ASSERT_TRUE(finder.FindCookieFiles(Firefox, files));
-    std::sort(files.begin(), files.end());
-    EXPECT_EQ((std::vector<std::string>{folder + "\\cookies-old.txt", folder + "\\cookies.txt"}), files);
-}
-
-TEST_F(FinderTest, SingleSectionNeedsDefaultExactlyOne)
-{
-    std::string folder = Profile(Firefox, "only", {{"cookies.txt", "x"}});
-    std::vector<std::string> files;
-    Ini(Firefox, "[Profile0]\nIsRelative=1\nPath=only\nDefault=yes\n");
-    EXPECT_FALSE(finder.FindCookieFiles(Firefox, files));
-    Ini(Firefox, "[Profile0]\nIsRelative=1\nPath=only\nDefault=1\n");
-    ASSERT_TRUE(finder.FindCookieFiles(Firefox, files));
-    EXPECT_EQ((std::vector<std::string>{folder + "\\cookies.txt"}), files);
-}
-
-TEST_F(FinderTest, ProfilePathRules)
-{
-    std::string absolute = scratch.File("elsewhere");
-    CreateDirectoryA(absolute.c_str(), nullptr);
-    WriteTextFile(absolute + "\\cookies.txt", "x");
-    std::vector<std::string> files;
-    Ini(Firefox, "[Profile0]\nIsRelative=0\nDefault=1\nPath=" + absolute + "\n");
-    ASSERT_TRUE(finder.FindCookieFiles(Firefox, files));
-    EXPECT_EQ(absolute + "\\cookies.txt", files.at(0));
-    Ini(Firefox, "[Profile0]\nDefault=1\nPath=" + absolute + "\n");
-    EXPECT_FALSE(finder.FindCookieFiles(Firefox, files));
-    Ini(Firefox, "[Profile0]\nIsRelative=yes\nDefault=1\nPath=" + absolute + "\n");
-    EXPECT_FALSE(finder.FindCookieFiles(Firefox, files));
-    // A profile folder without cookie files.
+    Profile(Firefox, "only", {{"cookies.txt", "x"}});
     Profile(Firefox, "empty", {{"prefs.js", "x"}});
-    Ini(Firefox, "[Profile0]\nIsRelative=1\nDefault=1\nPath=empty\n");
-    EXPECT_FALSE(finder.FindCookieFiles(Firefox, files));
-}
-
-TEST_F(FinderTest, NetscapeFollowsTheSelectedProfile)
-{
-    Ini(Netscape, "[General]\nSelectedProfile=Work\n\n[Profile0]\nName=home\nIsRelative=1\nPath=p/home\n\n"
-                  "[Profile1]\nName=work\nIsRelative=1\nPath=p/work\n");
     Profile(Netscape, "home", {{"cookies.txt", "x"}});
-    std::string work = Profile(Netscape, "work", {{"cookies.txt", "x"}});
-    std::vector<std::string> files;
-    ASSERT_TRUE(finder.FindCookieFiles(Netscape, files));
-    EXPECT_EQ((std::vector<std::string>{work + "\\cookies.txt"}), files);
+    const std::string work = Profile(Netscape, "work", {{"cookies.txt", "x"}});
+    const struct {
+        ProfileBrowser browser;
+        std::string ini;
+        std::vector<std::string> files;
+    } cases[] = {
+        // Firefox takes the second section whatever its Default says.
+        {Firefox, "[General]\nStartWithLastProfile=1\n\n[Profile0]\nName=default\nIsRelative=1\nPath=Profiles/abc.default\n\n"
+                  "[Profile1]\nName=other\nIsRelative=1\nPath=Profiles/other\nDefault=1\n",
+         {ff + "abc.default\\cookies-old.txt", ff + "abc.default\\cookies.txt"}},
+        // A single section needs Default exactly 1.
+        {Firefox, "[Profile0]\nIsRelative=1\nPath=only\nDefault=yes\n", {}},
+        {Firefox, "[Profile0]\nIsRelative=1\nPath=only\nDefault=1\n", {ff + "only\\cookies.txt"}},
+        {Firefox, "[Profile0]\nIsRelative=0\nDefault=1\nPath=" + abs + "\n", {abs + "\\cookies.txt"}},
+        {Firefox, "[Profile0]\nDefault=1\nPath=" + abs + "\n", {}},
+        {Firefox, "[Profile0]\nIsRelative=yes\nDefault=1\nPath=" + abs + "\n", {}},
+        {Firefox, "[Profile0]\nIsRelative=1\nDefault=1\nPath=empty\n", {}},   // no cookie files
+        {Netscape, "[General]\nSelectedProfile=Work\n\n[Profile0]\nName=home\nIsRelative=1\nPath=p/home\n\n"
+                   "[Profile1]\nName=work\nIsRelative=1\nPath=p/work\n", {work + "\\cookies.txt"}},
+    };
+    for (const auto& c : cases) {
+        Ini(c.browser, c.ini);
+        std::vector<std::string> files;
+        EXPECT_EQ(!c.files.empty(), finder.FindCookieFiles(c.browser, files)) << c.ini;
+        std::sort(files.begin(), files.end());
+        if (!c.files.empty()) {
+            EXPECT_EQ(c.files, files) << c.ini;
+        }
+    }
 }
 
 TEST_F(FinderTest, RecordsFromMatchingLinesOnceEach)

@@ -14,22 +14,6 @@ TEST(SkinBitmapForState, PressedBeatsDisabledBeatsHover)
     EXPECT_EQ(185, SkinBitmapForState(185, ODS_FOCUS | ODS_DEFAULT, false));
 }
 
-TEST(LinkStyleForState, ColoursAndUnderline)
-{
-    LinkStyle s = LinkStyleForState(0, false);
-    EXPECT_EQ(RGB(0, 0, 255), s.color);
-    EXPECT_FALSE(s.underline);
-    s = LinkStyleForState(0, true);
-    EXPECT_EQ(RGB(0, 0, 255), s.color);
-    EXPECT_TRUE(s.underline);
-    s = LinkStyleForState(ODS_SELECTED, false);
-    EXPECT_EQ(RGB(255, 0, 0), s.color);
-    EXPECT_TRUE(s.underline);
-    s = LinkStyleForState(ODS_DISABLED, true);
-    EXPECT_EQ(RGB(127, 127, 127), s.color);
-    EXPECT_FALSE(s.underline);
-}
-
 // A parent window that counts the commands its buttons send.
 class CTestParent : public CFrameWnd {
 public:
@@ -41,7 +25,6 @@ public:
     }
     std::vector<int> commands;
 };
-
 
 class SkinControlsTest : public ::testing::Test {
 protected:
@@ -72,7 +55,7 @@ protected:
     CTestParent parent;
 };
 
-TEST_F(SkinControlsTest, ButtonDrawsTheStateBitmapAtItsOwnSize)
+TEST_F(SkinControlsTest, ButtonDrawsTheStateBitmapAtItsOwnSizeOrNothing)
 {
     CSkinButton button(1051);
     RECT rc = {10, 10, 85, 33};
@@ -100,35 +83,17 @@ TEST_F(SkinControlsTest, ButtonDrawsTheStateBitmapAtItsOwnSize)
             ASSERT_EQ(reference.At(x, y), surface.At(x, y)) << x << "," << y;
     EXPECT_EQ(RGB(255, 0, 255), surface.At(75, 5));
     EXPECT_EQ(RGB(255, 0, 255), surface.At(5, 23));
+
+    // A state without a bitmap (Hide has no disabled one) draws nothing.
+    CSkinButton hide(1021);
+    ASSERT_TRUE(hide.Create("Hide", BS_OWNERDRAW, rc, &parent, 32771));
+    Canvas blank(100, 40);
+    dis = Item(hide, blank.dc, ODS_DISABLED);
+    hide.DrawItem(&dis);
+    EXPECT_EQ(100 * 40, blank.Count(RGB(255, 0, 255)));
 }
 
-TEST_F(SkinControlsTest, MissingStateBitmapDrawsNothing)
-{
-    CSkinButton button(1021);    // Hide has no disabled bitmap
-    RECT rc = {10, 10, 85, 33};
-    ASSERT_TRUE(button.Create("Hide", BS_OWNERDRAW, rc, &parent, 32771));
-    Canvas surface(100, 40);
-    DRAWITEMSTRUCT dis = Item(button, surface.dc, ODS_DISABLED);
-    button.DrawItem(&dis);
-    EXPECT_EQ(100 * 40, surface.Count(RGB(255, 0, 255)));
-}
-
-TEST_F(SkinControlsTest, HoverNotificationsSetAndClearTheFlag)
-{
-    CSkinButton button(1011);
-    RECT rc = {10, 10, 85, 33};
-    ASSERT_TRUE(button.Create("Cancel", BS_OWNERDRAW | WS_VISIBLE, rc, &parent, 32772));
-    EXPECT_FALSE(button.m_bHover);
-    EXPECT_EQ(0, button.SendMessage(WM_MOUSEHOVER, 0, MAKELPARAM(5, 5)));
-    EXPECT_TRUE(button.m_bHover);
-    button.EnableWindow(FALSE);
-    button.ShowWindow(SW_HIDE);
-    EXPECT_TRUE(button.m_bHover);
-    EXPECT_EQ(0, button.SendMessage(WM_MOUSELEAVE));
-    EXPECT_FALSE(button.m_bHover);
-}
-
-TEST_F(SkinControlsTest, DoubleClickActsAsTwoClicks)
+TEST_F(SkinControlsTest, DoubleClickActsAsTwoClicksAndHoverFollowsTheMouse)
 {
     CSkinButton button(1051);
     CLinkButton link(32785);
@@ -152,6 +117,17 @@ TEST_F(SkinControlsTest, DoubleClickActsAsTwoClicks)
     }
     std::vector<int> expected = {32770, 32770, 32785, 32785};
     EXPECT_EQ(expected, parent.commands);
+
+    // Hover is set and cleared by the notifications alone, whatever the
+    // button's state in between.
+    EXPECT_FALSE(button.m_bHover);
+    EXPECT_EQ(0, button.SendMessage(WM_MOUSEHOVER, 0, MAKELPARAM(5, 5)));
+    EXPECT_TRUE(button.m_bHover);
+    button.EnableWindow(FALSE);
+    button.ShowWindow(SW_HIDE);
+    EXPECT_TRUE(button.m_bHover);
+    EXPECT_EQ(0, button.SendMessage(WM_MOUSELEAVE));
+    EXPECT_FALSE(button.m_bHover);
 }
 
 TEST_F(SkinControlsTest, LinkColoursAndUnderlineFollowTheState)
@@ -172,6 +148,9 @@ TEST_F(SkinControlsTest, LinkColoursAndUnderlineFollowTheState)
     };
     for (auto& c : cases) {
         Canvas surface(300, 17);
+        LinkStyle style = LinkStyleForState(c.state, c.hover);
+        EXPECT_EQ(c.color, style.color) << c.state;
+        EXPECT_EQ(c.underline, style.underline) << c.state;
         link.m_bHover = c.hover;
         DRAWITEMSTRUCT dis = Item(link, surface.dc, c.state);
         link.DrawItem(&dis);
