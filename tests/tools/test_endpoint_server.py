@@ -259,7 +259,8 @@ class OneServer(unittest.TestCase):
     def test_length_faults(self):
         self.set_fault("no-length", "a.bin")
         status, headers, body = raw_exchange(server.port, A_BIN)
-        self.assertEqual((status, headers["connection"], "content-length" in headers, body), (200, "close", False, DATA))
+        self.assertEqual((status, headers["connection"], "content-length" in headers, body),
+                         (200, "close", False, DATA))
         self.assertEqual(server.get("/install/b.bin")[1]["Content-Length"], "3000")  # other files keep their length
         # A short body announces the full length.
         server.control("reset=1")
