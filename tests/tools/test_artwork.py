@@ -45,19 +45,16 @@ class ArtworkTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.res = tempfile.mkdtemp(prefix="artwork")
+        cls.addClassCleanup(shutil.rmtree, cls.res)
         cls.art = os.path.join(cls.res, "art")
         make_artwork.main(["--res", cls.res])
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.res)
 
     def test_pages_have_size_and_plain_control_areas(self):
         strip = None
         for pid, width in PAGE_WIDTHS.items():
             with Image.open(os.path.join(self.art, "page%d.gif" % pid)) as gif:
-                self.assertEqual((gif.format, gif.mode, gif.size), ("GIF", "P", (width, 338)), pid)
-                self.assertEqual(getattr(gif, "n_frames", 1), 1)
+                self.assertEqual((gif.format, gif.mode, gif.size, getattr(gif, "n_frames", 1)),
+                                 ("GIF", "P", (width, 338), 1), pid)
                 img = gif.convert("RGB")
             for box in PLAIN_AREAS.get(pid, []):
                 self.assertEqual(solid(img, box), {LIGHT}, (pid, box))
@@ -96,10 +93,9 @@ class ArtworkTest(unittest.TestCase):
                 path = os.path.join(self.art, "btn%d.bmp" % (base + i))
                 with open(path, "rb") as f:
                     head = f.read(54)
-                self.assertEqual(head[:2], b"BM")
                 width, height, _, bits, compression = struct.unpack("<iiHHI", head[18:34])
                 (used,) = struct.unpack("<I", head[46:50])
-                self.assertEqual((width, abs(height)), (w, h), path)
+                self.assertEqual((head[:2], width, abs(height)), (b"BM", w, h), path)
                 face = Image.open(path).convert("RGB")
                 # A face of more than 256 colours is reduced to 256 first:
                 # the file holds that version exactly, within a few shades
@@ -112,8 +108,7 @@ class ArtworkTest(unittest.TestCase):
                 colours = len(face.getcolors(1 << 16))
                 # Palette-coded, in the codings LoadBitmap reads on every
                 # Windows: raw, or BI_RLE8 at 8 bits.
-                self.assertLessEqual(colours, 256, path)
-                self.assertEqual(used, colours, path)
+                self.assertEqual((colours <= 256, used), (True, colours), path)
                 self.assertIn((bits, compression), {(4, 0), (8, 0), (8, 1)}, path)
                 faces.append(face)
             self.assertEqual(len({f.tobytes() for f in faces}), count, base)
@@ -169,10 +164,9 @@ class ArtworkTest(unittest.TestCase):
     def test_icon_has_two_dib_images(self):
         with open(os.path.join(self.art, "app.ico"), "rb") as f:
             data = f.read()
-        reserved, kind, count = struct.unpack("<HHH", data[:6])
-        self.assertEqual((reserved, kind, count), (0, 1, 2))
+        self.assertEqual((0, 1, 2), struct.unpack("<HHH", data[:6]))  # an icon of two images
         sizes = []
-        for i in range(count):
+        for i in range(2):
             w, h, _, _, planes, bits, length, offset = struct.unpack("<BBBBHHII", data[6 + 16 * i:22 + 16 * i])
             # a DIB, not PNG: older Windows cannot read PNG icon images
             hdr, dib_w, dib_h = struct.unpack("<Iii", data[offset:offset + 12])
@@ -195,9 +189,7 @@ class ArtworkTest(unittest.TestCase):
             depth += {"{": 1, "}": -1}.get(tok, 0)
             depths.append(depth)
         # one outer group: open until the very last brace
-        self.assertTrue(all(d > 0 for d in depths[:-1]))
-        self.assertEqual(depths[-1], 0)
-        self.assertEqual(text.rstrip()[-1], "}")
+        self.assertEqual((all(d > 0 for d in depths[:-1]), depths[-1], text.rstrip()[-1]), (True, 0, "}"))
         self.assertIn("License Agreement", text)
 
     def test_resource_script_lists_every_output(self):

@@ -116,8 +116,17 @@ def publish(*args, env=None, umask=None):
 
 
 def sha256_of(path):
-    with open(path, "rb") as data:
-        return hashlib.sha256(data.read()).hexdigest()
+    return hashlib.sha256(read_bytes(path)).hexdigest()
+
+
+def unsign(path, out):
+    subprocess.run(["osslsigncode", "remove-signature", "-in", path, "-out", out], check=True, capture_output=True,
+                   timeout=120)
+
+
+def live_release(folder):
+    return release.verify(read_bytes(os.path.join(folder, "release.txt")),
+                          [release.load_public_key(COMPONENTS["release_key"])])
 
 
 # ssh to a host that is this machine, as a real one runs the command: through
@@ -180,26 +189,20 @@ def setUpModule():
     # Made and signed once for both servers (several seconds of hashing);
     # a test that damages a file puts the good one back.
     tmp = tempfile.TemporaryDirectory()
+    unittest.addModuleCleanup(tmp.cleanup)
     root, keys = os.path.join(tmp.name, "components"), os.path.join(tmp.name, "keys")
     os.mkdir(root)
-    COMPONENTS.update(tmp=tmp, root=root, keys=keys, pin=make_components(root, keys),
+    COMPONENTS.update(root=root, keys=keys, pin=make_components(root, keys),
                       release_key=os.path.join(keys, "release.pub.pem"))
-
-
-def tearDownModule():
-    COMPONENTS["tmp"].cleanup()
 
 
 class Deployment(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.tmp.cleanup)
         cls.root, cls.keys, cls.pin = COMPONENTS["root"], COMPONENTS["keys"], COMPONENTS["pin"]
         cls.trusted = ["--signer", cls.pin, "--release-key", COMPONENTS["release_key"]]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def assert_passes(self, *args, checks=45):
         run, failures = deploy_check(*args, *self.trusted)
@@ -223,47 +226,10 @@ class AgainstEndpointServer(Deployment):
     def setUpClass(cls):
         super().setUpClass()
         cls.server = harness.EndpointServer(cls.root, cls.tmp.name, port=0)
+        cls.addClassCleanup(cls.server.stop)
         cls.url = "http://127.0.0.1:%d" % cls.server.port
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        super().tearDownClass()
-
-    def test_healthy_server_passes(self):
-        self.assert_passes(self.url + "/install")
-
     def test_each_fault_fails_with_what_to_fix(self):
-        faq = os.path.join(self.root, "faq.htm")
-        no_diskspace = ('<h2 id="general"><a name="network"></a><p id=simulated><h2 id="fileio">'
-                        '<h2 id="permissions"><h2 id="unsupportedos"><p>diskspace</p>')
-        dead = ["--logger", "http://127.0.0.1:%d" % harness.free_port()]
-        # fault switch, help page, more arguments; the check that fails, words of its line, others that may fail
-        cases = [
-            ("ignore-range@setup.exe", None, [], "setup.exe range bytes=", "ignores Range", ()),
-            ("no-cookie", None, [], "site cookie", "sets no cookie holding \"userId\"", ()),
-            ("other-etag@setupm.exe", None, [], "setupm.exe range bytes=0-", "different versions", ()),
-            ("no-length@dotnetfx.exe", None, [], "dotnetfx.exe GET", "no Content-Length", ()),
-            ("short-body@setupm.exe", None, [], "setupm.exe GET", "the body ended after", ()),
-            ("status-range=500@installhelper.exe", None, [], "installhelper.exe range", "instead of 206", ()),
-            ("logger-status=503", None, [], "logger", "answered 503", ()),
-            ("drop@/", None, [], "probe", "connectivity probe fails", ("site",)),  # the site shares the root
-            (None, no_diskspace, [], "faq.htm", "no section for diskspace", ()),
-            (None, None, dead, "logger", "Connection refused", ()),
-        ]
-        for fault, page, args, check, words, also in cases:
-            with self.subTest(fault or page or args):
-                self.server.control("reset=1" + ("&fault=" + fault if fault else ""))
-                if page:
-                    with open(faq, "w") as out:
-                        out.write(page)
-                try:
-                    self.assert_fails([self.url] + args, check, words, also)
-                finally:
-                    if page:
-                        os.remove(faq)
-
-    def test_release_faults_fail_naming_the_file(self):
         live = os.path.join(self.root, "release.txt")
         good = read_bytes(live)
         self.addCleanup(shutil.copy, live + ".good", live)
@@ -273,33 +239,54 @@ class AgainstEndpointServer(Deployment):
         at = good.index(digest.encode())
         altered = good[:at] + (b"1" if good[at:at + 1] == b"0" else b"0") + good[at + 1:]
         unlisted = {name: entry for name, entry in files.items() if name != "setupm.exe"}
-        # release.txt served (None: none), more arguments; the check that fails and words of its line (None: passes)
+        no_diskspace = (b'<h2 id="general"><a name="network"></a><p id=simulated><h2 id="fileio">'
+                        b'<h2 id="permissions"><h2 id="unsupportedos"><p>diskspace</p>')
+        dead = ["--logger", "http://127.0.0.1:%d" % harness.free_port()]
+        # A fault switch, or files put in the folder (None: removed); more
+        # arguments; the check that fails and words of its line (None: all
+        # pass), others that may fail. Each row starts from the healthy server.
         cases = [
-            ("good, serial at the minimum", good, ["--min-serial", "100"], None, None),
-            ("a hash digit altered", altered, [], "release.txt signature", "changed after signing"),
-            ("signed by the foreign key", signed_release(self.keys, 100, files, "foreign-release"), [],
-             "release.txt signature", "not signed by a key given"),
-            ("serial below --min-serial", good, ["--min-serial", "101"], "release.txt serial",
-             "serial 100, below --min-serial 101"),
-            ("a listed file served with another size",
-             signed_release(self.keys, 100, {**files, "setup.exe": (size + 1, digest)}), [], "setup.exe release",
-             "release.txt lists %d bytes" % (size + 1)),
-            ("a component served but not listed", signed_release(self.keys, 100, unlisted), [], "setupm.exe release",
+            ({}, ["--min-serial", "100"], None, None),  # a release at the minimum serial
+            ("ignore-range@setup.exe", [], "setup.exe range bytes=", "ignores Range"),
+            ("no-cookie", [], "site cookie", "sets no cookie holding \"userId\""),
+            ("other-etag@setupm.exe", [], "setupm.exe range bytes=0-", "different versions"),
+            ("no-length@dotnetfx.exe", [], "dotnetfx.exe GET", "no Content-Length"),
+            ("short-body@setupm.exe", [], "setupm.exe GET", "the body ended after"),
+            ("status-range=500@installhelper.exe", [], "installhelper.exe range", "instead of 206"),
+            ("logger-status=503", [], "logger", "answered 503"),
+            ("drop@/", [], "probe", "connectivity probe fails", "site"),  # the site shares the root
+            ({"faq.htm": no_diskspace}, [], "faq.htm", "no section for diskspace"),
+            ({}, dead, "logger", "Connection refused"),
+            ({"release.txt": altered}, [], "release.txt signature", "changed after signing"),
+            ({"release.txt": signed_release(self.keys, 100, files, "foreign-release")}, [], "release.txt signature",
+             "not signed by a key given"),
+            ({}, ["--min-serial", "101"], "release.txt serial", "serial 100, below --min-serial 101"),
+            ({"release.txt": signed_release(self.keys, 100, {**files, "setup.exe": (size + 1, digest)})}, [],
+             "setup.exe release", "release.txt lists %d bytes" % (size + 1)),
+            ({"release.txt": signed_release(self.keys, 100, unlisted)}, [], "setupm.exe release",
              "release.txt does not list it"),
-            ("written in text mode", good.replace(b"\n", b"\r\n"), [], "release.txt signature", "carriage return"),
-            ("not served", None, [], "release.txt GET", "answered 404"),
+            ({"release.txt": good.replace(b"\n", b"\r\n")}, [], "release.txt signature", "carriage return"),
+            ({"release.txt": None}, [], "release.txt GET", "answered 404"),
         ]
-        for why, data, args, check, words in cases:
-            with self.subTest(why):
-                if data is None:
-                    os.remove(live)
-                else:
-                    with open(live, "wb") as out:
-                        out.write(data)
-                if check is None:
-                    self.assert_passes(self.url, *args)
-                else:
-                    self.assert_fails([self.url] + args, check, words)
+        for number, (what, args, check, words, *also) in enumerate(cases):
+            with self.subTest(number=number, what=what if isinstance(what, str) else list(what), args=args):
+                self.server.control("reset=1" + ("&fault=" + what if isinstance(what, str) else ""))
+                shutil.copy(live + ".good", live)
+                put = {} if isinstance(what, str) else what
+                for name, data in put.items():
+                    if data is None:
+                        os.remove(os.path.join(self.root, name))
+                    else:
+                        with open(os.path.join(self.root, name), "wb") as out:
+                            out.write(data)
+                try:
+                    if check is None:
+                        self.assert_passes(self.url + "/install", *args)
+                    else:
+                        self.assert_fails([self.url] + args, check, words, also)
+                finally:
+                    if "faq.htm" in put:
+                        os.remove(os.path.join(self.root, "faq.htm"))
 
 
 class AgainstNginx(Deployment):
@@ -307,18 +294,8 @@ class AgainstNginx(Deployment):
     def setUpClass(cls):
         super().setUpClass()
         cls.nginx = harness.NginxServer(cls.root, os.path.join(cls.tmp.name, "nginx"), port=harness.free_port())
+        cls.addClassCleanup(cls.nginx.stop)
         cls.url = "http://127.0.0.1:%d" % cls.nginx.port
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.nginx.stop()
-        super().tearDownClass()
-
-    def test_configuration_passes_and_logs_the_check_event(self):
-        self.assert_passes(self.url + "/install/", "--logger", self.url, "--site", self.url)
-        events = self.nginx.events()
-        self.assertEqual([("deploycheck", "deploycheck", "127.0.0.1")],
-                         [(e["event"], e["source"], e["client"]) for e in events])
 
     def test_truncated_damaged_or_badly_signed_file_fails(self):
         def altered(data):  # a signed byte changed, the checksum set again: only the signature tells
@@ -349,14 +326,11 @@ class AgainstNginx(Deployment):
                 shutil.copy(path, path + ".good")
                 try:
                     if callable(damage):
-                        with open(path, "rb") as good:
-                            data = damage(good.read())
                         with open(path, "wb") as bad:
-                            bad.write(data)
+                            bad.write(damage(read_bytes(path + ".good")))
                     else:
-                        subprocess.run(["osslsigncode", "remove-signature", "-in", path + ".good",
-                                        "-out", path + ".new"], check=True, capture_output=True, timeout=120)
-                        os.replace(path + ".new", path)
+                        os.remove(path)
+                        unsign(path + ".good", path)
                         if damage != "unsigned":
                             sign(path, self.keys, *(("foreign",) if damage == "foreign" else ("test", damage)))
                     self.assert_fails([self.url], check, words)
@@ -381,7 +355,12 @@ class AgainstNginx(Deployment):
                 self.assertIn("test is successful", run.stderr)
                 self.assertNotIn("[warn]", run.stderr)
 
-    def test_limits_caches_and_logs(self):
+    def test_configuration_passes_with_its_limits_caches_and_logs(self):
+        before = len(self.nginx.events())
+        self.assert_passes(self.url + "/install/", "--logger", self.url, "--site", self.url)
+        self.assertEqual([("deploycheck", "deploycheck", "127.0.0.1")],
+                         [(e["event"], e["source"], e["client"]) for e in self.nginx.events()[before:]])
+
         def fetch(path, headers=None, read=None):
             request = urllib.request.Request(self.url + path, headers=headers or {})
             try:
@@ -444,11 +423,9 @@ class AgainstNginx(Deployment):
 
         nginx = harness.NginxServer(self.root, os.path.join(self.tmp.name, "nginx-gzip"), port=harness.free_port(),
                                     edit=gzip_everything)
-        try:
-            self.assert_fails(["http://127.0.0.1:%d" % nginx.port], "setup.exe compression", "Content-Encoding gzip",
-                              also=[name for name in SIZES if name != "setup.exe"] + ["release.txt"])
-        finally:
-            nginx.stop()
+        self.addCleanup(nginx.stop)
+        self.assert_fails(["http://127.0.0.1:%d" % nginx.port], "setup.exe compression", "Content-Encoding gzip",
+                          also=[name for name in SIZES if name != "setup.exe"] + ["release.txt"])
 
     def test_publish_is_atomic_and_held_to_its_manifest(self):
         live = os.path.join(self.root, "setup.exe")
@@ -493,8 +470,7 @@ class AgainstNginx(Deployment):
         self.assertEqual([], [name for name in os.listdir(self.root) if name.startswith(".")])
         entries = release_files.read_manifest(manifest)
         self.assertEqual((sorted(SIZES), (os.path.getsize(new), new_hash)), (sorted(entries), entries["setup.exe"]))
-        listed = release.verify(read_bytes(os.path.join(self.root, "release.txt")),
-                                [release.load_public_key(COMPONENTS["release_key"])])
+        listed = live_release(self.root)
         self.assertEqual((101, served(self.root)), (listed.serial, listed.files))
         self.assert_passes(self.url, "--expect", manifest, "--min-serial", "101", checks=49)
 
@@ -518,8 +494,7 @@ class AgainstNginx(Deployment):
         staging = os.path.join(self.tmp.name, "staging-failures")
         os.makedirs(staging, exist_ok=True)
         unsigned = os.path.join(staging, "setupm.exe")
-        subprocess.run(["osslsigncode", "remove-signature", "-in", os.path.join(self.root, "setupm.exe"), "-out",
-                        unsigned], check=True, capture_output=True, timeout=120)
+        unsign(os.path.join(self.root, "setupm.exe"), unsigned)
         changed = os.path.join(staging, "setup.exe")
         with open(changed, "wb") as out:
             out.write(make_image(random.Random(5), SIZES["setup.exe"]))
@@ -554,8 +529,7 @@ class AgainstNginx(Deployment):
         self.assertEqual(0, run.returncode, run.stdout + run.stderr)
         self.assertEqual(sha256_of(changed), sha256_of(os.path.join(remote, "setup.exe")))
         self.assertEqual((os.path.getsize(changed), sha256_of(changed)), release_files.read_manifest(manifest)["setup.exe"])
-        listed = release.verify(read_bytes(os.path.join(remote, "release.txt")),
-                                [release.load_public_key(COMPONENTS["release_key"])])
+        listed = live_release(remote)
         self.assertEqual((101, served(remote, ("setup.exe", "setupm.exe"))), (listed.serial, listed.files))
         renamed = [re.search(r"'([^']*)'$", command).group(1).rsplit("/", 1)[-1]
                    for command in logged(log) if command.startswith("mv ")]
@@ -642,34 +616,29 @@ class SiteCookie(unittest.TestCase):
         self.addCleanup(server.shutdown)
         url = "http://127.0.0.1:%d" % server.server_address[1]
         sound = "zembrio=userId:ID&v:1; Path=/; Expires=Thu, 31-Dec-2037 23:59:59 GMT"
-        # Set-Cookie, Cache-Control, one id for every visitor, a new one for a
-        # returning visitor; words of the failure (None: it passes)
+        # Set-Cookie; words of the failure (None: it passes); Cache-Control,
+        # one id for every visitor, a new one for a returning visitor
         cases = [
-            (sound, "private, no-cache", False, False, None),
-            (None, "private", False, False, "sets no cookie"),
-            (sound.replace("&v:1", ""), "private", False, False, "as '59 GMT' from a cookie file"),
-            (sound.replace("ID", "ID.x"), "private", False, False, "use letters and digits"),
-            (sound.replace("zembrio=", "visitor="), "private", False, False, "name the cookie zembrio"),
-            (sound + "; Domain=.zembrio.example", "private", False, False, "set no Domain"),
-            (sound + "; HttpOnly", "private", False, False, "HttpOnly"),
-            (sound + "; Secure", "private", False, False, "Secure"),
-            (sound.replace("Expires=Thu, 31-Dec-2037 23:59:59 GMT", "Max-Age=315360000"), "private", False, False,
-             "no Expires"),
-            (sound.replace("2037", "2001"), "private", False, False, "too soon"),
-            (sound + "; Max-Age=86400", "private", False, False, "Max-Age=86400"),
-            (sound, "public, max-age=600", False, False, "the same id"),
-            (sound, "private", True, False, "two new visitors got the same id 42"),
-            (sound, "private", False, True, "a returning visitor's id"),
+            (sound, None, "private, no-cache"), (None, "sets no cookie"),
+            (sound.replace("&v:1", ""), "as '59 GMT' from a cookie file"),
+            (sound.replace("ID", "ID.x"), "use letters and digits"),
+            (sound.replace("zembrio=", "visitor="), "name the cookie zembrio"),
+            (sound + "; Domain=.zembrio.example", "set no Domain"), (sound + "; HttpOnly", "HttpOnly"),
+            (sound + "; Secure", "Secure"), (sound.replace("Expires=Thu, 31-Dec-2037 23:59:59 GMT", "Max-Age=315360000"),
+                                            "no Expires"),
+            (sound.replace("2037", "2001"), "too soon"), (sound + "; Max-Age=86400", "Max-Age=86400"),
+            (sound, "the same id", "public, max-age=600"),
+            (sound, "two new visitors got the same id 42", "private", True),
+            (sound, "a returning visitor's id", "private", False, True),
         ]
-        for cookie, control, same, renew, words in cases:
+        for cookie, words, *given in cases:
+            control, same, renew = given + ["private", False, False][len(given):]
             with self.subTest(cookie=cookie, control=control, same=same, renew=renew):
                 server.cookie, server.control, server.same, server.renew = cookie, control, same, renew
                 run, _ = deploy_check(url, "--signer", "0" * 64, "--release-key", COMPONENTS["release_key"])
                 line = next(line for line in run.stdout.splitlines() if "  site cookie: " in line)
-                if words is None:
-                    self.assertTrue(line.startswith("PASS"), line)
-                else:
-                    self.assertTrue(line.startswith("FAIL") and words in line, line)
+                self.assertTrue(line.startswith("PASS") if words is None
+                                else line.startswith("FAIL") and words in line, line)
 
 
 if __name__ == "__main__":

@@ -40,15 +40,12 @@ class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.tmp.cleanup)
         cls.keys = os.path.join(cls.tmp.name, "signing")
         run = tool("--make-test-key", cls.keys)
         assert run.returncode == 0, run.stderr
         cls.key = os.path.join(cls.keys, "release.key")
         cls.public = release.load_public_key(os.path.join(cls.keys, "release.pub.pem"))
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
 
     def path(self, name, data=None):
         path = os.path.join(self.tmp.name, name)
@@ -56,6 +53,17 @@ class Release(unittest.TestCase):
             with open(path, "wb") as out:
                 out.write(data)
         return path
+
+    def assert_verdicts(self, cases, public, serial):
+        """Each (release file, words of its refusal): None, accepted with serial."""
+        for data, words in cases:
+            with self.subTest(data=data[:90], words=words):
+                if words is None:
+                    self.assertEqual(serial, release.verify(data, [public]).serial)
+                else:
+                    with self.assertRaises(release.ReleaseError) as refused:
+                        release.verify(data, [public])
+                    self.assertIn(words, str(refused.exception))
 
     def signed(self, body):
         """body with the signature openssl itself makes of it."""
@@ -96,14 +104,7 @@ class Release(unittest.TestCase):
         n = self.public.modulus
         over = good[:good.index(b"signature ")] + b"signature " + (n + 1).to_bytes(self.public.length, "big").hex().encode() + b"\n"
         cases.append((over, "not signed by a key given"))  # a signature at or above the modulus
-        for data, words in cases:
-            with self.subTest(data=data[:90], words=words):
-                if words is None:
-                    self.assertEqual(100, release.verify(data, [self.public]).serial)
-                else:
-                    with self.assertRaises(release.ReleaseError) as refused:
-                        release.verify(data, [self.public])
-                    self.assertIn(words, str(refused.exception))
+        self.assert_verdicts(cases, self.public, 100)
 
     def test_only_the_one_encoding_of_a_signature_verifies(self):
         """Raw RSA over encodings a lax check would take: the hash at the end
@@ -121,9 +122,6 @@ class Release(unittest.TestCase):
             return openssl("pkeyutl", "-decrypt", "-inkey", key, "-pkeyopt", "rsa_padding_mode:none",
                            stdin=encoded)
 
-        def signed(body, signature):
-            return body + b"signature " + signature.hex().encode() + b"\n"
-
         for serial in range(1, 41):
             body = b"zembrio-release 1\nserial %d\n" % serial
             digest = hashlib.sha256(body).digest()
@@ -134,21 +132,13 @@ class Release(unittest.TestCase):
         else:
             self.fail("no signature small enough to add the modulus to")
         lax_prefix = bytes.fromhex("302f300b0609608648016503040201" "0420")  # no NULL parameters
-        cases = [
-            (raw(canonical), None),
-            ((signature + public.modulus).to_bytes(256, "big"), "not signed by a key given"),
-            (raw(b"\x00\x01" + b"\xff" * 204 + b"\x00" + lax_prefix + digest), "not signed by a key given"),
-            (raw(b"\x00\x01" + b"\xff" * 100 + b"\xfe" + b"\xff" * 101 + canonical[-52:]), "not signed by a key given"),
-            (raw(b"\x00\x02" + canonical[2:]), "not signed by a key given"),
-        ]
-        for data, words in cases:
-            with self.subTest(words=words, signature=data[:8].hex()):
-                if words is None:
-                    self.assertEqual(serial, release.verify(signed(body, data), [public]).serial)
-                else:
-                    with self.assertRaises(release.ReleaseError) as refused:
-                        release.verify(signed(body, data), [public])
-                    self.assertIn(words, str(refused.exception))
+        signatures = [raw(canonical), (signature + public.modulus).to_bytes(256, "big"),
+                      raw(b"\x00\x01" + b"\xff" * 204 + b"\x00" + lax_prefix + digest),
+                      raw(b"\x00\x01" + b"\xff" * 100 + b"\xfe" + b"\xff" * 101 + canonical[-52:]),
+                      raw(b"\x00\x02" + canonical[2:])]
+        self.assert_verdicts([(body + b"signature " + data.hex().encode() + b"\n",
+                               "not signed by a key given" if n else None) for n, data in enumerate(signatures)],
+                             public, serial)
 
     def test_signed_release_verifies_with_openssl_and_lists_the_files(self):
         component = self.path("setupm.exe", b"\x4d\x5a" + bytes(range(256)) * 40)
