@@ -488,19 +488,6 @@ def set_profile_value(name, value):
     reg_set(STATE_KEY, name, value)
 
 
-def strip_signature(src, dst):
-    """A copy of a signed program without its signature, its header checksum
-    made right again: what a publisher's unsigned build would be."""
-    import pe_checksum
-    Path(dst).unlink(missing_ok=True)
-    subprocess.run(["osslsigncode", "remove-signature", "-in", str(src), "-out", str(dst)], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    data = bytearray(Path(dst).read_bytes())
-    offset = pe_checksum.checksum_offset(data)
-    data[offset:offset + 4] = pe_checksum.compute_checksum(bytes(data)).to_bytes(4, "little")
-    Path(dst).write_bytes(data)
-
-
 # ---- the window driver ------------------------------------------------------
 
 DRIVER_EXE = BUILD / "tests" / "driver" / "zdriver.exe"
