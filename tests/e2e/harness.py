@@ -906,8 +906,6 @@ class Scenario(unittest.TestCase):
     (seconds, read from the source by list_classes.py) is ctest's limit for
     it, 300 where it names none."""
 
-    faults = ()
-
     def setUp(self):
         earlier = product_processes()
         if earlier:
@@ -915,10 +913,32 @@ class Scenario(unittest.TestCase):
             self.fail(f"left running by an earlier test: {describe(earlier)}"
                       + (f"; would not end: {describe(stuck)}" if stuck else ""))
         self.addCleanup(self.end_own_processes)
-        # Every scenario starts on a machine that has never seen the
-        # installer, with an endpoint server of its own; the clean-up (run
-        # after the class's tearDown, before the processes are checked)
-        # leaves the machine so for the next.
+
+    def end_own_processes(self):
+        running = product_processes()
+        stuck = end_processes(running)
+        if running:
+            # A program one of them started at the last moment shows up by
+            # now. (One started by a program that had ended by itself is
+            # found by the next scenario's start.)
+            time.sleep(0.5)
+        late = product_processes()
+        stuck += end_processes(late)
+        if stuck or late:
+            self.fail(f"left running by {self.id()}: {describe(late or stuck)}"
+                      + (f"; would not end: {describe(stuck)}" if stuck else ""))
+
+
+class InstallerScenario(Scenario):
+    """A scenario of the installer itself: it starts on a machine that has
+    never seen the installer, with an endpoint server and a window driver of
+    its own; the clean-up (after the class's tearDown, before the processes
+    are checked) ends every installer it started and leaves the machine so
+    for the next."""
+    faults = ()
+
+    def setUp(self):
+        super().setUp()
         self.started = time.time()
         forget_runs()
         self.work = scratch_dir(self.id().split(".", 1)[-1].replace(".", "-"))
@@ -948,20 +968,6 @@ class Scenario(unittest.TestCase):
         plant_dotnet(False)
         forget_runs()
         print(f"{self._testMethodName}: {time.time() - self.started:.1f} s", file=sys.stderr)
-
-    def end_own_processes(self):
-        running = product_processes()
-        stuck = end_processes(running)
-        if running:
-            # A program one of them started at the last moment shows up by
-            # now. (One started by a program that had ended by itself is
-            # found by the next scenario's start.)
-            time.sleep(0.5)
-        late = product_processes()
-        stuck += end_processes(late)
-        if stuck or late:
-            self.fail(f"left running by {self.id()}: {describe(late or stuck)}"
-                      + (f"; would not end: {describe(stuck)}" if stuck else ""))
 
 
 # ---- the keyboard --------------------------------------------------------------

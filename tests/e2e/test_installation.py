@@ -35,7 +35,7 @@ NORMAL_XP = ["generalbootstrapstart", "generalsetupm.exe", "generalbootstrapcomp
 NORMAL_XP_DOTNET = ["generalbootstrapstart", "generaldotnetfxexe", "generalsetupm.exe", "generalbootstrapcomplete"]
 
 
-class InstallationRun(h.Scenario):
+class InstallationRun(h.InstallerScenario):
     """Set-up, clean-up and aids of a whole installation, without the runs."""
     def start(self, exe=None, **env):
         p = self.launch(exe=exe, env=env or None)

@@ -20,7 +20,7 @@ FOLDER_NAMES = ["Common Files", "Windows System", "Desktop", "Program Files", "S
 AGENT = "Zembrio Installer v.1.8.204 3/1/07"
 
 
-class StartupTest(h.Scenario):
+class StartupTest(h.InstallerScenario):
     TIMEOUT = 240
 
     def tearDown(self):

@@ -21,7 +21,7 @@ def log_value(log, name):
 remove_links = h.remove_links
 
 
-class SystemE2E(h.Scenario):
+class SystemE2E(h.InstallerScenario):
     TIMEOUT = 240
 
     def stage2_and_close(self, version, kill=False):

@@ -10,7 +10,7 @@ GONE = "x; expires=Thu, 01-Jan-1970 00:00:01 GMT"
 LINE = "127.0.0.1\tFALSE\t/\tFALSE\t4102444800\tzembrio\tuserId:{}&v:1\n"
 
 
-class UserIdE2E(h.Scenario):
+class UserIdE2E(h.InstallerScenario):
     TIMEOUT = 120
 
     def setUp(self):

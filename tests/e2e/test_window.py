@@ -37,7 +37,7 @@ LICENSE_PAGE = {"hide": HIDDEN, "finish": HIDDEN, "next": OFF, "continue": HIDDE
                 "agree": ON, "help": HIDDEN, "goodies": HIDDEN, "errortext": HIDDEN, "retry": HIDDEN}
 
 
-class WindowTest(harness.Scenario):
+class WindowTest(harness.InstallerScenario):
     TIMEOUT = 180
 
     def setUp(self):

@@ -327,33 +327,49 @@ class InstallHelperTest(WineCase):
         self.assertIn("ZembrioAppPath", harness.reg_query(r"HKCU\Software\Zembrio") or {})
         self.assertIn('"%s" /s /v"/qn"' % win_path(self.path("setup.exe")), self.log())
 
-    def test_missing_program_fails_without_start(self):
-        rc = self.run_helper([self.task_line("dotnet", program=win_path(self.path("nothere.exe"))),
-                              self.task_line("setup")])
-        self.assertEqual(rc, 1)
-        self.assertEqual(self.markers(), {"dotnetinstallfailed"})
-        self.assertFalse(os.path.exists(self.installed_main_app()))
-
-    def test_failing_program_stops_the_list(self):
-        rc = self.run_helper([self.task_line("dotnet"), self.task_line("setup")],
-                             env={"ZEMBRIO_DOTNET_MODE": "fail"})
-        self.assertEqual(rc, 1)
-        self.assertEqual(self.markers(), {"dotnetinstallstart", "dotnetinstallfailed"})
-        self.assertIn("exit code 5", self.log())
-        self.assertFalse(self.dotnet_installed())
-
-        for m in self.markers():
-            os.remove(self.path(m))
-        rc = self.run_helper([self.task_line("setup")], env={"ZEMBRIO_SETUP_MODE": "fail"})
-        self.assertEqual(rc, 1)
-        self.assertEqual(self.markers(), {"setupinstallstart", "setupinstallfailed"})
-        self.assertFalse(os.path.exists(self.installed_main_app()))
-
-    def test_set_up_refuses_other_arguments(self):
-        rc = self.run_helper([self.task_line("setup", arguments="/s /v/qn")])
-        self.assertEqual(rc, 1)
-        self.assertEqual(self.markers(), {"setupinstallstart", "setupinstallfailed"})
-        self.assertIn("exit code 4", self.log())
+    def test_each_way_a_run_ends(self):
+        """What the helper leaves for each ending: its exit code, the markers,
+        a log line, and what got installed."""
+        dotnet, setup = "dotnet", "setup"
+        rows = [
+            # what, tasks (kind, program, arguments), environment, exit code, markers, in the log,
+            # .NET installed, main application installed
+            ("missing program", [(dotnet, win_path(self.path("nothere.exe")), None), (setup, None, None)], {},
+             1, {"dotnetinstallfailed"}, None, False, False),
+            ("failing .NET update stops the list", [(dotnet, None, None), (setup, None, None)],
+             {"ZEMBRIO_DOTNET_MODE": "fail"}, 1, {"dotnetinstallstart", "dotnetinstallfailed"}, "exit code 5",
+             False, False),
+            ("failing set-up", [(setup, None, None)], {"ZEMBRIO_SETUP_MODE": "fail"},
+             1, {"setupinstallstart", "setupinstallfailed"}, None, None, False),
+            ("set-up refuses other arguments", [(setup, None, "/s /v/qn")], {},
+             1, {"setupinstallstart", "setupinstallfailed"}, "exit code 4", None, False),
+            ("fail mode runs nothing", [(dotnet, None, None), (setup, None, None)], {"ZEMBRIO_HELPER_MODE": "fail"},
+             1, {"dotnetinstallstart", "dotnetinstallfailed"}, None, False, False),
+            ("nostart mode writes nothing", [(setup, None, None)], {"ZEMBRIO_HELPER_MODE": "nostart"},
+             0, set(), None, None, False),
+            ("both mode writes both results", [(setup, None, None)], {"ZEMBRIO_HELPER_MODE": "both"},
+             0, {"setupinstallstart", "setupinstallfailed", "setupinstallsucceeded"}, None, None, True),
+            # A comma in the folder name splits a path in two.
+            ("malformed task file", [(dotnet, None, None), (setup, r"Z:\tmp\a,b\setup.exe", None)], {},
+             2, set(), "malformed", False, False),
+        ]
+        for what, tasks, env, code, markers, logged, dotnet_after, main_after in rows:
+            with self.subTest(what):
+                for m in self.markers() | {"installhelperlog.txt"}:
+                    if os.path.exists(self.path(m)):
+                        os.remove(self.path(m))
+                self.uninstall()
+                lines = [self.task_line(kind, program=program, arguments=arguments)
+                         for kind, program, arguments in tasks]
+                self.assertEqual(code, self.run_helper(lines, env=env))
+                self.assertEqual(markers, self.markers())
+                if logged:
+                    self.assertIn(logged, self.log())
+                if env.get("ZEMBRIO_HELPER_MODE") == "nostart":
+                    self.assertFalse(os.path.exists(self.path("installhelperlog.txt")))
+                if dotnet_after is not None:
+                    self.assertEqual(dotnet_after, self.dotnet_installed())
+                self.assertEqual(main_after, os.path.exists(self.installed_main_app()))
 
     def test_time_limit_fails_the_task_and_leaves_the_program(self):
         main = self.path("ZembrioMain.exe")
@@ -368,20 +384,6 @@ class InstallHelperTest(WineCase):
         with open(self.path("ran.txt"), "rb") as f:
             self.assertIn(b"--stay 10", f.read())
 
-    def test_fail_mode_runs_nothing(self):
-        rc = self.run_helper([self.task_line("dotnet"), self.task_line("setup")],
-                             env={"ZEMBRIO_HELPER_MODE": "fail"})
-        self.assertEqual(rc, 1)
-        self.assertEqual(self.markers(), {"dotnetinstallstart", "dotnetinstallfailed"})
-        self.assertFalse(self.dotnet_installed())
-
-    def test_nostart_mode_writes_nothing(self):
-        rc = self.run_helper([self.task_line("setup")], env={"ZEMBRIO_HELPER_MODE": "nostart"})
-        self.assertEqual(rc, 0)
-        self.assertEqual(self.markers(), set())
-        self.assertFalse(os.path.exists(self.path("installhelperlog.txt")))
-        self.assertFalse(os.path.exists(self.installed_main_app()))
-
     def test_stall_mode_leaves_only_the_start_marker(self):
         start = time.monotonic()
         rc = self.run_helper([self.task_line("setup")],
@@ -389,23 +391,6 @@ class InstallHelperTest(WineCase):
         self.assertGreaterEqual(time.monotonic() - start, 2)
         self.assertEqual(rc, 1)
         self.assertEqual(self.markers(), {"setupinstallstart"})
-
-    def test_both_mode_writes_both_results(self):
-        rc = self.run_helper([self.task_line("setup")], env={"ZEMBRIO_HELPER_MODE": "both"})
-        self.assertEqual(rc, 0)
-        self.assertEqual(self.markers(), {"setupinstallstart", "setupinstallfailed",
-                                          "setupinstallsucceeded"})
-        self.assertTrue(os.path.exists(self.installed_main_app()))
-
-    def test_malformed_task_file_starts_nothing(self):
-        # A comma in the folder name splits a path in two.
-        rc = self.run_helper([self.task_line("dotnet"),
-                              self.task_line("setup", program=r"Z:\tmp\a,b\setup.exe")])
-        self.assertEqual(rc, 2)
-        self.assertEqual(self.markers(), set())
-        self.assertIn("malformed", self.log())
-        self.assertFalse(self.dotnet_installed())
-
 
 class OtherStandinsTest(WineCase):
     def test_main_app_records_each_run(self):
