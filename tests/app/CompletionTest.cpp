@@ -20,11 +20,6 @@ protected:
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread->m_hThread, 10000));
         frame->m_pLaunchThread = thread;
     }
-    bool QuitPosted()
-    {
-        MSG msg;
-        return PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
-    }
 };
 
 TEST_F(CompletionTest, LaunchWorkerEndDecidesTheCompletionAndItIsRecordedAtOnce)
@@ -96,6 +91,7 @@ TEST_F(CompletionTest, FinishThatCannotStartTheProductReportsWhyAndStillCleansUp
         EXPECT_EQ(std::string("Error=general,") + c.error, LogLines().back());
         EXPECT_TRUE(ErrorPageRequested());
         EXPECT_FALSE(FileExists(app.m_strTempPath + "\\setupm.exe"));
-        EXPECT_TRUE(QuitPosted());
+        MSG quit;
+        EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     }
 }
