@@ -330,35 +330,6 @@ TEST_F(MainFrameWindowTest, NoticeCompletionAndAMarkedFailure)
     EXPECT_EQ(nullptr, frame.m_pLaunchThread);
 }
 
-// The product lies under Program Files, a path with a space: started by its
-// bare path, a "Program.exe" beside that folder would run in its place.
-TEST_F(MainFrameWindowTest, FinishStartsTheMainApplicationByItsQuotedPath)
-{
-    ScratchFolder scratch;
-    std::string programs = scratch.File("Program Files");
-    std::string product = programs + "\\Zembrio\\Zembrio";
-    for (const std::string& f : {programs, programs + "\\Zembrio", product})
-        ASSERT_TRUE(CreateDirectoryA(f.c_str(), nullptr));
-    const char standin[] = ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe";
-    ASSERT_TRUE(CopyFileA(standin, (product + "\\ZembrioMain.exe").c_str(), FALSE));
-    ASSERT_TRUE(CopyFileA(standin, scratch.File("Program.exe").c_str(), FALSE));
-    app.m_astrShellFolder[FolderProgramFiles] = programs;
-    ASSERT_TRUE(frame.CreateInstallerWindow(false));
-    // On Vista the clean-up purges the (here missing) working folder itself
-    // instead of starting a copy of the test program.
-    frame.m_nSystemType = WindowsVista;
-    app.m_strTempPath = scratch.File("work");
-
-    SendMessageA(frame.m_hWnd, WM_COMMAND, MAKEWPARAM(ID_FINISH, BN_CLICKED), 0);
-    std::string ran = product + "\\ran.txt";
-    for (int i = 0; i < 100 && !FileExists(ran); i++)
-        Sleep(100);
-    EXPECT_NE(std::string::npos, ReadTextFile(ran).find("\"" + product + "\\ZembrioMain.exe\""));
-    EXPECT_FALSE(FileExists(scratch.File("ran.txt")));
-    MSG msg;
-    EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-}
-
 // Alt+F4, the taskbar's and the system menu's Close: the close box's
 // handling where it is enabled, nothing where the page disables it.
 TEST_F(MainFrameWindowTest, SystemCloseIsTheCloseBox)
