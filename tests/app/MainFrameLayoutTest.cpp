@@ -215,18 +215,10 @@ TEST_F(MainFrameWindowTest, LicenseBoxDrivesStagesZeroAndOne)
     EXPECT_EQ(0, box(BST_CHECKED, BN_SETFOCUS));
 }
 
-TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
+TEST_F(MainFrameWindowTest, ErrorPageLinkIsOneOfTheReports)
 {
     ASSERT_TRUE(frame.CreateInstallerWindow(true));
-    // From the page that shows Continue (the main application must be
-    // closed first), whose Next would start the downloads again.
-    frame.SetStage(6);
-    frame.SetErrorLink("http://127.0.0.1/faq.html#simulated");
-    SendMessageA(frame.m_hWnd, WM_APP, 0, 0);
-    // The page's other controls are the end-to-end error page's table.
-    EXPECT_EQ(5, frame.m_nStage);
-    EXPECT_FALSE(Shown(app.m_btnContinue));
-
+    frame.SetStage(5);
     // Error reports on two threads at once (a worker's and the UI thread's)
     // while the page shows: each link the page would open is one of theirs.
     const std::string links[] = {"http://127.0.0.1:47810/install/faq.htm#network",
@@ -252,7 +244,10 @@ TEST_F(MainFrameWindowTest, ErrorPageShowsTheHelpLinkAndFinish)
 }
 
 // One message per cause, and Try again where a new try in the same run can
-// help; the page shows the report's words with the button or without it.
+// help; the page shows the report's words with the button or without it,
+// here over the page that shows Continue (the main application must be
+// closed first), whose Next would start the downloads again. (The page's
+// other controls are the end-to-end error page's table.)
 TEST_F(MainFrameWindowTest, ErrorPageSaysWhatWentWrongAndOffersTryAgain)
 {
     const struct {
@@ -286,11 +281,13 @@ TEST_F(MainFrameWindowTest, ErrorPageSaysWhatWentWrongAndOffersTryAgain)
         EXPECT_EQ(c.retry, retry);
         CMainFrame page(app.m_reporter);
         ASSERT_TRUE(page.CreateInstallerWindow(true));
+        page.SetStage(6);
         page.ReportError(c.category, c.name, true, true);
         // What follows the first failure does not replace its words.
         page.ReportError(CategoryGeneral, "launchthreadexitcode1", true, true);
         showReports(page);
         ASSERT_EQ(5, page.m_nStage);
+        EXPECT_FALSE(Shown(app.m_btnContinue));
         EXPECT_EQ(ErrorText(c.category, c.name), page.m_wndErrorText.GetWindowText());
         EXPECT_EQ(app.m_reporter.ErrorPageUrl(ErrorCategoryText(c.category)), page.ErrorLink());
         EXPECT_EQ(c.retry, Shown(page.m_btnRetry) && page.m_btnRetry.IsWindowEnabled());
