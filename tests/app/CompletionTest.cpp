@@ -6,7 +6,7 @@
 #include "support/AppFixture.h"
 
 // The end of the installation: what the idle wait makes of the launch
-// worker's end, and what Finish does when the product cannot be started.
+// worker's end, and what Finish does with the product.
 class CompletionTest : public AppFixture {
 protected:
     // A launch worker that has already ended with the given exit code.
@@ -19,11 +19,6 @@ protected:
         thread->ResumeThread();
         ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread->m_hThread, 10000));
         frame->m_pLaunchThread = thread;
-    }
-    bool QuitPosted()
-    {
-        MSG msg;
-        return PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
     }
 };
 
@@ -66,10 +61,12 @@ TEST_F(CompletionTest, LaunchWorkerEndDecidesTheCompletionAndItIsRecordedAtOnce)
     }
 }
 
-TEST_F(CompletionTest, FinishThatCannotStartTheProductReportsWhyAndStillCleansUp)
+// Finish starts the product, or reports why it cannot, and cleans up
+// either way.
+TEST_F(CompletionTest, FinishStartsTheProductOrReportsWhyAndStillCleansUp)
 {
     std::string programs = folder.File("Program Files");
-    std::string product = programs + "\\Zembrio\\Zembrio";
+    std::string product = programs + "\\Zembrio\\Zembrio", exe = product + "\\ZembrioMain.exe";
     const struct {
         std::vector<std::string> folders;
         const char* error;
@@ -78,7 +75,10 @@ TEST_F(CompletionTest, FinishThatCannotStartTheProductReportsWhyAndStillCleansUp
         {{programs + "\\Zembrio"}, "cantlaunchzembrio3"},
         {{programs + "\\Zembrio", product}, "cantlaunchzembrio2"},
         // There, but no program: a folder of that name.
-        {{programs + "\\Zembrio", product, product + "\\ZembrioMain.exe"}, "cantlaunchzembrio1"},
+        {{programs + "\\Zembrio", product, exe}, "cantlaunchzembrio1"},
+        // There, under a path with a space: started by its quoted path, or a
+        // "Program.exe" beside Program Files would run in its place.
+        {{}, nullptr},
     };
     ASSERT_TRUE(CreateDirectoryA(programs.c_str(), nullptr));
     app.m_astrShellFolder[FolderProgramFiles] = programs;
@@ -86,16 +86,32 @@ TEST_F(CompletionTest, FinishThatCannotStartTheProductReportsWhyAndStillCleansUp
     frame->m_nSystemType = WindowsVista;
     app.m_strTempPath = folder.File("work");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
+        SCOPED_TRACE(c.error ? c.error : "started");
         for (const std::string& f : c.folders)
             CreateDirectoryA(f.c_str(), nullptr);
+        if (!c.error) {
+            const char standin[] = ZEMBRIO_STANDIN_DIR "/zembriomain_standin.exe";
+            ASSERT_TRUE(RemoveDirectoryA(exe.c_str()));
+            ASSERT_TRUE(CopyFileA(standin, exe.c_str(), FALSE));
+            ASSERT_TRUE(CopyFileA(standin, folder.File("Program.exe").c_str(), FALSE));
+        }
         CreateDirectoryA(app.m_strTempPath.c_str(), nullptr);
         ASSERT_TRUE(WriteTextFile(app.m_strTempPath + "\\setupm.exe", "MZ"));
         frame->m_bFailed = false;
         SendMessageA(frame->m_hWnd, WM_COMMAND, MAKEWPARAM(ID_FINISH, BN_CLICKED), 0);
-        EXPECT_EQ(std::string("Error=general,") + c.error, LogLines().back());
-        EXPECT_TRUE(ErrorPageRequested());
+        if (c.error) {
+            EXPECT_EQ(std::string("Error=general,") + c.error, LogLines().back());
+        } else {
+            std::string ran = product + "\\ran.txt";
+            for (int i = 0; i < 100 && !FileExists(ran); i++)
+                Sleep(100);
+            EXPECT_NE(std::string::npos, ReadTextFile(ran).find("\"" + exe + "\""));
+            EXPECT_FALSE(FileExists(folder.File("ran.txt")));
+        }
         EXPECT_FALSE(FileExists(app.m_strTempPath + "\\setupm.exe"));
-        EXPECT_TRUE(QuitPosted());
+        // The quit first: a peek for the error page would take it too.
+        MSG quit;
+        EXPECT_TRUE(PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        EXPECT_EQ(!!c.error, ErrorPageRequested());
     }
 }

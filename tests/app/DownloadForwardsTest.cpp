@@ -26,14 +26,6 @@ protected:
             CloseHandle(worker);
         AppFixture::TearDown();
     }
-    void NewFrame()
-    {
-        delete frame;
-        frame = new CMainFrame(app.m_reporter);
-        RECT rc = {0, 0, 100, 100};
-        ASSERT_TRUE(frame->CFrameWnd::Create(nullptr, "test frame", WS_POPUP, rc));
-        app.m_pMainWnd = frame;
-    }
     // The worker started as the stage machine starts it, in the download
     // stage, against an install server that resets (it then waits a minute
     // to try again) or never answers. A handle of its thread that outlives
@@ -171,7 +163,6 @@ TEST_F(DownloadForwardsTest, TheRecordKeepsTheFirstListAndTheHighestSerial)
     app.m_anItemSize = {7};
     app.RecordItems(list);
     EXPECT_EQ(7u, app.RememberedItemSize("http://h/install/old.exe"));
-    EXPECT_EQ(0u, app.RememberedItemSize("http://h/install/a.exe"));
     EXPECT_EQ(7u, app.GetProfileInt("", "ItemSize0", 0));
     app.m_bFreshStart = TRUE;
     list.Item(0).m_nServerSize = 600;

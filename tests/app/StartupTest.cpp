@@ -3,69 +3,44 @@
 #include <ctime>
 #include <functional>
 #include "app/InstallerApp.h"
-#include "app/Resource.h"
-#include "framework/Text.h"
 #include "support/TestSupport.h"
 
 // ---- command-line switches ---------------------------------------------------
 
-TEST(StartSwitches, FoundInAnyCaseAnywhereEvenInsideLongerWords)
+// Each switch is found in any case, anywhere, even inside a longer word
+// (near misses do not count); /uninstall chooses first, but Vista ignores
+// it, and with it a /finish beside it.
+TEST(StartSwitches, FoundAnywhereAndChooseTheMode)
 {
-    StartSwitches s = ParseStartSwitches("/UNINSTALL");
-    EXPECT_TRUE(s.uninstall);
-    EXPECT_FALSE(s.finish || s.quiet || s.staging || s.error);
-    s = ParseStartSwitches("x/finishy");
-    EXPECT_TRUE(s.finish);
-    EXPECT_FALSE(s.uninstall);
-    s = ParseStartSwitches("\"C:\\a b\\x.exe\" /Quiet-STAGING-Error");
-    EXPECT_TRUE(s.quiet && s.staging && s.error);
-    s = ParseStartSwitches("-staginG");
-    EXPECT_TRUE(s.staging);
-    EXPECT_FALSE(s.error);
-    // Near misses do not count.
-    s = ParseStartSwitches("uninstall finish quiet staging error /fini-sh /-error");
-    EXPECT_FALSE(s.uninstall || s.finish || s.quiet || s.staging);
-    EXPECT_TRUE(s.error);   // "/-error" contains "-error"
-    s = ParseStartSwitches("");
-    EXPECT_FALSE(s.uninstall || s.finish || s.quiet || s.staging || s.error);
+    const struct {
+        const char* cmd;
+        const char* found;   // of u(ninstall) f(inish) q(uiet) s(taging) e(rror)
+        StartMode mode, onVista;
+    } cases[] = {
+        {"", "", StartNormal, StartNormal},
+        {"/UNINSTALL", "u", StartUninstall, StartNormal},
+        {"x/finishy", "f", StartFinish, StartFinish},
+        {"\"C:\\a b\\x.exe\" /Quiet-STAGING-Error", "qse", StartQuiet, StartQuiet},
+        {"-staginG", "s", StartNormal, StartNormal},
+        {"-staging -error", "se", StartNormal, StartNormal},
+        {"uninstall finish quiet staging error /fini-sh /-error", "e", StartNormal, StartNormal},   // "-error" in it
+        {"/uninstall /finish", "uf", StartUninstall, StartNormal},
+        {"/uninstall /quiet", "uq", StartUninstall, StartNormal},
+        {"/finish /quiet /UNINSTALL", "ufq", StartUninstall, StartNormal},
+        {"/finish /quiet", "fq", StartFinish, StartFinish},
+        {"/quiet", "q", StartQuiet, StartQuiet},
+    };
+    for (const auto& c : cases) {
+        StartSwitches s = ParseStartSwitches(c.cmd);
+        std::string found = std::string(s.uninstall ? "u" : "") + (s.finish ? "f" : "") + (s.quiet ? "q" : "") +
+                            (s.staging ? "s" : "") + (s.error ? "e" : "");
+        EXPECT_EQ(c.found, found) << c.cmd;
+        EXPECT_EQ(c.mode, ChooseStartMode(s, false)) << c.cmd;
+        EXPECT_EQ(c.onVista, ChooseStartMode(s, true)) << c.cmd;
+    }
 }
 
-TEST(StartSwitches, ModeChoiceWithUninstallFirstAndVistaIgnoringIt)
-{
-    auto mode = [](const char* cmd, bool vista) { return ChooseStartMode(ParseStartSwitches(cmd), vista); };
-    EXPECT_EQ(StartNormal, mode("", false));
-    EXPECT_EQ(StartNormal, mode("-staging -error", false));
-    EXPECT_EQ(StartUninstall, mode("/uninstall", false));
-    EXPECT_EQ(StartUninstall, mode("/uninstall /finish", false));
-    EXPECT_EQ(StartUninstall, mode("/finish /quiet /UNINSTALL", false));
-    EXPECT_EQ(StartFinish, mode("/finish", false));
-    EXPECT_EQ(StartFinish, mode("/finish /quiet", false));
-    EXPECT_EQ(StartQuiet, mode("/quiet", false));
-    // On Vista /uninstall is ignored, and with it a /finish beside it.
-    EXPECT_EQ(StartNormal, mode("/uninstall", true));
-    EXPECT_EQ(StartNormal, mode("/uninstall /finish", true));
-    EXPECT_EQ(StartNormal, mode("/uninstall /quiet", true));
-    EXPECT_EQ(StartFinish, mode("/finish", true));
-    EXPECT_EQ(StartQuiet, mode("/quiet", true));
-}
-
-// ---- agent string and generated id ---------------------------------------------
-
-TEST(StartupText, AgentStringCarriesTheOsVersion)
-{
-    CInstallerApp app;
-    bool vista = false;
-    std::string agent = app.BuildAgentString(vista);
-    OSVERSIONINFOA os = {};
-    os.dwOSVersionInfoSize = sizeof os;
-    ASSERT_EQ(148u, sizeof os);
-    ASSERT_TRUE(GetVersionExA(&os));
-    DWORD build = os.dwPlatformId == VER_PLATFORM_WIN32_NT ? os.dwBuildNumber : (os.dwBuildNumber & 0xFFFF);
-    EXPECT_EQ(Format("Zembrio Installer v.1.8.204 3/1/07, Windows %lu.%lu.%lu (%s)", os.dwMajorVersion,
-                     os.dwMinorVersion, build, os.szCSDVersion),
-              agent);
-    EXPECT_EQ(os.dwMajorVersion == 6, vista);
-}
+// ---- generated id ---------------------------------------------------------------
 
 TEST(StartupText, GeneratedIdIsAtMostThirteenDigitsStartingWithTheTime)
 {
@@ -142,18 +117,10 @@ protected:
     CInstallerApp app;
 };
 
-TEST_F(FreshStartTest, CompleteRecordOfThisVersionResumesWithEverythingKept)
-{
-    EXPECT_FALSE(Decide());
-    EXPECT_EQ((UINT)NeedDotNet, app.m_nSystemType);
-    EXPECT_EQ(own, app.m_strTempPath);
-    EXPECT_TRUE(app.m_bUIFlag);
-    EXPECT_EQ("1189700000123", app.m_strUserId);
-}
-
-// The file system's spellings of the own folder resume in the folder's own
-// spelling, the system's temp path given in its long or its short form.
-TEST_F(FreshStartTest, OwnFolderInAnotherSpellingResumesInTheOwnSpelling)
+// A complete record of this version resumes with everything kept; the file
+// system's spellings of the own folder resume in the folder's own spelling,
+// the system's temp path given in its long or its short form.
+TEST_F(FreshStartTest, CompleteRecordResumesInTheOwnFolderInAnySpelling)
 {
     char shortParent[MAX_PATH] = "";
     ASSERT_NE(0u, GetShortPathNameA(folder.Path().c_str(), shortParent, MAX_PATH));
@@ -163,6 +130,7 @@ TEST_F(FreshStartTest, OwnFolderInAnotherSpellingResumesInTheOwnSpelling)
     const struct {
         std::string stored, temp;
     } cases[] = {
+        {own, folder.Path() + "\\"},
         {upper, folder.Path() + "\\"},
         {own + "\\", folder.Path() + "\\"},
         {std::string(shortParent) + "\\zembrio", folder.Path() + "\\"},
@@ -176,6 +144,9 @@ TEST_F(FreshStartTest, OwnFolderInAnotherSpellingResumesInTheOwnSpelling)
         EXPECT_FALSE(Decide());
         EXPECT_EQ(c.temp + "Zembrio", app.m_strTempPath);
         EXPECT_EQ("", app.m_strRefusedTempPath);
+        EXPECT_EQ((UINT)NeedDotNet, app.m_nSystemType);
+        EXPECT_TRUE(app.m_bUIFlag);
+        EXPECT_EQ("1189700000123", app.m_strUserId);
     }
 }
 

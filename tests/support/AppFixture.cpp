@@ -7,12 +7,18 @@ void AppFixture::SetUp()
     app.m_pSession->SetOption(INTERNET_OPTION_CONNECT_TIMEOUT, 5000);
     app.m_pSession->SetOption(INTERNET_OPTION_RECEIVE_TIMEOUT, 5000);
     ASSERT_TRUE(app.m_reporter.Start(app.m_pSession));
+    NewFrame();
+    app.m_strTempFolder = folder.Path();
+    ASSERT_TRUE(app.OpenRunLog());
+}
+
+void AppFixture::NewFrame()
+{
+    delete frame;
     frame = new CMainFrame(app.m_reporter);
     RECT rc = {0, 0, 100, 100};
     ASSERT_TRUE(frame->CFrameWnd::Create(nullptr, "test frame", WS_POPUP, rc));
     app.m_pMainWnd = frame;
-    app.m_strTempFolder = folder.Path();
-    ASSERT_TRUE(app.OpenRunLog());
 }
 
 void AppFixture::TearDown()

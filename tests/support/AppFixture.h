@@ -17,6 +17,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // A new hidden frame in place of the current one, as the application's window.
+    void NewFrame();
     void UseEndpoints(const std::string& base, const std::string& siteRoot = "") { endpoints.Use(base, siteRoot); }
     std::vector<std::string> LogLines() const { return RunLogLines(folder.File("log.txt")); }
     // Whether the frame was asked for the error page (removes the request).
