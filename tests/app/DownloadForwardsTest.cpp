@@ -9,15 +9,6 @@
 
 namespace {
 
-template <class Condition>
-bool WaitUntil(Condition done, DWORD ms)
-{
-    for (DWORD started = GetTickCount(); !done(); Sleep(20))
-        if (GetTickCount() - started > ms)
-            return false;
-    return true;
-}
-
 class DownloadForwardsTest : public AppFixture {
 protected:
     void TearDown() override

@@ -10,15 +10,6 @@ namespace {
 const int kSetupMinimum = 20971520;
 const char* const kNetworkError = "network,ThreadControl,NetworkError";
 
-template <class Condition>
-bool WaitUntil(Condition done, DWORD ms)
-{
-    for (DWORD started = GetTickCount(); !done(); Sleep(20))
-        if (GetTickCount() - started > ms)
-            return false;
-    return true;
-}
-
 std::string Component(const char* relative)
 {
     return ReadBinaryFile(TestEnv("ZEMBRIO_TEST_COMPONENTS") + "\\" + relative);

@@ -70,6 +70,16 @@ private:
     std::string m_strUnixLink;
 };
 
+// Polls a condition every 20 ms until it holds (true) or ms have passed.
+template <class Condition>
+bool WaitUntil(Condition done, DWORD ms)
+{
+    for (DWORD started = GetTickCount(); !done(); Sleep(20))
+        if (GetTickCount() - started > ms)
+            return false;
+    return true;
+}
+
 // A seam (a global the product calls through) replaced for the life of the
 // object: the original comes back on every way out of the test, a failed
 // ASSERT included, so no fake is left in place for the tests after it.
