@@ -60,15 +60,6 @@ TEST(StartupText, GeneratedIdIsAtMostThirteenDigitsStartingWithTheTime)
 
 extern DWORD (*g_pfnGetTempPath)(DWORD, LPSTR);
 
-// The user's temp path as the test sets it; empty: the call fails.
-static std::string g_userTemp;
-static DWORD UserTempPath(DWORD size, LPSTR buffer)
-{
-    if (g_userTemp.empty() || g_userTemp.size() + 1 > size)
-        return g_userTemp.empty() ? 0 : (DWORD)g_userTemp.size() + 1;
-    strcpy(buffer, g_userTemp.c_str());
-    return (DWORD)g_userTemp.size();
-}
 
 // The record names the user's own working folder, the scratch folder's
 // "Zembrio", the way a fresh start there stored it.
@@ -76,7 +67,7 @@ class FreshStartTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_userTemp = folder.Path() + "\\";
+        g_testTempPath = folder.Path() + "\\";
         CreateDirectoryA(own.c_str(), nullptr);
         app.m_strRefusedTempPath.clear();
         app.SetRegistryKey("Zembrio");
@@ -110,7 +101,7 @@ protected:
         EXPECT_EQ("C:\\Program Files\\Zembrio\\ZembrioInstaller.exe", app.m_strUninstallExecutable);
         EXPECT_EQ(20971520u, app.RememberedItemSize("http://h/install/setup.exe"));
     }
-    ScopedSeam<DWORD (*)(DWORD, LPSTR)> tempPath{g_pfnGetTempPath, UserTempPath};
+    ScopedSeam<DWORD (*)(DWORD, LPSTR)> tempPath{g_pfnGetTempPath, TestTempPath};
     RegistrySandbox registry;
     ScratchFolder folder;
     std::string own = folder.File("Zembrio");
@@ -139,7 +130,7 @@ TEST_F(FreshStartTest, CompleteRecordResumesInTheOwnFolderInAnySpelling)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stored + " in " + c.temp);
         SetUp();
-        g_userTemp = c.temp;
+        g_testTempPath = c.temp;
         app.WriteProfileString("", "TempPath", c.stored.c_str());
         EXPECT_FALSE(Decide());
         EXPECT_EQ(c.temp + "Zembrio", app.m_strTempPath);
@@ -186,7 +177,7 @@ TEST_F(FreshStartTest, EachFailedConditionGivesAFreshStart)
         {"a line break and a task line", [this](CInstallerApp& a) {
              a.WriteProfileString("", "TempPath", (own + "\r\nC:\\x.exe,,,,,1").c_str());
          }, true},
-        {"no temp path of the user's", [](CInstallerApp&) { g_userTemp.clear(); }, true},
+        {"no temp path of the user's", [](CInstallerApp&) { g_testTempPath.clear(); }, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -14,26 +14,6 @@
 
 namespace {
 
-// The OS the checks see.
-DWORD g_osMajor = 5, g_osMinor = 1, g_osPlatform = VER_PLATFORM_WIN32_NT;
-BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOA* info)
-{
-    *info = {};
-    info->dwOSVersionInfoSize = sizeof *info;
-    info->dwPlatformId = g_osPlatform;
-    info->dwMajorVersion = g_osMajor;
-    info->dwMinorVersion = g_osMinor;
-    return TRUE;
-}
-
-// The system's temp path; none where empty.
-std::string g_tempPath;
-DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
-{
-    lstrcpynA(buffer, g_tempPath.c_str(), (int)size);
-    return (DWORD)g_tempPath.size();
-}
-
 class SystemForwardsTest : public AppFixture {
 protected:
     void SetUp() override
@@ -44,13 +24,13 @@ protected:
             app.m_astrShellFolder[i] = folder.File(ShellFolderName(i));
             CreateDirectoryA(app.m_astrShellFolder[i].c_str(), nullptr);
         }
-        g_osPlatform = VER_PLATFORM_WIN32_NT, g_osMajor = 5, g_osMinor = 1;
-        g_tempPath = folder.Path() + "\\";
+        ActAs(VER_PLATFORM_WIN32_NT, 5, 1);
+        g_testTempPath = folder.Path() + "\\";
     }
     std::string Folder(int which) const { return app.m_astrShellFolder[which]; }
 
-    ScopedSeam<decltype(g_pfnGetVersionEx)> os{g_pfnGetVersionEx, FakeGetVersionEx};
-    ScopedSeam<decltype(g_pfnGetTempPath)> temp{g_pfnGetTempPath, FakeGetTempPath};
+    ScopedSeam<decltype(g_pfnGetVersionEx)> os{g_pfnGetVersionEx, TestGetVersionEx};
+    ScopedSeam<decltype(g_pfnGetTempPath)> temp{g_pfnGetTempPath, TestTempPath};
 };
 
 } // namespace
@@ -88,7 +68,7 @@ TEST_F(SystemForwardsTest, DownloadStageNeedsTheSpaceThenChecksThroughTheCommonF
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logged ? c.logged : "XP");
         s_freeBytes = ((ULONGLONG)c.freeMb << 20) + 1048575;
-        g_osPlatform = c.platform, g_osMajor = c.major, g_osMinor = c.minor;
+        ActAs(c.platform, c.major, c.minor);
         frame->m_nSystemType = ~0u;
         frame->m_bDotNetReady = false;
         frame->m_bFailed = false;
@@ -158,7 +138,7 @@ TEST_F(SystemForwardsTest, PrepareWorkingFolderKeepsTheNamedFolderAndReportsTheR
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logged);
-        g_tempPath = c.temp;
+        g_testTempPath = c.temp;
         app.m_bFreshStart = TRUE;
         app.m_strTempPath = "previous";
         frame->m_bFailed = false;

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include <gtest/gtest.h>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -197,4 +198,33 @@ void PlantVersionDll(const char* version, const std::string& target)
     std::string source = std::string(ZEMBRIO_VERSION_DLL_DIR) + "/version_" + name + ".dll";
     MakeFolders(target.substr(0, target.rfind('\\')));
     ASSERT_TRUE(CopyFileA(source.c_str(), target.c_str(), FALSE)) << source;
+}
+
+std::string g_testTempPath;
+
+DWORD TestTempPath(DWORD size, LPSTR buffer)
+{
+    if (g_testTempPath.empty() || g_testTempPath.size() + 1 > size)
+        return g_testTempPath.empty() ? 0 : (DWORD)g_testTempPath.size() + 1;
+    strcpy(buffer, g_testTempPath.c_str());
+    return (DWORD)g_testTempPath.size();
+}
+
+static OSVERSIONINFOA s_os;
+static BOOL s_osKnown = TRUE;
+
+void ActAs(DWORD platform, DWORD major, DWORD minor, BOOL known)
+{
+    s_os = {};
+    s_os.dwOSVersionInfoSize = sizeof s_os;
+    s_os.dwPlatformId = platform;
+    s_os.dwMajorVersion = major;
+    s_os.dwMinorVersion = minor;
+    s_osKnown = known;
+}
+
+BOOL WINAPI TestGetVersionEx(OSVERSIONINFOA* info)
+{
+    *info = s_os;
+    return s_osKnown;
 }

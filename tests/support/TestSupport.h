@@ -70,6 +70,17 @@ private:
     std::string m_strUnixLink;
 };
 
+// The system's answers the product asks for through its seams, as the test
+// sets them. The temp path with GetTempPathA's contract: the length without
+// the zero, the size needed where the buffer is too small, a failure (0)
+// where the path is empty.
+extern std::string g_testTempPath;
+DWORD TestTempPath(DWORD size, LPSTR buffer);
+// The Windows version GetVersionExA gives: the one ActAs set, or a failed
+// call where known is false.
+void ActAs(DWORD platform, DWORD major, DWORD minor, BOOL known = TRUE);
+BOOL WINAPI TestGetVersionEx(OSVERSIONINFOA* info);
+
 // Polls a condition every 20 ms until it holds (true) or ms have passed.
 template <class Condition>
 bool WaitUntil(Condition done, DWORD ms)

@@ -30,23 +30,6 @@ std::string Mscorlib(const std::string& windows, const char* subkey)
     return windows + "\\Microsoft.NET\\Framework\\" + subkey + "\\mscorlib.dll";
 }
 
-// The OS the next check sees.
-OSVERSIONINFOA g_os;
-BOOL g_osKnown = TRUE;
-BOOL WINAPI FakeGetVersionEx(OSVERSIONINFOA* info)
-{
-    *info = g_os;
-    return g_osKnown;
-}
-void ActAs(DWORD platform, DWORD major, DWORD minor, BOOL known = TRUE)
-{
-    g_os = {};
-    g_os.dwOSVersionInfoSize = sizeof g_os;
-    g_os.dwPlatformId = platform;
-    g_os.dwMajorVersion = major;
-    g_os.dwMinorVersion = minor;
-    g_osKnown = known;
-}
 
 } // namespace
 
@@ -191,7 +174,7 @@ protected:
     }
     UINT Check(bool& refused) { return CheckMachine(reports, folders[FolderCommonFiles], folders[FolderWindows], refused); }
 
-    ScopedSeam<decltype(g_pfnGetVersionEx)> os{g_pfnGetVersionEx, FakeGetVersionEx};
+    ScopedSeam<decltype(g_pfnGetVersionEx)> os{g_pfnGetVersionEx, TestGetVersionEx};
 };
 
 TEST_F(CheckMachineTest, OsFamiliesSetTheirBitsAndWindows95AndNt4AreRefused)

@@ -8,27 +8,12 @@
 
 namespace {
 
-// The system's temp path as the test wants it, with GetTempPathA's contract:
-// the length without the zero, or the size needed when it does not fit.
-std::string g_fakeTempPath;
-bool g_fakeTempFails;
-DWORD FakeGetTempPath(DWORD size, LPSTR buffer)
-{
-    if (g_fakeTempFails)
-        return 0;
-    if (g_fakeTempPath.size() + 1 > size)
-        return (DWORD)g_fakeTempPath.size() + 1;
-    strcpy(buffer, g_fakeTempPath.c_str());
-    return (DWORD)g_fakeTempPath.size();
-}
-
 class WorkingFolderTest : public SystemTest {
 protected:
     void SetUp() override
     {
         SystemTest::SetUp();
-        g_fakeTempFails = false;
-        g_fakeTempPath = temp.Path() + "\\";
+        g_testTempPath = temp.Path() + "\\";
     }
     // A fresh start or a resumption from the stored folder.
     const char* Prepare(bool freshStart, const std::string& stored = "")
@@ -45,7 +30,7 @@ protected:
     ScratchFolder temp;
     std::string folder, systemTemp;
     bool named = false;
-    ScopedSeam<decltype(g_pfnGetTempPath)> tempPath{g_pfnGetTempPath, FakeGetTempPath};
+    ScopedSeam<decltype(g_pfnGetTempPath)> tempPath{g_pfnGetTempPath, TestTempPath};
     // The tests below replace the lookup at will.
     ScopedSeam<decltype(g_pfnSystemFolderLookup)> lookup{g_pfnSystemFolderLookup, g_pfnSystemFolderLookup};
 };
@@ -70,7 +55,7 @@ TEST_F(WorkingFolderTest, FreshStartCreatesTheFolderOrReusesItWithItsFiles)
 
 TEST_F(WorkingFolderTest, ResumptionTakesTheStoredFolderWithoutCreatingIt)
 {
-    g_fakeTempFails = true;   // not consulted
+    g_testTempPath.clear();   // not consulted
     EXPECT_EQ(nullptr, Prepare(false, temp.Path() + "\\not-there"));
     EXPECT_EQ(temp.Path() + "\\not-there", folder);
     EXPECT_FALSE(named);
@@ -105,8 +90,7 @@ TEST_F(WorkingFolderTest, FreshStartRefusesATempPathOrFolderItCannotUse)
     ASSERT_EQ(260u, cases[1].tempPath.size());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tempPath);
-        g_fakeTempFails = c.tempPath.empty();
-        g_fakeTempPath = c.tempPath;
+        g_testTempPath = c.tempPath;
         if (c.file) {
             ASSERT_TRUE(WriteTextFile(temp.File(c.file), "not a folder"));
         }
